@@ -1,0 +1,54 @@
+// A serial operation queue: one worker thread of its own whose thread-default GMainContext
+// runs the operations one at a time, in the order they were added. Sources created while an
+// operation runs (for example libsoup requests) attach to that context, so their callbacks
+// arrive on the same thread.
+//
+// addOperation, cancelAllOperations and waitUntilAllOperationsAreFinished may be called from
+// any thread. Destroying the queue cancels operations not yet started, lets the running one
+// finish and joins the thread; do not destroy a queue from its own thread.
+#pragma once
+
+#include <functional>
+#include <memory>
+#include <string>
+
+typedef struct _GMainContext GMainContext;
+
+namespace qby {
+
+class QBYOperationQueue {
+ public:
+  explicit QBYOperationQueue(std::string name);
+  ~QBYOperationQueue();
+  QBYOperationQueue(const QBYOperationQueue&) = delete;
+  QBYOperationQueue& operator=(const QBYOperationQueue&) = delete;
+
+  const std::string& name() const;
+
+  void addOperation(std::function<void()> operation);
+
+  // Operations that have not started are dropped and never run. The running one finishes.
+  void cancelAllOperations();
+
+  // Waits until every operation added before the call has finished or was cancelled. Answers
+  // false when the timeout (seconds) passed first. Must not be called on the queue's thread.
+  bool waitUntilAllOperationsAreFinished(double timeoutSeconds);
+
+  // Number of operations added and not yet started.
+  std::size_t pendingOperationCount() const;
+
+  // True on this queue's worker thread.
+  bool isCurrent() const;
+
+  // The queue whose worker thread is calling, or nullptr.
+  static QBYOperationQueue* current();
+
+  // The worker's main context, for attaching sources from other threads.
+  GMainContext* context() const;
+
+ private:
+  struct Impl;
+  std::unique_ptr<Impl> impl_;
+};
+
+}  // namespace qby

@@ -1,0 +1,150 @@
+// The property-list value that stands for every dictionary, array, number, text, date and
+// data blob the system exchanges: settings and results dictionaries, guesses, defaults,
+// archives. Dictionaries keep insertion order, because several forms fix their key order;
+// equality of dictionaries ignores order, as the platform's does.
+//
+// A value type; copies are deep. Not synchronised: share a Value between threads only by copy.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <utility>
+#include <variant>
+#include <vector>
+
+#include "platform/Date.h"
+
+namespace qby {
+
+struct QBYError;
+class Value;
+
+using Data = std::vector<std::uint8_t>;
+using Array = std::vector<Value>;
+
+class Dictionary {
+ public:
+  using Entry = std::pair<std::string, Value>;
+  using const_iterator = std::vector<Entry>::const_iterator;
+  using iterator = std::vector<Entry>::iterator;
+
+  Dictionary() = default;
+  Dictionary(std::initializer_list<Entry> entries);
+
+  // nullptr when the key is missing.
+  const Value* find(std::string_view key) const;
+  Value* find(std::string_view key);
+  bool contains(std::string_view key) const { return find(key) != nullptr; }
+
+  // The value for the key, or a null value when the key is missing.
+  const Value& operator[](std::string_view key) const;
+  // Inserts a null value at the end when the key is missing.
+  Value& operator[](std::string_view key);
+
+  // Replaces the value in place (the key keeps its position) or appends the key.
+  void set(std::string_view key, Value value);
+  bool erase(std::string_view key);
+  void clear();
+
+  std::size_t size() const { return entries_.size(); }
+  bool empty() const { return entries_.empty(); }
+  std::vector<std::string> keys() const;
+
+  const_iterator begin() const { return entries_.begin(); }
+  const_iterator end() const { return entries_.end(); }
+  iterator begin() { return entries_.begin(); }
+  iterator end() { return entries_.end(); }
+
+  bool operator==(const Dictionary& other) const;
+
+ private:
+  void reindex();
+
+  std::vector<Entry> entries_;
+  std::unordered_map<std::string, std::size_t> index_;
+};
+
+class Value {
+ public:
+  enum class Type { Null, Bool, Integer, Real, String, Date, Data, Array, Dictionary };
+  enum class PlistFormat { XML, Binary };
+
+  Value() = default;
+  Value(std::nullptr_t) {}
+  Value(bool value) : storage_(value) {}
+  Value(int value) : storage_(static_cast<std::int64_t>(value)) {}
+  Value(long value) : storage_(static_cast<std::int64_t>(value)) {}
+  Value(long long value) : storage_(static_cast<std::int64_t>(value)) {}
+  Value(unsigned value) : storage_(static_cast<std::int64_t>(value)) {}
+  Value(unsigned long value) : storage_(static_cast<std::int64_t>(value)) {}
+  Value(unsigned long long value) : storage_(static_cast<std::int64_t>(value)) {}
+  Value(double value) : storage_(value) {}
+  Value(const char* text) : storage_(std::string(text)) {}
+  Value(std::string_view text) : storage_(std::string(text)) {}
+  Value(std::string text) : storage_(std::move(text)) {}
+  Value(qby::Date date) : storage_(date) {}
+  Value(qby::Data data) : storage_(std::move(data)) {}
+  Value(qby::Array array) : storage_(std::move(array)) {}
+  Value(qby::Dictionary dictionary) : storage_(std::move(dictionary)) {}
+  // Absent texts become null, so optional fields can be passed straight in.
+  Value(const std::optional<std::string>& text);
+
+  Type type() const { return static_cast<Type>(storage_.index()); }
+  bool isNull() const { return type() == Type::Null; }
+  bool isBool() const { return type() == Type::Bool; }
+  bool isInteger() const { return type() == Type::Integer; }
+  bool isReal() const { return type() == Type::Real; }
+  bool isNumber() const { return isBool() || isInteger() || isReal(); }
+  bool isString() const { return type() == Type::String; }
+  bool isDate() const { return type() == Type::Date; }
+  bool isData() const { return type() == Type::Data; }
+  bool isArray() const { return type() == Type::Array; }
+  bool isDictionary() const { return type() == Type::Dictionary; }
+
+  // Typed reads. Numbers convert among each other (booleans read as 0 or 1, reals truncate
+  // toward zero); other kinds answer nothing.
+  std::optional<bool> asBool() const;
+  std::optional<std::int64_t> asInteger() const;
+  std::optional<double> asReal() const;
+  std::optional<qby::Date> asDate() const;
+  // The text when the value is a text, else nothing.
+  std::optional<std::string> asString() const;
+
+  // Borrowed access; nullptr when the value is of another kind.
+  const std::string* stringPtr() const { return std::get_if<std::string>(&storage_); }
+  const qby::Data* dataPtr() const { return std::get_if<qby::Data>(&storage_); }
+  const qby::Array* arrayPtr() const { return std::get_if<qby::Array>(&storage_); }
+  qby::Array* arrayPtr() { return std::get_if<qby::Array>(&storage_); }
+  const qby::Dictionary* dictionaryPtr() const { return std::get_if<qby::Dictionary>(&storage_); }
+  qby::Dictionary* dictionaryPtr() { return std::get_if<qby::Dictionary>(&storage_); }
+
+  // A dictionary's value for the key; null when missing or when this is not a dictionary.
+  const Value& operator[](std::string_view key) const;
+
+  // The text form the platform's "%@" prints: texts as they are, numbers in their shortest
+  // form, booleans as 1 or 0, null as "(null)", dates as "2024-01-31 12:00:00 +0000", data as
+  // "{length = N, bytes = 0x…}", arrays and dictionaries in the old-style plist form.
+  std::string description() const;
+
+  bool operator==(const Value& other) const;
+
+  // JSON. Dates and data have no JSON form: converting them fails with an error. Integers that
+  // fit 64 bits stay integers; other numbers become reals.
+  static std::optional<Value> fromJSON(std::string_view json, QBYError* error = nullptr);
+  std::optional<std::string> toJSON(bool pretty = false, QBYError* error = nullptr) const;
+
+  // Property lists, XML and binary (the format is detected on reading). Plists have no null:
+  // converting a null value fails with an error.
+  static std::optional<Value> fromPlist(std::string_view bytes, QBYError* error = nullptr);
+  std::optional<std::string> toPlist(PlistFormat format, QBYError* error = nullptr) const;
+
+ private:
+  std::variant<std::monostate, bool, std::int64_t, double, std::string, qby::Date, qby::Data,
+               qby::Array, qby::Dictionary>
+      storage_;
+};
+
+}  // namespace qby

@@ -1,0 +1,28 @@
+#!/usr/bin/env bash
+# Installs every Debian 12 package that building, testing and running Porvane needs.
+# Idempotent: apt-get runs only when a package is missing.
+set -euo pipefail
+
+packages=(
+  # toolchain
+  build-essential cmake ninja-build pkg-config clang-format gettext
+  # libraries
+  libglib2.0-dev libjavascriptcoregtk-6.0-dev libsoup-3.0-dev glib-networking
+  libsecret-1-dev libssl-dev libicu-dev libsqlite3-dev libplist-dev nlohmann-json3-dev
+  libxml2-dev libical-dev
+  # tests and benchmarks
+  libgtest-dev libgmock-dev libbenchmark-dev dbus dbus-x11 gnome-keyring libsecret-tools
+)
+
+missing=()
+for p in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+
+if [ ${#missing[@]} -gt 0 ]; then
+  echo "Installing: ${missing[*]}"
+  sudo_cmd=""
+  [ "$(id -u)" -ne 0 ] && sudo_cmd="sudo"
+  $sudo_cmd apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive $sudo_cmd apt-get install -y -qq --no-install-recommends "${missing[@]}"
+fi
