@@ -1,0 +1,150 @@
+// A stored record. Each record belongs to one context (QBYManagedObjectContext) and is read and
+// written only on that context's queue. A record may be a fault: its fields are not loaded yet
+// (or were dropped by a refresh) and are read from the store on first access.
+//
+// Records are held by std::shared_ptr. The context keeps records with unsaved changes alive;
+// unchanged records live as long as someone holds them, so a long list does not pin every
+// record it ever touched. Relationships: a record holds the records of a to-many relationship
+// once it has loaded them; a to-one relationship is kept as the destination's identity and
+// resolved through the context.
+//
+// Subclasses (Delivery, Detail, …) add typed accessors over the protected helpers, named after
+// the attributes, and the rules that derive from them.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "platform/Value.h"
+#include "store/QBYEntityDescription.h"
+
+namespace qby {
+
+class QBYManagedObjectContext;
+
+// A record's identity: its entity and row id. A record that was inserted and not yet saved has
+// a temporary identity (rowID 0 and a temporary number) until the save gives it a row id.
+struct QBYManagedObjectID {
+  const EntityDescription* entity = nullptr;
+  std::int64_t rowID = 0;
+  std::uint64_t temporaryID = 0;
+
+  bool isTemporary() const { return rowID == 0; }
+  bool operator==(const QBYManagedObjectID& other) const = default;
+  // "<entity>/p<rowid>" or "<entity>/t<number>", stable for logs and tests.
+  std::string description() const;
+};
+
+class QBYManagedObject : public std::enable_shared_from_this<QBYManagedObject> {
+ public:
+  QBYManagedObject() = default;
+  virtual ~QBYManagedObject();
+  QBYManagedObject(const QBYManagedObject&) = delete;
+  QBYManagedObject& operator=(const QBYManagedObject&) = delete;
+
+  const EntityDescription& entity() const { return *entity_; }
+  QBYManagedObjectID objectID() const;
+  // The context that holds the record; nullptr once it was deleted and saved, or the context
+  // went away.
+  QBYManagedObjectContext* managedObjectContext() const { return context_; }
+
+  bool isInserted() const { return inserted_; }
+  bool isDeleted() const { return deleted_; }
+  bool isUpdated() const { return !changedAttributes_.empty() || !changedRelationships_.empty(); }
+  bool hasChanges() const { return inserted_ || deleted_ || isUpdated(); }
+  bool isFault() const { return fault_; }
+
+  // Generic access by attribute name, for dictionary forms, sync and tests. Unknown keys read
+  // as null and are ignored on write. Dates are qby::Date values.
+  Value valueForKey(std::string_view key) const;
+  void setValueForKey(const Value& value, std::string_view key);
+
+  // Names of the attributes and relationships changed since the last save.
+  std::vector<std::string> changedKeys() const;
+
+ protected:
+  // Attribute access by index in entity().attributes. Reading fires the fault.
+  const Value& primitiveValue(int attribute) const;
+  // Stores the value and marks the attribute changed when it differs from the current one.
+  void setPrimitiveValue(int attribute, Value value);
+
+  std::optional<std::string> stringAt(int attribute) const;
+  void setStringAt(int attribute, std::optional<std::string> value);
+  bool boolAt(int attribute) const;
+  void setBoolAt(int attribute, bool value);
+  std::int64_t integerAt(int attribute) const;
+  void setIntegerAt(int attribute, std::int64_t value);
+  double doubleAt(int attribute) const;
+  void setDoubleAt(int attribute, double value);
+  std::optional<Date> dateAt(int attribute) const;
+  void setDateAt(int attribute, std::optional<Date> value);
+  std::optional<Data> dataAt(int attribute) const;
+  void setDataAt(int attribute, std::optional<Data> value);
+  // True when the attribute holds a value (not null).
+  bool hasValueAt(int attribute) const;
+
+  // Relationship access by index in entity().relationships.
+  std::shared_ptr<QBYManagedObject> toOneAt(int relationship) const;
+  // Also updates the inverse on both the old and the new destination when they are loaded.
+  void setToOneAt(int relationship, const std::shared_ptr<QBYManagedObject>& destination);
+  // Loads the relationship from the store on first access (or uses the prefetched records).
+  std::vector<std::shared_ptr<QBYManagedObject>> toManyAt(int relationship) const;
+  // Adds or removes one destination; sets the destination's inverse to-one accordingly.
+  void addToManyAt(int relationship, const std::shared_ptr<QBYManagedObject>& destination);
+  void removeToManyAt(int relationship, const std::shared_ptr<QBYManagedObject>& destination);
+
+  template <typename T>
+  std::shared_ptr<T> toOneAs(int relationship) const {
+    return std::static_pointer_cast<T>(toOneAt(relationship));
+  }
+  template <typename T>
+  std::vector<std::shared_ptr<T>> toManyAs(int relationship) const {
+    std::vector<std::shared_ptr<T>> out;
+    for (auto& object : toManyAt(relationship)) out.push_back(std::static_pointer_cast<T>(object));
+    return out;
+  }
+
+  // Called once when the record is inserted into a context, after the description's default
+  // values were set.
+  virtual void awakeFromInsert() {}
+  // Called when the record's stored fields are dropped (turned into a fault) or reloaded:
+  // subclasses drop the transient values they computed from them.
+  virtual void didTurnIntoFault() {}
+
+ private:
+  friend class QBYManagedObjectContext;
+  friend struct QBYManagedObjectAccess;
+
+  void fireFault() const;
+
+  const EntityDescription* entity_ = nullptr;
+  QBYManagedObjectContext* context_ = nullptr;
+  std::int64_t rowID_ = 0;
+  std::uint64_t temporaryID_ = 0;
+  bool inserted_ = false;
+  bool deleted_ = false;
+  mutable bool fault_ = false;
+  mutable std::vector<Value> values_;
+  std::vector<bool> changedAttributes_;  // sized lazily; empty means none changed
+  std::vector<bool> changedRelationships_;
+
+  // To-one: the destination's identity (rowID, or the temporary object until saved).
+  struct ToOne {
+    std::int64_t rowID = 0;
+    std::weak_ptr<QBYManagedObject> object;
+    bool loaded = false;
+  };
+  mutable std::vector<ToOne> toOnes_;
+  // To-many: loaded destinations, held strongly once loaded.
+  struct ToMany {
+    bool loaded = false;
+    std::vector<std::shared_ptr<QBYManagedObject>> objects;
+  };
+  mutable std::vector<ToMany> toManys_;
+};
+
+}  // namespace qby
