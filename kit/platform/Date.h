@@ -4,6 +4,7 @@
 
 #include <compare>
 #include <functional>
+#include <string>
 
 namespace qby {
 
@@ -22,6 +23,11 @@ class Date {
   constexpr Date addingTimeInterval(double seconds) const { return Date(seconds_ + seconds); }
 
   constexpr auto operator<=>(const Date&) const = default;
+
+  // "2024-01-31 12:00:00 +0000": the time in UTC to the whole second (rounded down), as the
+  // platform prints a date with "%@". Times outside years 1..9999 print as the bare number of
+  // seconds, since no calendar text would be faithful there.
+  std::string description() const;
 
  private:
   double seconds_ = 0;

@@ -7,6 +7,8 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
+#include <initializer_list>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -32,6 +34,7 @@ class Dictionary {
   using iterator = std::vector<Entry>::iterator;
 
   Dictionary() = default;
+  // A key given twice keeps its first position and its last value.
   Dictionary(std::initializer_list<Entry> entries);
 
   // nullptr when the key is missing.
@@ -58,13 +61,22 @@ class Dictionary {
   iterator begin() { return entries_.begin(); }
   iterator end() { return entries_.end(); }
 
+  // Same keys with equal values, in any order.
   bool operator==(const Dictionary& other) const;
 
  private:
   void reindex();
 
+  // Lets the index be searched with a string_view without building a std::string.
+  struct KeyHash {
+    using is_transparent = void;
+    std::size_t operator()(std::string_view key) const {
+      return std::hash<std::string_view>{}(key);
+    }
+  };
+
   std::vector<Entry> entries_;
-  std::unordered_map<std::string, std::size_t> index_;
+  std::unordered_map<std::string, std::size_t, KeyHash, std::equal_to<>> index_;
 };
 
 class Value {
@@ -79,8 +91,9 @@ class Value {
   Value(long value) : storage_(static_cast<std::int64_t>(value)) {}
   Value(long long value) : storage_(static_cast<std::int64_t>(value)) {}
   Value(unsigned value) : storage_(static_cast<std::int64_t>(value)) {}
-  Value(unsigned long value) : storage_(static_cast<std::int64_t>(value)) {}
-  Value(unsigned long long value) : storage_(static_cast<std::int64_t>(value)) {}
+  // Unsigned numbers above the 64-bit signed range become reals rather than wrap around.
+  Value(unsigned long value) : Value(static_cast<unsigned long long>(value)) {}
+  Value(unsigned long long value);
   Value(double value) : storage_(value) {}
   Value(const char* text) : storage_(std::string(text)) {}
   Value(std::string_view text) : storage_(std::string(text)) {}
@@ -105,7 +118,8 @@ class Value {
   bool isDictionary() const { return type() == Type::Dictionary; }
 
   // Typed reads. Numbers convert among each other (booleans read as 0 or 1, reals truncate
-  // toward zero); other kinds answer nothing.
+  // toward zero and saturate at the 64-bit range; NaN reads as nothing; a number reads as a
+  // boolean "not zero"); other kinds answer nothing.
   std::optional<bool> asBool() const;
   std::optional<std::int64_t> asInteger() const;
   std::optional<double> asReal() const;
@@ -124,20 +138,44 @@ class Value {
   // A dictionary's value for the key; null when missing or when this is not a dictionary.
   const Value& operator[](std::string_view key) const;
 
-  // The text form the platform's "%@" prints: texts as they are, numbers in their shortest
-  // form, booleans as 1 or 0, null as "(null)", dates as "2024-01-31 12:00:00 +0000", data as
-  // "{length = N, bytes = 0x…}", arrays and dictionaries in the old-style plist form.
+  // The text form the platform's "%@" prints:
+  // - texts as they are; integers in decimal; reals in the shortest form that reads back to
+  //   the same number ("1.5", "0.1", "1" for 1.0, "1e+20"); booleans as 1 or 0; null as
+  //   "(null)"; dates as "2024-01-31 12:00:00 +0000" (UTC); data as
+  //   "{length = 3, bytes = 0x0a0b0c}" (beyond 24 bytes only the first and last 8 bytes,
+  //   "0x0001020304050607 ... 18191a1b1c1d1e1f");
+  // - arrays as "(\n    a,\n    b\n)" and dictionaries as "{\n    key = value;\n}", in order,
+  //   each nesting level indented by four more spaces; empty ones as "(\n)" and "{\n}";
+  // - inside an array or dictionary, texts, keys and dates are quoted ("\"two words\"") unless
+  //   they are non-empty and consist of ASCII letters, digits and "_" only; within quotes,
+  //   '"' and '\\' are escaped with a backslash and newline, tab and carriage return read \n,
+  //   \t and \r; other bytes, UTF-8 included, stay as they are. A null inside prints "<null>".
   std::string description() const;
 
+  // Same kind and equal contents. Integers and reals compare by numeric value (1 == 1.0), as
+  // the platform's numbers do; booleans equal only booleans; dictionaries ignore order.
   bool operator==(const Value& other) const;
 
-  // JSON. Dates and data have no JSON form: converting them fails with an error. Integers that
-  // fit 64 bits stay integers; other numbers become reals.
+  // JSON, through an ordered parser and writer, so key order survives both ways.
+  // - Reading: integers that fit 64 bits signed stay integers, larger ones become reals;
+  //   numbers written with a fraction or exponent ("1.0", "1e2") are reals; a repeated key
+  //   keeps its first position and its last value. Any top-level value is accepted.
+  // - Writing: reals are always written as reals ("1.0"), compact or pretty (two spaces).
+  // - Failures (nothing is returned, *error is set, never an exception): malformed text, with
+  //   the parser's message; nesting deeper than QBYValueMaxDepth; dates, data, NaN, infinity
+  //   and texts that are not UTF-8, which JSON cannot hold. Domain QBYErrorDomainJSON.
   static std::optional<Value> fromJSON(std::string_view json, QBYError* error = nullptr);
   std::optional<std::string> toJSON(bool pretty = false, QBYError* error = nullptr) const;
 
-  // Property lists, XML and binary (the format is detected on reading). Plists have no null:
-  // converting a null value fails with an error.
+  // Property lists, XML and binary (the format is detected on reading).
+  // - Dates: binary plists keep microseconds; XML ones hold whole seconds (written rounded
+  //   down); only dates from 1933 to 2069 fit (the plist library's 32-bit seconds).
+  // - Integers: 64-bit signed both ways; an unsigned number above that range reads as a real.
+  // - Keyed-archive references (UIDs) read as {"CF$UID" = n}, as XML plists spell them.
+  // - Failures (domain QBYErrorDomainPropertyList): damaged, truncated or unknown input;
+  //   nesting deeper than QBYValueMaxDepth; a key with a NUL character; and on writing, null
+  //   (plists have none), NaN in XML, dates out of range, texts or keys with a NUL character
+  //   or not in UTF-8.
   static std::optional<Value> fromPlist(std::string_view bytes, QBYError* error = nullptr);
   std::optional<std::string> toPlist(PlistFormat format, QBYError* error = nullptr) const;
 
