@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <utility>

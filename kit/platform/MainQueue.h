@@ -13,16 +13,19 @@ namespace MainQueue {
 // Callable from any thread.
 void async(std::function<void()> work);
 
-// True on the thread that runs the default main context (the first thread that asked, which
-// is the program's main thread).
+// True on the program's main thread, the one that runs the default main context. (On Linux
+// that is the thread whose id is the process id, so the answer is right from the first
+// instruction on, static initialisers included, and in a forked child.)
 bool isMainThread();
 
 // Runs the default main context until the predicate holds or the timeout (seconds) passes.
-// Answers the predicate's last value. For programs' main functions and for tests; call it on
-// the main thread only.
+// Answers the predicate's last value. The predicate is asked again after every dispatch and
+// at least every few milliseconds, so it may watch state that other threads change. For
+// programs' main functions and for tests; call it on the main thread only.
 bool runUntil(const std::function<bool()>& done, double timeoutSeconds);
 
-// Dispatches everything that is ready on the default main context without blocking.
+// Dispatches everything that is ready on the default main context without blocking (work
+// that keeps queueing more work keeps it going).
 void drain();
 
 }  // namespace MainQueue

@@ -1,7 +1,13 @@
 // The in-process notification centre: named notifications with a sender and user
 // information, delivered synchronously on the posting thread to every matching observer.
+//
+// Any thread may add, remove and post. Observers are called without the centre's lock held,
+// so an observer may add or remove observers or post again. Tokens of a centre must not
+// outlive it (the default centre lives as long as the process).
 #pragma once
 
+#include <atomic>
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -52,8 +58,10 @@ class QBYNotificationCenter {
   static QBYNotificationCenter& defaultCenter();
 
   // Observes notifications of that name (every name when absent) from that sender (every
-  // sender when null). An observer added or removed while a notification is delivered takes
-  // effect from the next post. Any thread.
+  // sender when null). An observer added while a notification is delivered receives the
+  // next post, not this one. A removed observer is not called again, also not by a delivery
+  // already under way (its owner may be gone); a call running on another thread at that
+  // moment is not waited for.
   [[nodiscard]] ObserverToken addObserver(std::optional<std::string> name, const void* sender,
                                           Handler handler);
   void removeObserver(ObserverToken& token) { token.reset(); }
@@ -66,11 +74,17 @@ class QBYNotificationCenter {
   friend class ObserverToken;
   void remove(std::uint64_t id);
 
+  // Shared with deliveries under way, which check `removed` before each call.
+  struct Entry {
+    explicit Entry(Handler h) : handler(std::move(h)) {}
+    Handler handler;
+    std::atomic<bool> removed{false};
+  };
   struct Observer {
     std::uint64_t id;
     std::optional<std::string> name;
     const void* sender;
-    std::shared_ptr<Handler> handler;
+    std::shared_ptr<Entry> entry;
   };
   mutable std::mutex mutex_;
   std::vector<Observer> observers_;

@@ -4,8 +4,10 @@
 // arrive on the same thread.
 //
 // addOperation, cancelAllOperations and waitUntilAllOperationsAreFinished may be called from
-// any thread. Destroying the queue cancels operations not yet started, lets the running one
-// finish and joins the thread; do not destroy a queue from its own thread.
+// any thread. An operation that throws is logged and the queue goes on. Destroying the queue
+// cancels operations not yet started, lets the running one finish and joins the thread; do
+// not destroy a queue from its own thread (it then logs, and the thread ends on its own
+// after the running operation).
 #pragma once
 
 #include <functional>
@@ -31,7 +33,8 @@ class QBYOperationQueue {
   void cancelAllOperations();
 
   // Waits until every operation added before the call has finished or was cancelled. Answers
-  // false when the timeout (seconds) passed first. Must not be called on the queue's thread.
+  // false when the timeout (seconds) passed first. Must not be called on the queue's thread
+  // (that would wait forever; it logs and answers false instead).
   bool waitUntilAllOperationsAreFinished(double timeoutSeconds);
 
   // Number of operations added and not yet started.
@@ -48,7 +51,9 @@ class QBYOperationQueue {
 
  private:
   struct Impl;
-  std::unique_ptr<Impl> impl_;
+  // Shared with the worker thread, which may outlive the queue object by the rest of one
+  // operation when the queue is (wrongly) destroyed from that operation.
+  std::shared_ptr<Impl> impl_;
 };
 
 }  // namespace qby

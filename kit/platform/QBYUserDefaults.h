@@ -1,4 +1,5 @@
-// User defaults: a dictionary of settings kept in one property-list file.
+// User defaults: a dictionary of settings kept in one property-list file (XML, so a person can
+// read and edit it; dates in it keep whole seconds).
 //
 // The shared defaults (sharedDefaults()) are the application group's suite in the shared
 // container; every program of the suite reads and writes the same file. A program's own
@@ -12,6 +13,11 @@
 // sees the new value.
 //
 // Registered defaults answer keys the file does not hold; they are never written.
+//
+// A file that exists but does not hold a property-list dictionary is renamed to
+// "<file>.corrupt-<UTC time>" (one log line) and the suite starts empty, so the next write
+// does not silently replace settings somebody may still want back. A file that cannot be read
+// at all (permissions) is left alone: reads answer registered values, writes fail and log.
 //
 // Any thread; an internal mutex guards the cached contents.
 #pragma once
@@ -56,6 +62,7 @@ class QBYUserDefaults {
 
   // The stored value, else the registered one, else null.
   Value objectForKey(std::string_view key) const;
+  // Texts as they are, numbers as their text; nothing for other kinds.
   std::optional<std::string> stringForKey(std::string_view key) const;
   // 0 / false / 0.0 when missing or not a number (texts holding a number are read as one).
   std::int64_t integerForKey(std::string_view key) const;
@@ -80,14 +87,17 @@ class QBYUserDefaults {
 
   // --- Operations the whole system uses on defaults ---
 
-  // The stored integer plus one, stored back and returned (missing counts as 0). Done under
-  // the cross-process lock, so two processes incrementing never lose a count.
+  // The stored integer plus one, stored back and returned (missing counts as 0; a registered
+  // value counts when nothing is stored). Done under the cross-process lock, so two processes
+  // incrementing never lose a count. When the file cannot be written the failure is logged
+  // and the count is not kept.
   std::int64_t incrementedIntegerForKey(std::string_view key);
   // The stored value when it is a date, otherwise nothing.
   std::optional<Date> dateOrNilForKey(std::string_view key) const;
 
   // Store (or remove) the value; when the flag is set, post the change notification with the
-  // key and the value (nothing for a removal).
+  // key and the value (nothing for a removal). A change that could not be written is logged
+  // and not posted.
   void setValue(const Value& value, std::string_view key, bool postNotification);
   void setBool(bool value, std::string_view key, bool postNotification);
   void setInteger(std::int64_t value, std::string_view key, bool postNotification);
