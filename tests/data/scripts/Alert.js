@@ -1,0 +1,2 @@
+// Says hello through the host when loaded.
+alert("Hello from a script");
