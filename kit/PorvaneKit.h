@@ -10,8 +10,6 @@ namespace qby {
 
 // The application group of all programs: container, shared defaults, cookies, keychain.
 inline constexpr const char* QBYAppGroupID = Paths::kAppGroupID;
-// The identifier under which the suite keeps its own keychain data.
-inline constexpr const char* QBYParentAppID = "com.quillbay.mac.Porvane";
 
 // The library's version text and build number.
 const char* PorvaneKitVersion();
