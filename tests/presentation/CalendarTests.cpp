@@ -3,7 +3,7 @@
 #include <cmath>
 #include <limits>
 
-#include "DateTestSupport.h"
+#include "presentation/DateTestSupport.h"
 #include "presentation/Calendar.h"
 #include "presentation/DateComparisons.h"
 

@@ -8,7 +8,7 @@
 #include <thread>
 #include <vector>
 
-#include "DateTestSupport.h"
+#include "presentation/DateTestSupport.h"
 #include "platform/QBYNotificationCenter.h"
 #include "platform/SystemChangeMonitor.h"
 #include "presentation/QBYDateFormatter.h"

@@ -6,8 +6,8 @@
 #include <filesystem>
 #include <string>
 
-#include "DateTestSupport.h"
-#include "TestSupport.h"
+#include "presentation/DateTestSupport.h"
+#include "support/TestSupport.h"
 #include "platform/MainQueue.h"
 #include "platform/QBYNotificationCenter.h"
 #include "presentation/QBYDateFormatter.h"
