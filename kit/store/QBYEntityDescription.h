@@ -72,19 +72,33 @@ struct EntityDescription {
   int relationshipIndex(std::string_view relationship) const;
 };
 
+// One step of a schema's history: the SQL that brings a store file from version - 1 to
+// version. Steps are frozen once shipped: a store written by an old build replays exactly the
+// steps it lacks. The SQL may hold several statements and may use the store's SQL functions
+// (qby_fold).
+struct QBYSchemaMigration {
+  int version = 0;
+  std::string sql;
+};
+
 class QBYManagedObjectModel {
  public:
   // version: the schema version the description corresponds to (PRAGMA user_version).
-  QBYManagedObjectModel(int version, std::vector<EntityDescription> entities);
+  // migrations: the schema's history, steps 1 to version. Without them (models made for
+  // tests), a new file gets tables made from the description, and an older file is refused.
+  QBYManagedObjectModel(int version, std::vector<EntityDescription> entities,
+                        std::vector<QBYSchemaMigration> migrations = {});
 
   int version() const { return version_; }
   const std::vector<EntityDescription>& entities() const { return entities_; }
+  const std::vector<QBYSchemaMigration>& migrations() const { return migrations_; }
   // nullptr when there is no such entity.
   const EntityDescription* entity(std::string_view name) const;
 
  private:
   int version_;
   std::vector<EntityDescription> entities_;
+  std::vector<QBYSchemaMigration> migrations_;
 };
 
 }  // namespace qby

@@ -53,7 +53,9 @@ class QBYManagedObject : public std::enable_shared_from_this<QBYManagedObject> {
   QBYManagedObjectContext* managedObjectContext() const { return context_; }
 
   bool isInserted() const { return inserted_; }
-  bool isDeleted() const { return deleted_; }
+  // Also true for a record whose row vanished from the file (another context or process
+  // deleted it): once its fault fired it reads as empty instead of failing.
+  bool isDeleted() const { return deleted_ || gone_; }
   bool isUpdated() const { return !changedAttributes_.empty() || !changedRelationships_.empty(); }
   bool hasChanges() const { return inserted_ || deleted_ || isUpdated(); }
   bool isFault() const { return fault_; }
@@ -127,12 +129,15 @@ class QBYManagedObject : public std::enable_shared_from_this<QBYManagedObject> {
   std::uint64_t temporaryID_ = 0;
   bool inserted_ = false;
   bool deleted_ = false;
+  mutable bool gone_ = false;
   mutable bool fault_ = false;
   mutable std::vector<Value> values_;
   std::vector<bool> changedAttributes_;  // sized lazily; empty means none changed
   std::vector<bool> changedRelationships_;
 
-  // To-one: the destination's identity (rowID, or the temporary object until saved).
+  // To-one: the destination's identity (rowID, or the temporary object until saved). For a
+  // to-one whose inverse owns the key, a cache of the resolved destination: rowID 0 means
+  // "known to have none", -1 "the object below" (looked up again once it left memory).
   struct ToOne {
     std::int64_t rowID = 0;
     std::weak_ptr<QBYManagedObject> object;

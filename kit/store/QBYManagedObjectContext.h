@@ -39,7 +39,9 @@ struct QBYSortDescriptor {
 // expression over it (it may use joins through sub-selects such as
 // "EXISTS (SELECT 1 FROM Detail d WHERE d.delivery = t.Z_PK)"); "?" placeholders are bound to
 // the arguments in order. The collation "QBYLOCALIZED" and the function
-// "qby_fold(text)" (case- and diacritic-folded copy) are available in every statement.
+// "qby_fold(text)" (case- and diacritic-folded copy) are available in every statement. An
+// argument that is an array fills one "?" with its elements ("t.uuid IN (?)"; an empty array
+// reads as NULL, which matches nothing).
 struct QBYFetchRequest {
   std::string entityName;
   std::string predicate;  // empty: every record
@@ -47,8 +49,12 @@ struct QBYFetchRequest {
   std::vector<QBYSortDescriptor> sortDescriptors;
   std::size_t fetchLimit = 0;      // 0: no limit
   std::size_t fetchBatchSize = 0;  // 0: load every record at once
-  // To-many or to-one relationships loaded together with each batch of records.
+  // To-many or to-one relationships (of the fetched entity, one level) loaded together with
+  // each batch of records, with one statement per relationship and batch.
   std::vector<std::string> relationshipKeyPathsForPrefetching;
+  // The context's unsaved inserts, changes and deletions take part in the predicate, sort and
+  // limit (they are written in a transaction that is rolled back after the query).
+  bool includesPendingChanges = true;
 };
 
 // The result of a fetch: the identities of the matching rows, in order. With a batch size the
@@ -56,6 +62,8 @@ struct QBYFetchRequest {
 // row ids until it is read.
 class QBYFetchedResults {
  public:
+  struct State;  // opaque; defined by the context
+
   QBYFetchedResults() = default;
   std::size_t size() const;
   bool empty() const { return size() == 0; }
@@ -77,13 +85,29 @@ class QBYFetchedResults {
 
  private:
   friend class QBYManagedObjectContext;
-  struct State;
   std::shared_ptr<State> state_;
 };
 
 class QBYManagedObjectContext {
  public:
+  struct Impl;  // opaque
+
+  // Counters for tests and benchmarks: what the context asked of the file.
+  struct Statistics {
+    std::size_t statements = 0;   // statements executed
+    std::size_t rowsLoaded = 0;   // rows read into new records or fulfilled faults
+    std::size_t batchLoads = 0;   // batches of fetched results loaded
+    std::size_t faultsFired = 0;  // single records read because a fault fired
+  };
+
+  // A context over a connection of its own. A private-queue context makes its own serial
+  // queue.
   QBYManagedObjectContext(std::shared_ptr<QBYPersistentStore> store, QBYConcurrencyType type);
+  // A private-queue context whose blocks run on the given queue (shared by several short-lived
+  // contexts, for instance the data store's background tasks). Destroy it on that queue or
+  // when the queue is idle.
+  QBYManagedObjectContext(std::shared_ptr<QBYPersistentStore> store,
+                          std::shared_ptr<QBYOperationQueue> queue);
   ~QBYManagedObjectContext();
   QBYManagedObjectContext(const QBYManagedObjectContext&) = delete;
   QBYManagedObjectContext& operator=(const QBYManagedObjectContext&) = delete;
@@ -133,11 +157,17 @@ class QBYManagedObjectContext {
                    const std::vector<Value>& arguments, QBYError* error = nullptr);
   bool batchDeleteObjectIDs(const std::vector<QBYManagedObjectID>& ids, QBYError* error = nullptr);
 
+  const std::shared_ptr<QBYPersistentStore>& persistentStore() const;
+  Statistics statistics() const;
+  void resetStatistics();
+
  private:
   friend class QBYManagedObject;
   friend class QBYFetchedResults;
-  struct Impl;
-  std::unique_ptr<Impl> impl_;
+  friend struct QBYManagedObjectAccess;
+  // Shared with fetched results, which hold it weakly and answer nothing once the context
+  // is gone.
+  std::shared_ptr<Impl> impl_;
 };
 
 }  // namespace qby
