@@ -10,6 +10,7 @@
 #include "model/Queue.h"
 #include "model/Service.h"
 #include "model/Setting.h"
+#include "store/QBYSchemaHistory.h"
 
 namespace qby {
 namespace {
@@ -206,10 +207,12 @@ EntityDescription helpSearchItemEntity() {
 
 std::shared_ptr<const QBYManagedObjectModel> QBYPorvaneModel() {
   static const auto model = std::make_shared<const QBYManagedObjectModel>(
-      QBYModelVersion, std::vector<EntityDescription>{
-                           deliveryEntity(), detailEntity(), serviceEntity(), settingEntity(),
-                           locationEntity(), htmlEntity(), deliveryTextEntity(), queueEntity(),
-                           cloudKitDataEntity(), helpSearchItemEntity()});
+      QBYModelVersion,
+      std::vector<EntityDescription>{deliveryEntity(), detailEntity(), serviceEntity(),
+                                     settingEntity(), locationEntity(), htmlEntity(),
+                                     deliveryTextEntity(), queueEntity(), cloudKitDataEntity(),
+                                     helpSearchItemEntity()},
+      QBYPorvaneSchemaMigrations());
   return model;
 }
 

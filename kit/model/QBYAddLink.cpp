@@ -1,0 +1,22 @@
+#include "model/QBYAddLink.h"
+
+#include "model/ModelText.h"
+#include "platform/Format.h"
+#include "platform/QBYError.h"
+#include "platform/Vendor.h"
+
+namespace qby {
+
+std::string QBYAddLink(const std::optional<std::string>& from,
+                       const std::optional<std::string>& name, const std::optional<std::string>& no,
+                       const std::optional<std::string>& extra,
+                       const std::optional<std::string>& date) {
+  using modeltext::queryValue;
+  const std::optional<std::string> day =
+      modeltext::hasNonBlankText(date) ? date : std::optional<std::string>();
+  return Vendor::webServiceURL() + format("/sync/grab/?from=%@&name=%@&no=%@&extra=%@&date=%@",
+                                          queryValue(from), queryValue(name), queryValue(no),
+                                          queryValue(extra), queryValue(day));
+}
+
+}  // namespace qby
