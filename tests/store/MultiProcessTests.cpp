@@ -98,6 +98,15 @@ std::set<std::int64_t> writeConcurrently(const std::filesystem::path& file, cons
       QBYError error;
       if (!context.save(&error)) *failure = "save failed: " + error.description();
     }
+  });
+  // However the two sides were scheduled, each finally marks every row of the other: say this
+  // side is done, wait for the other, then mark and save once more.
+  { std::ofstream(ready.string() + ".done") << "done\n"; }
+  const auto doneDeadline = std::chrono::steady_clock::now() + std::chrono::seconds(120);
+  while (!std::filesystem::exists(otherReady.string() + ".done") &&
+         std::chrono::steady_clock::now() < doneDeadline)
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  context.performAndWait([&] {
     markOtherSide();
     QBYError error;
     if (failure->empty() && !context.save(&error)) *failure = "save failed: " + error.description();
