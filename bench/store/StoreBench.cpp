@@ -1,0 +1,596 @@
+// The named store queries against plain SQLite over the same file: each query is timed beside a
+// baseline that reads the same rows and columns with prepared statements on a connection of
+// its own, in the same run, and reported as the ratio of the two. The store holds 100,000
+// deliveries with 3 to 5 lines each, generated deterministically at start.
+//
+// Run: bench_store [--deliveries=N] [Google Benchmark flags]. Everything lives below a
+// temporary PORVANE_HOME that is removed at the end.
+#include <benchmark/benchmark.h>
+#include <sqlite3.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+#include <variant>
+#include <vector>
+
+#include "model/Delivery.h"
+#include "model/Detail.h"
+#include "model/Service.h"
+#include "platform/QBYUserDefaults.h"
+#include "presentation/QBYDateFormatter.h"
+#include "store/QBYDataStore.h"
+#include "store/QBYDeliveriesQueries.h"
+#include "store/QBYTextFolding.h"
+
+namespace {
+
+using namespace qby;
+
+std::size_t gDeliveries = 100000;
+std::unique_ptr<QBYDataStore> gStore;
+sqlite3* gRaw = nullptr;  // the baseline's connection
+
+// --- Data ------------------------------------------------------------------------------------
+
+struct Random {
+  std::uint64_t state;
+  std::uint32_t next() {
+    state = state * 6364136223846793005ull + 1442695040888963407ull;
+    return static_cast<std::uint32_t>(state >> 33);
+  }
+  std::uint32_t below(std::uint32_t n) { return next() % n; }
+};
+
+const char* const kWords[] = {
+    "parcel", "box",     "shoes",  "lamp",    "cable",  "book",    "Zürich",  "École",
+    "garden", "kitchen", "phone",  "charger", "coffee", "tea",     "Straße",  "Málaga",
+    "desk",   "chair",   "camera", "lens",    "bottle", "jacket",  "gloves",  "scarf",
+    "paint",  "brush",   "screen", "mouse",   "keys",   "battery", "Øresund", "Kraków"};
+constexpr std::size_t kWordCount = sizeof kWords / sizeof kWords[0];
+
+void exec(sqlite3* db, const char* sql) {
+  char* message = nullptr;
+  if (sqlite3_exec(db, sql, nullptr, nullptr, &message) != SQLITE_OK) {
+    std::fprintf(stderr, "SQL failed: %s\n%s\n", message ? message : "?", sql);
+    std::exit(1);
+  }
+}
+
+sqlite3_stmt* prepare(sqlite3* db, const std::string& sql) {
+  sqlite3_stmt* statement = nullptr;
+  if (sqlite3_prepare_v3(db, sql.c_str(), -1, SQLITE_PREPARE_PERSISTENT, &statement, nullptr) !=
+      SQLITE_OK) {
+    std::fprintf(stderr, "prepare failed: %s\n%s\n", sqlite3_errmsg(db), sql.c_str());
+    std::exit(1);
+  }
+  return statement;
+}
+
+void bindText(sqlite3_stmt* s, int i, const std::string& text) {
+  sqlite3_bind_text(s, i, text.data(), static_cast<int>(text.size()), SQLITE_TRANSIENT);
+}
+
+void stepDone(sqlite3* db, sqlite3_stmt* s) {
+  if (sqlite3_step(s) != SQLITE_DONE) {
+    std::fprintf(stderr, "step failed: %s\n", sqlite3_errmsg(db));
+    std::exit(1);
+  }
+  sqlite3_reset(s);
+}
+
+// Fills the store's tables with plain SQL in one transaction.
+void fill(sqlite3* db) {
+  auto& formatter = QBYDateFormatter::sharedFormatter();
+  const Calendar calendar = formatter.calendar();
+  const Date now = Date::now();
+  std::map<int, std::string> days;
+  for (int offset = -45; offset <= 45; ++offset)
+    days[offset] = *formatter.stringFromDate(calendar.dateDaysFrom(offset, now));
+
+  exec(db, "BEGIN IMMEDIATE");
+  sqlite3_stmt* service = prepare(
+      db, R"(INSERT INTO "Service" ("from", "name", "shortName", "sort", "useCount", "favorite")
+             VALUES (?, ?, ?, ?, ?, 0))");
+  constexpr int kServices = 40;
+  for (int i = 0; i < kServices; ++i) {
+    char key[64];
+    std::snprintf(key, sizeof key, "www.carrier%02d.example", i);
+    char sort[8];
+    std::snprintf(sort, sizeof sort, "%02d", i);
+    bindText(service, 1, key);
+    bindText(service, 2, std::string("Carrier ") + sort);
+    bindText(service, 3, std::string("C") + sort);
+    bindText(service, 4, sort);
+    sqlite3_bind_int(service, 5, i % 3);
+    stepDone(db, service);
+  }
+  sqlite3_finalize(service);
+
+  sqlite3_stmt* delivery = prepare(db, R"(INSERT INTO "Delivery" (
+      "uuid", "archived", "removed", "modified", "from", "historyTitle", "manualSortIndex",
+      "statusChangedDate", "statusChangedOrModifiedDate", "message", "name", "no", "password",
+      "selected", "tap", "updatedTime", "nextUpdate", "backgroundUpdate", "updating", "url",
+      "deliveryDateSortIndex", "serviceUpdateVersion", "service")
+      VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, '', ?, ?, 0, 0, '', ?, ?, ?, 0, ?, ?, 1, ?))");
+  sqlite3_stmt* detail = prepare(db, R"(INSERT INTO "Detail" (
+      "index", "itemName", "shippedText", "shippedDateString", "shippedExtra", "shippedBold",
+      "deliveredText", "deliveredDateString", "deliveredExtra", "deliveredBold",
+      "statusDateString", "dateString", "location", "icon", "delivery")
+      VALUES (?, ?, 'Shipped %@', ?, '', 0, 'Delivered %@', ?, '', 0, '', ?, ?, ?, ?))");
+  sqlite3_stmt* text = prepare(
+      db, R"(INSERT INTO "DeliveryText" ("text", "foldedText", "delivery") VALUES (?, ?, ?))");
+
+  Random random{42};
+  const double t = now.timeIntervalSince1970();
+  for (std::size_t i = 0; i < gDeliveries; ++i) {
+    const std::uint32_t r = random.next();
+    char uuid[32];
+    std::snprintf(uuid, sizeof uuid, "uuid-%08zu", i);
+    char number[32];
+    std::snprintf(number, sizeof number, "1Z%010u", r);
+    const int serviceIndex = static_cast<int>(random.below(kServices));
+    char key[64];
+    std::snprintf(key, sizeof key, "www.carrier%02d.example", serviceIndex);
+    const double modified = t - random.below(400) * 86400.0 - random.below(86400);
+    const bool updated = random.below(50) != 0;
+    const std::string title = "Item " + std::to_string(random.below(5000));
+    const std::string name =
+        std::string(kWords[random.below(kWordCount)]) + " " + kWords[random.below(kWordCount)];
+    sqlite3_bind_text(delivery, 1, uuid, -1, SQLITE_TRANSIENT);
+    sqlite3_bind_int(delivery, 2, random.below(10) == 0);
+    sqlite3_bind_int(delivery, 3, random.below(100) == 0);
+    sqlite3_bind_double(delivery, 4, modified);
+    bindText(delivery, 5, key);
+    bindText(delivery, 6, title);
+    sqlite3_bind_int64(delivery, 7, static_cast<sqlite3_int64>(random.below(1000000)));
+    sqlite3_bind_double(delivery, 8, modified + 3600);
+    sqlite3_bind_double(delivery, 9, modified + 3600);
+    bindText(delivery, 10, name);
+    sqlite3_bind_text(delivery, 11, number, -1, SQLITE_TRANSIENT);
+    sqlite3_bind_double(delivery, 12, updated ? modified + 7200 : 0.0);
+    sqlite3_bind_double(delivery, 13, t + random.below(86400));
+    sqlite3_bind_double(delivery, 14, t + random.below(86400 * 7));
+    bindText(delivery, 15, std::string("https://www.carrier.example/track?n=") + number);
+    sqlite3_bind_double(delivery, 16, t + (static_cast<int>(random.below(61)) - 30) * 86400.0);
+    sqlite3_bind_int(delivery, 17, serviceIndex + 1);
+    stepDone(db, delivery);
+    const sqlite3_int64 row = sqlite3_last_insert_rowid(db);
+
+    std::string search = name + " " + number + " Carrier " + std::to_string(serviceIndex);
+    const int lines = 3 + static_cast<int>(random.below(3));
+    for (int line = 0; line < lines; ++line) {
+      const int offset = static_cast<int>(random.below(61)) - 30;
+      const bool dated = random.below(5) != 0;
+      const std::string item =
+          std::string(kWords[random.below(kWordCount)]) + " " + std::to_string(random.below(100));
+      const std::string location = kWords[random.below(kWordCount)];
+      sqlite3_bind_int(detail, 1, line);
+      bindText(detail, 2, item);
+      bindText(detail, 3, days[offset - 2]);
+      if (dated) {
+        bindText(detail, 4, days[offset]);
+      } else {
+        sqlite3_bind_null(detail, 4);
+      }
+      bindText(detail, 5, days[offset]);
+      bindText(detail, 6, location);
+      bindText(detail, 7, offset < 0 && random.below(2) ? "checkmark" : "");
+      sqlite3_bind_int64(detail, 8, row);
+      stepDone(db, detail);
+      search += " " + item + " " + location;
+    }
+    bindText(text, 1, search);
+    bindText(text, 2, foldForSearch(search));
+    sqlite3_bind_int64(text, 3, row);
+    stepDone(db, text);
+  }
+  sqlite3_finalize(delivery);
+  sqlite3_finalize(detail);
+  sqlite3_finalize(text);
+  exec(db, "COMMIT");
+  exec(db, "ANALYZE");
+}
+
+// --- Baseline helpers -------------------------------------------------------------------------
+
+// One row as a program would keep it: every column copied out of SQLite.
+using Cell = std::variant<std::monostate, std::int64_t, double, std::string>;
+struct Row {
+  std::vector<Cell> cells;
+};
+
+void readRow(sqlite3_stmt* s, Row& row) {
+  const int count = sqlite3_column_count(s);
+  row.cells.resize(static_cast<std::size_t>(count));
+  for (int i = 0; i < count; ++i) {
+    auto& cell = row.cells[static_cast<std::size_t>(i)];
+    switch (sqlite3_column_type(s, i)) {
+      case SQLITE_INTEGER:
+        cell = static_cast<std::int64_t>(sqlite3_column_int64(s, i));
+        break;
+      case SQLITE_FLOAT:
+        cell = sqlite3_column_double(s, i);
+        break;
+      case SQLITE_TEXT:
+        cell = std::string(reinterpret_cast<const char*>(sqlite3_column_text(s, i)),
+                           static_cast<std::size_t>(sqlite3_column_bytes(s, i)));
+        break;
+      default:
+        cell = std::monostate();
+        break;
+    }
+  }
+}
+
+// Steps every row of the statement, copying each; answers the number of rows.
+std::size_t readAll(sqlite3_stmt* s) {
+  Row row;
+  std::size_t count = 0;
+  while (sqlite3_step(s) == SQLITE_ROW) {
+    readRow(s, row);
+    benchmark::DoNotOptimize(row.cells.data());
+    ++count;
+  }
+  sqlite3_reset(s);
+  return count;
+}
+
+std::map<std::string, sqlite3_stmt*> gStatements;
+sqlite3_stmt* cached(const std::string& sql) {
+  auto& slot = gStatements[sql];
+  if (!slot) slot = prepare(gRaw, sql);
+  return slot;
+}
+
+std::string listOrder(int mode) {
+  switch (mode) {
+    case 2:
+      return R"( ORDER BY t."statusChangedOrModifiedDate" DESC, t."from", t."historyTitle" COLLATE QBYLOCALIZED, t.Z_PK)";
+    case 1:
+      return R"( ORDER BY t."deliveryDateSortIndex", t."from", t."historyTitle" COLLATE QBYLOCALIZED, t.Z_PK)";
+    default:
+      return R"( ORDER BY t."manualSortIndex", t.Z_PK)";
+  }
+}
+
+// --- The active list ---------------------------------------------------------------------------
+
+std::size_t walkList(QBYManagedObjectContext& context) {
+  auto list = deliveriesForProcessType(*gStore, QBYProcessTypeApplication, &context);
+  std::size_t lines = 0;
+  for (std::size_t i = 0; i < list.size(); ++i) {
+    auto delivery = list.as<Delivery>(i);
+    benchmark::DoNotOptimize(delivery->historyTitle());
+    for (const auto& detail : delivery->details()) {
+      benchmark::DoNotOptimize(detail->itemName());
+      ++lines;
+    }
+    benchmark::DoNotOptimize(delivery->service().get());
+  }
+  return list.size() + lines;
+}
+
+std::size_t walkListBaseline(int mode) {
+  std::size_t rows = readAll(
+      cached(R"(SELECT t.* FROM "Delivery" AS t WHERE t."archived" = 0)" + listOrder(mode)));
+  rows += readAll(cached(
+      R"(SELECT x.* FROM "Detail" AS x WHERE x."delivery" IN (SELECT t.Z_PK FROM "Delivery" AS t WHERE t."archived" = 0))"));
+  readAll(cached(R"(SELECT * FROM "Service")"));
+  return rows;
+}
+
+void BM_List(benchmark::State& state) {
+  const int mode = static_cast<int>(state.range(0));
+  QBYDataStore::sharedDefaults().setInteger(mode, QBYSortModeKey);
+  auto& context = *gStore->viewContext();
+  std::size_t rows = 0;
+  for (auto _ : state) {
+    rows = walkList(context);
+    context.reset();
+  }
+  state.counters["rows"] = static_cast<double>(rows);
+}
+
+void BM_ListSQLite(benchmark::State& state) {
+  const int mode = static_cast<int>(state.range(0));
+  std::size_t rows = 0;
+  for (auto _ : state) rows = walkListBaseline(mode);
+  state.counters["rows"] = static_cast<double>(rows);
+}
+
+// --- Search
+// ----------------------------------------------------------------------------------------
+
+const char* const kSearches[] = {"zurich", "ecole box 1z"};
+
+std::string scopeCondition(unsigned scope) {
+  // The archive keeps everything (the default), so scopes 0 and other set no condition.
+  switch (scope) {
+    case 2:
+      return R"( AND t."archived" = 0)";
+    case 1:
+      return R"( AND t."archived" = 1)";
+    default:
+      return "";
+  }
+}
+
+void BM_Search(benchmark::State& state) {
+  const std::string text = kSearches[state.range(0)];
+  const auto scope = static_cast<unsigned>(state.range(1));
+  auto& context = *gStore->viewContext();
+  std::size_t rows = 0;
+  for (auto _ : state) {
+    auto found = deliveriesMatchingSearch(*gStore, text, scope, 0, false, &context);
+    for (std::size_t i = 0; i < found.size(); ++i)
+      benchmark::DoNotOptimize(found.as<Delivery>(i)->uuid());
+    rows = found.size();
+    context.reset();
+  }
+  state.counters["rows"] = static_cast<double>(rows);
+}
+
+void BM_SearchSQLite(benchmark::State& state) {
+  const std::string text = kSearches[state.range(0)];
+  const auto scope = static_cast<unsigned>(state.range(1));
+  const auto words = searchWordsForText(text);
+  std::string sql =
+      R"(SELECT t.* FROM "Delivery" AS t JOIN "DeliveryText" AS s ON s."delivery" = t.Z_PK WHERE t."removed" = 0)" +
+      scopeCondition(scope);
+  for (std::size_t i = 0; i < words.size(); ++i) sql += R"( AND instr(s."foldedText", ?) > 0)";
+  sql += R"( ORDER BY t."modified" DESC, t.Z_PK)";
+  sqlite3_stmt* s = cached(sql);
+  std::size_t rows = 0;
+  for (auto _ : state) {
+    for (std::size_t i = 0; i < words.size(); ++i)
+      bindText(s, static_cast<int>(i) + 1, foldForSearch(words[i]));
+    rows = readAll(s);
+  }
+  state.counters["rows"] = static_cast<double>(rows);
+}
+
+// --- Timeline
+// --------------------------------------------------------------------------------------
+
+void BM_Timeline(benchmark::State& state) {
+  auto& context = *gStore->viewContext();
+  std::string hash;
+  for (auto _ : state) {
+    hash = summaryTimelineWithData(*gStore, true, false, &context).hash;
+    context.reset();
+  }
+  benchmark::DoNotOptimize(hash);
+}
+
+// The same walk over the same rows: lines in day order with their delivery's columns, each
+// day text parsed by the shared formatter, stopping after the summary day.
+void BM_TimelineSQLite(benchmark::State& state) {
+  auto& formatter = QBYDateFormatter::sharedFormatter();
+  const Calendar calendar = formatter.calendar();
+  sqlite3_stmt* s = cached(
+      R"(SELECT x.*, d.* FROM "Detail" AS x JOIN "Delivery" AS d ON d.Z_PK = x."delivery")"
+      R"( WHERE d."archived" = 0 AND d."updatedTime" > 0.0 AND x."deliveredDateString" <> '')"
+      R"( AND (x."deliveredDateString" >= ?)"
+      R"( OR date(x."deliveredDateString", '+0 days') IS NOT x."deliveredDateString"))"
+      R"( ORDER BY x."deliveredDateString", x.Z_PK)");
+  const int dayColumn = 8;  // "deliveredDateString" of Detail
+  std::size_t rows = 0;
+  for (auto _ : state) {
+    const Date today = *calendar.startOfDayForDate(Date::now());
+    for (long offset = -2; offset <= 2; ++offset) {
+      const Date given = *calendar.dateDaysFrom(offset, today);
+      bindText(s, 1, *formatter.stringFromDate(given));
+      std::optional<Date> summaryDay;
+      Row row;
+      while (sqlite3_step(s) == SQLITE_ROW) {
+        readRow(s, row);
+        ++rows;
+        const auto* text = reinterpret_cast<const char*>(sqlite3_column_text(s, dayColumn));
+        const auto day = formatter.dateFromString(std::string_view(text ? text : ""));
+        if (!day) break;
+        if (*day < given) continue;
+        if (!summaryDay) {
+          summaryDay = day;
+        } else if (*day != *summaryDay) {
+          break;
+        }
+      }
+      sqlite3_reset(s);
+    }
+  }
+  state.counters["rows"] = static_cast<double>(rows) / static_cast<double>(state.iterations());
+}
+
+// --- Saving
+// ------------------------------------------------------------------------------------------
+
+std::vector<std::string> saveUUIDs() {
+  std::vector<std::string> out;
+  for (std::size_t i = 0; i < 1000; ++i) {
+    char uuid[32];
+    std::snprintf(uuid, sizeof uuid, "uuid-%08zu", i * (gDeliveries / 1000));
+    out.push_back(uuid);
+  }
+  return out;
+}
+
+void BM_Save(benchmark::State& state) {
+  const auto uuids = saveUUIDs();
+  auto& context = *gStore->viewContext();
+  double stamp = 1.0;
+  for (auto _ : state) {
+    state.PauseTiming();
+    for (auto& delivery : deliveriesWithUUIDs(uuids, false, context)) {
+      delivery->setNextUpdate(stamp);
+      delivery->setBackgroundUpdate(stamp);
+      delivery->setMessage("Saved " + std::to_string(stamp));
+    }
+    stamp += 1;
+    state.ResumeTiming();
+    if (!context.save()) std::fprintf(stderr, "save failed\n");
+    state.PauseTiming();
+    context.reset();
+    state.ResumeTiming();
+  }
+}
+
+void BM_SaveSQLite(benchmark::State& state) {
+  const auto uuids = saveUUIDs();
+  std::vector<sqlite3_int64> rows;
+  sqlite3_stmt* find = cached(R"(SELECT Z_PK FROM "Delivery" WHERE "uuid" = ?)");
+  for (const auto& uuid : uuids) {
+    bindText(find, 1, uuid);
+    if (sqlite3_step(find) == SQLITE_ROW) rows.push_back(sqlite3_column_int64(find, 0));
+    sqlite3_reset(find);
+  }
+  sqlite3_stmt* update = cached(
+      R"(UPDATE "Delivery" SET "nextUpdate" = ?, "backgroundUpdate" = ?, "message" = ? WHERE Z_PK = ?)");
+  double stamp = 1.0;
+  for (auto _ : state) {
+    exec(gRaw, "BEGIN IMMEDIATE");
+    for (auto row : rows) {
+      sqlite3_bind_double(update, 1, stamp);
+      sqlite3_bind_double(update, 2, stamp);
+      bindText(update, 3, "Saved " + std::to_string(stamp));
+      sqlite3_bind_int64(update, 4, row);
+      stepDone(gRaw, update);
+    }
+    exec(gRaw, "COMMIT");
+    stamp += 1;
+  }
+}
+
+BENCHMARK(BM_List)->Arg(0)->Arg(1)->Arg(2)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_ListSQLite)->Arg(0)->Arg(1)->Arg(2)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_Search)->ArgsProduct({{0, 1}, {0, 1, 2}})->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_SearchSQLite)->ArgsProduct({{0, 1}, {0, 1, 2}})->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_Timeline)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_TimelineSQLite)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_Save)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_SaveSQLite)->Unit(benchmark::kMillisecond);
+
+// --- Reporting
+// -------------------------------------------------------------------------------------
+
+// Keeps each run's time per iteration by name, to print the ratios at the end.
+class RatioReporter : public benchmark::ConsoleReporter {
+ public:
+  void ReportRuns(const std::vector<Run>& runs) override {
+    ConsoleReporter::ReportRuns(runs);
+    for (const auto& run : runs) {
+      if (run.run_type != Run::RT_Iteration) continue;
+      // With repetitions the fastest run counts: the machine is shared.
+      auto [slot, fresh] = times.try_emplace(
+          run.run_name.function_name + (run.run_name.args.empty() ? "" : "/" + run.run_name.args),
+          Times{run.GetAdjustedRealTime(), run.GetAdjustedCPUTime()});
+      if (!fresh) {
+        slot->second.real = std::min(slot->second.real, run.GetAdjustedRealTime());
+        slot->second.cpu = std::min(slot->second.cpu, run.GetAdjustedCPUTime());
+      }
+    }
+  }
+  struct Times {
+    double real;
+    double cpu;
+  };
+  std::map<std::string, Times> times;
+};
+
+long memoryKB(const char* field) {
+  std::ifstream status("/proc/self/status");
+  std::string line;
+  while (std::getline(status, line))
+    if (line.rfind(field, 0) == 0) return std::atol(line.c_str() + std::strlen(field));
+  return -1;
+}
+
+// Peak resident memory while the function runs: the high-water mark is reset first (where the
+// kernel allows it).
+template <typename F>
+std::pair<long, long> peakDuring(F&& function) {
+  std::ofstream("/proc/self/clear_refs") << "5";
+  const long before = memoryKB("VmRSS:");
+  function();
+  return {before, memoryKB("VmHWM:")};
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  std::vector<char*> rest;
+  for (int i = 0; i < argc; ++i) {
+    if (std::strncmp(argv[i], "--deliveries=", 13) == 0) {
+      gDeliveries = std::strtoul(argv[i] + 13, nullptr, 10);
+    } else {
+      rest.push_back(argv[i]);
+    }
+  }
+  int restCount = static_cast<int>(rest.size());
+
+  // PORVANE_BENCH_MMAP=1 maps the file into memory for every connection (store and baseline
+  // alike), to see how much of the difference is the per-connection page cache.
+  if (std::getenv("PORVANE_BENCH_MMAP"))
+    sqlite3_config(SQLITE_CONFIG_MMAP_SIZE, sqlite3_int64(1) << 30, sqlite3_int64(1) << 30);
+
+  std::string home = (std::filesystem::temp_directory_path() / "porvane-bench-XXXXXX").string();
+  if (!mkdtemp(home.data())) return 2;
+  setenv("PORVANE_HOME", home.c_str(), 1);
+  setenv("XDG_DATA_HOME", (home + "/xdg-data").c_str(), 1);
+  setenv("XDG_CONFIG_HOME", (home + "/xdg-config").c_str(), 1);
+  setenv("XDG_CACHE_HOME", (home + "/xdg-cache").c_str(), 1);
+
+  gStore = std::make_unique<QBYDataStore>(std::filesystem::path(home) / "Bench.sqlite");
+  if (!gStore->available()) {
+    std::fprintf(stderr, "store not available\n");
+    return 1;
+  }
+  gRaw = gStore->persistentStore()->openConnection();
+  const auto started = std::chrono::steady_clock::now();
+  fill(gRaw);
+  std::printf("Built %zu deliveries in %.1f s\n", gDeliveries,
+              std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count());
+
+  benchmark::Initialize(&restCount, rest.data());
+  RatioReporter reporter;
+  benchmark::RunSpecifiedBenchmarks(&reporter);
+
+  std::printf("\nRatio to plain SQLite (goal: at most 1.5); fastest run, real and CPU time\n");
+  std::printf("  %-22s %10s %10s %6s %10s %10s %6s\n", "", "store", "SQLite", "real", "store",
+              "SQLite", "CPU");
+  for (const auto& [name, time] : reporter.times) {
+    if (name.find("SQLite") != std::string::npos) continue;
+    std::string baseline = name;
+    baseline.insert(name.find('/') == std::string::npos ? name.size() : name.find('/'), "SQLite");
+    auto found = reporter.times.find(baseline);
+    if (found == reporter.times.end()) continue;
+    std::printf("  %-22s %8.2fms %8.2fms %5.2fx %8.2fms %8.2fms %5.2fx\n", name.c_str(), time.real,
+                found->second.real, time.real / found->second.real, time.cpu, found->second.cpu,
+                time.cpu / found->second.cpu);
+  }
+
+  QBYDataStore::sharedDefaults().setInteger(1, QBYSortModeKey);
+  auto& context = *gStore->viewContext();
+  context.reset();
+  const auto [storeBefore, storePeak] = peakDuring([&] { walkList(context); });
+  const auto [rawBefore, rawPeak] = peakDuring([] { walkListBaseline(1); });
+  std::printf(
+      "\nPeak resident memory of the list fetch (mode 1): store %ld kB (from %ld kB), "
+      "SQLite %ld kB (from %ld kB)\n",
+      storePeak, storeBefore, rawPeak, rawBefore);
+
+  for (auto& [sql, statement] : gStatements) sqlite3_finalize(statement);
+  sqlite3_close_v2(gRaw);
+  gStore.reset();
+  std::error_code error;
+  std::filesystem::remove_all(home, error);
+  return 0;
+}
