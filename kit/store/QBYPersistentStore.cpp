@@ -338,7 +338,11 @@ sqlite3* QBYPersistentStore::openConnection(QBYError* error) const {
   statement.reset();
   if (!sql::exec(db.get(),
                  "PRAGMA synchronous=FULL; PRAGMA journal_size_limit=4194304; "
-                 "PRAGMA foreign_keys=OFF",
+                 "PRAGMA foreign_keys=OFF; "
+                 // Lists load their rows in batches in sort order, which visits table pages
+                 // at random: reading them through a memory map and a larger page cache
+                 // instead of pread into a 2 MB cache halves the cost of a long list.
+                 "PRAGMA mmap_size=268435456; PRAGMA cache_size=-16384",
                  error)) {
     return nullptr;
   }
