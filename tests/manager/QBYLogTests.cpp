@@ -41,8 +41,8 @@ class QBYLogTest : public testing::Test {
   void SetUp() override {
     // Cases share one home when the program runs them in one process: start each clean.
     auto& standard = QBYUserDefaults::standardDefaults();
-    for (const char* key : {"QBYLogLastBuild", "QBYLogDaysToRotate", "QBYLogMaximumFiles",
-                            "QBYLogEnabled"})
+    for (const char* key :
+         {"QBYLogLastBuild", "QBYLogDaysToRotate", "QBYLogMaximumFiles", "QBYLogEnabled"})
       standard.removeObjectForKey(key);
     QBYLog::startForGroup(std::string("QX7T2LM9RA.com.quillbay.Porvane"));
     QBYUserDefaults::sharedDefaults().removeObjectForKey("QBYLogEnabled");

@@ -10,7 +10,6 @@
 #include <optional>
 #include <string>
 
-#include "support/TestSupport.h"
 #include "model/Delivery.h"
 #include "model/Detail.h"
 #include "model/QBYModel.h"
@@ -19,6 +18,7 @@
 #include "platform/Date.h"
 #include "store/QBYManagedObjectContext.h"
 #include "store/QBYPersistentStore.h"
+#include "support/TestSupport.h"
 
 namespace qby::test {
 

@@ -3,9 +3,9 @@
 #include <cmath>
 #include <limits>
 
-#include "presentation/DateTestSupport.h"
 #include "presentation/Calendar.h"
 #include "presentation/DateComparisons.h"
+#include "presentation/DateTestSupport.h"
 
 namespace qby {
 namespace {

@@ -8,9 +8,9 @@
 #include <thread>
 #include <vector>
 
-#include "presentation/DateTestSupport.h"
 #include "platform/QBYNotificationCenter.h"
 #include "platform/SystemChangeMonitor.h"
+#include "presentation/DateTestSupport.h"
 #include "presentation/QBYDateFormatter.h"
 
 namespace qby {

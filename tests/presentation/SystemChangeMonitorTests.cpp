@@ -6,11 +6,11 @@
 #include <filesystem>
 #include <string>
 
-#include "presentation/DateTestSupport.h"
-#include "support/TestSupport.h"
 #include "platform/MainQueue.h"
 #include "platform/QBYNotificationCenter.h"
+#include "presentation/DateTestSupport.h"
 #include "presentation/QBYDateFormatter.h"
+#include "support/TestSupport.h"
 
 namespace qby {
 namespace {
