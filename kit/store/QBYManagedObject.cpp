@@ -231,29 +231,29 @@ std::vector<std::shared_ptr<QBYManagedObject>> QBYManagedObject::toManyAt(int re
   return cache.objects;
 }
 
-void QBYManagedObject::addToManyAt(int relationship,
-                                   const std::shared_ptr<QBYManagedObject>& destination) {
+// The index of the destination's to-one that is the inverse of this record's to-many
+// relationship, or -1 when the relationship is not a to-many one of this entity.
+int QBYManagedObject::inverseOfToMany(int relationship,
+                                      const std::shared_ptr<QBYManagedObject>& destination) {
   fireFault();
   if (!destination || !entity_ || relationship < 0 ||
       static_cast<std::size_t>(relationship) >= entity_->relationships.size()) {
-    return;
+    return -1;
   }
   const auto& description = entity_->relationships[static_cast<std::size_t>(relationship)];
-  if (!description.toMany) return;
-  const int inverse = destination->entity().relationshipIndex(description.inverseName);
+  if (!description.toMany) return -1;
+  return destination->entity().relationshipIndex(description.inverseName);
+}
+
+void QBYManagedObject::addToManyAt(int relationship,
+                                   const std::shared_ptr<QBYManagedObject>& destination) {
+  const int inverse = inverseOfToMany(relationship, destination);
   if (inverse >= 0) QBYManagedObjectAccess::setKey(*destination, inverse, shared_from_this());
 }
 
 void QBYManagedObject::removeToManyAt(int relationship,
                                       const std::shared_ptr<QBYManagedObject>& destination) {
-  fireFault();
-  if (!destination || !entity_ || relationship < 0 ||
-      static_cast<std::size_t>(relationship) >= entity_->relationships.size()) {
-    return;
-  }
-  const auto& description = entity_->relationships[static_cast<std::size_t>(relationship)];
-  if (!description.toMany) return;
-  const int inverse = destination->entity().relationshipIndex(description.inverseName);
+  const int inverse = inverseOfToMany(relationship, destination);
   if (inverse >= 0 && QBYManagedObjectAccess::keyNames(*destination, inverse, *this))
     QBYManagedObjectAccess::setKey(*destination, inverse, nullptr);
 }

@@ -122,6 +122,7 @@ class QBYManagedObject : public std::enable_shared_from_this<QBYManagedObject> {
   friend struct QBYManagedObjectAccess;
 
   void fireFault() const;
+  int inverseOfToMany(int relationship, const std::shared_ptr<QBYManagedObject>& destination);
 
   const EntityDescription* entity_ = nullptr;
   QBYManagedObjectContext* context_ = nullptr;
