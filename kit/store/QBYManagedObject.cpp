@@ -216,17 +216,30 @@ void QBYManagedObject::setToOneAt(int relationship,
 }
 
 std::vector<std::shared_ptr<QBYManagedObject>> QBYManagedObject::toManyAt(int relationship) const {
+  return loadedToMany(relationship);
+}
+
+const std::vector<std::shared_ptr<QBYManagedObject>>& QBYManagedObject::loadedToMany(
+    int relationship) const {
+  static const std::vector<std::shared_ptr<QBYManagedObject>> none;
   fireFault();
   if (!entity_ || relationship < 0 ||
-      static_cast<std::size_t>(relationship) >= entity_->relationships.size()) {
-    return {};
+      static_cast<std::size_t>(relationship) >= entity_->relationships.size() ||
+      static_cast<std::size_t>(relationship) >= toManys_.size()) {
+    return none;
   }
-  if (!entity_->relationships[static_cast<std::size_t>(relationship)].toMany) return {};
+  if (!entity_->relationships[static_cast<std::size_t>(relationship)].toMany) return none;
   ToMany& cache = toManys_[static_cast<std::size_t>(relationship)];
   if (!cache.loaded) {
-    cache.objects =
+    auto objects =
         QBYManagedObjectAccess::pointingTo(const_cast<QBYManagedObject&>(*this), relationship);
-    cache.loaded = true;
+    // Reading the relationship may have dropped the record's caches (a fault fired again on
+    // the way): look the slot up afresh.
+    if (static_cast<std::size_t>(relationship) >= toManys_.size()) return none;
+    ToMany& slot = toManys_[static_cast<std::size_t>(relationship)];
+    slot.objects = std::move(objects);
+    slot.loaded = true;
+    return slot.objects;
   }
   return cache.objects;
 }

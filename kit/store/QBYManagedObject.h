@@ -105,8 +105,11 @@ class QBYManagedObject : public std::enable_shared_from_this<QBYManagedObject> {
   }
   template <typename T>
   std::vector<std::shared_ptr<T>> toManyAs(int relationship) const {
+    // Straight from the loaded list: a list row reads its lines for every row it draws.
+    const auto& objects = loadedToMany(relationship);
     std::vector<std::shared_ptr<T>> out;
-    for (auto& object : toManyAt(relationship)) out.push_back(std::static_pointer_cast<T>(object));
+    out.reserve(objects.size());
+    for (const auto& object : objects) out.push_back(std::static_pointer_cast<T>(object));
     return out;
   }
 
@@ -122,6 +125,9 @@ class QBYManagedObject : public std::enable_shared_from_this<QBYManagedObject> {
   friend struct QBYManagedObjectAccess;
 
   void fireFault() const;
+  // The relationship's destinations, loaded on first access; an empty list for anything that
+  // is not a to-many relationship of the entity.
+  const std::vector<std::shared_ptr<QBYManagedObject>>& loadedToMany(int relationship) const;
   int inverseOfToMany(int relationship, const std::shared_ptr<QBYManagedObject>& destination);
 
   const EntityDescription* entity_ = nullptr;

@@ -29,6 +29,11 @@ struct EntityLayout {
   std::vector<int> attributes;  // stored attributes, by index
   std::vector<int> keys;        // to-one relationships that own their key column, by index
   std::string insertSQL;
+  // Made once: batches and faults run these for every few records.
+  std::string selectT;  // "SELECT t.Z_PK, t.<columns> FROM <table> AS t"
+  std::string selectP;  // the same with the alias "p"
+  std::string selectByRowSQL;
+  mutable std::vector<std::string> selectByRowsSQL;  // by number of row ids
 
   std::string columns(const char* alias) const {
     std::string out = std::string(alias) + ".Z_PK";
@@ -37,6 +42,18 @@ struct EntityLayout {
     for (int k : keys)
       out += ", " + std::string(alias) + "." + sql::quoted(entity->relationships[k].name);
     return out;
+  }
+
+  // The rows with count row ids ("WHERE t.Z_PK IN (?,…)").
+  const std::string& selectByRows(std::size_t count) const {
+    if (selectByRowsSQL.size() <= count) selectByRowsSQL.resize(count + 1);
+    std::string& sql = selectByRowsSQL[count];
+    if (sql.empty()) {
+      sql = selectT + " WHERE t.Z_PK IN (";
+      for (std::size_t i = 0; i < count; ++i) sql += i ? ",?" : "?";
+      sql += ")";
+    }
+    return sql;
   }
 };
 
@@ -70,6 +87,9 @@ EntityLayout makeLayout(const EntityDescription& entity) {
   } else {
     layout.insertSQL = "INSERT INTO " + layout.table + " " + names + ") VALUES " + marks + ")";
   }
+  layout.selectT = "SELECT " + layout.columns("t") + " FROM " + layout.table + " AS t";
+  layout.selectP = "SELECT " + layout.columns("p") + " FROM " + layout.table + " AS p";
+  layout.selectByRowSQL = layout.selectT + " WHERE t.Z_PK = ?";
   return layout;
 }
 
@@ -125,9 +145,12 @@ struct QBYManagedObjectContext::Impl {
   std::optional<QBYError> openError;
   std::unique_ptr<sql::StatementCache> statements;
   std::unordered_map<const EntityDescription*, EntityLayout> layouts;
-  std::unordered_map<const EntityDescription*,
-                     std::unordered_map<std::int64_t, std::weak_ptr<QBYManagedObject>>>
-      registry;
+  using RowTable = std::unordered_map<std::int64_t, std::weak_ptr<QBYManagedObject>>;
+  std::unordered_map<const EntityDescription*, RowTable> registry;
+  // The table last looked up: a batch asks for the same entity row after row. Reset whenever
+  // the registry drops tables.
+  mutable const EntityDescription* lastEntity = nullptr;
+  mutable RowTable* lastTable = nullptr;
   std::size_t registrationsSinceSweep = 0;
   // Records with unsaved changes, held strongly until they are saved or dropped.
   std::unordered_map<QBYManagedObject*, ObjectPtr> pending;
@@ -167,17 +190,27 @@ struct QBYManagedObjectContext::Impl {
       sql::bind(statement, first + static_cast<int>(i), arguments[i]);
   }
 
-  ObjectPtr registered(const EntityDescription* entity, std::int64_t rowID) const {
-    if (rowID == 0) return nullptr;
+  RowTable* rowTable(const EntityDescription* entity) const {
+    if (entity == lastEntity && lastTable) return lastTable;
     auto table = registry.find(entity);
     if (table == registry.end()) return nullptr;
-    auto found = table->second.find(rowID);
-    if (found == table->second.end()) return nullptr;
+    lastEntity = entity;
+    lastTable = const_cast<RowTable*>(&table->second);
+    return lastTable;
+  }
+
+  ObjectPtr registered(const EntityDescription* entity, std::int64_t rowID) const {
+    if (rowID == 0) return nullptr;
+    RowTable* table = rowTable(entity);
+    if (!table) return nullptr;
+    auto found = table->find(rowID);
+    if (found == table->end()) return nullptr;
     return found->second.lock();
   }
 
   void registerObject(const ObjectPtr& object) {
-    auto& table = registry[&object->entity()];
+    RowTable* existing = rowTable(&object->entity());
+    auto& table = existing ? *existing : registry[&object->entity()];
     table[Access::rowID(*object)] = object;
     // Expired entries of records nobody holds any more are swept now and then, so walking a
     // long list leaves no trail behind.
@@ -189,41 +222,59 @@ struct QBYManagedObjectContext::Impl {
   }
 
   void unregister(QBYManagedObject& object) {
-    auto table = registry.find(&object.entity());
-    if (table == registry.end()) return;
-    auto found = table->second.find(Access::rowID(object));
-    if (found != table->second.end() && found->second.lock().get() == &object)
-      table->second.erase(found);
+    RowTable* table = rowTable(&object.entity());
+    if (!table) return;
+    auto found = table->find(Access::rowID(object));
+    if (found != table->end() && found->second.lock().get() == &object) table->erase(found);
   }
 
-  ObjectPtr makeObject(const EntityDescription& entity) {
+  // An empty record of the entity. Without values: the caller fills them (a row's record
+  // builds them in place, column by column).
+  ObjectPtr makeObject(const EntityDescription& entity, bool withValues = true) {
     ObjectPtr object = entity.make ? entity.make() : std::make_shared<QBYManagedObject>();
     Access::entity(*object) = &entity;
     Access::context(*object) = owner;
-    Access::values(*object).assign(entity.attributes.size(), Value());
+    if (withValues) Access::values(*object).assign(entity.attributes.size(), Value());
     Access::toOnes(*object).assign(entity.relationships.size(), {});
     Access::toManys(*object).assign(entity.relationships.size(), {});
     return object;
   }
 
-  // Reads a row (Z_PK first, then the layout's columns) into the record.
-  void fill(QBYManagedObject& object, sqlite3_stmt* statement, const EntityLayout& layout) {
+  // Reads a row (Z_PK first, then the layout's columns) into the record. A fresh record (just
+  // made by makeObject) is empty already; a record filled again starts from empty.
+  void fill(QBYManagedObject& object, sqlite3_stmt* statement, const EntityLayout& layout,
+            bool fresh = false) {
     auto& values = Access::values(object);
-    values.assign(layout.entity->attributes.size(), Value());
-    int column = 1;
-    for (int a : layout.attributes)
-      values[static_cast<std::size_t>(a)] =
-          sql::column(statement, column++, layout.entity->attributes[a].type);
     auto& toOnes = Access::toOnes(object);
-    toOnes.assign(layout.entity->relationships.size(), {});
+    if (!fresh) {
+      values.assign(layout.entity->attributes.size(), Value());
+      toOnes.assign(layout.entity->relationships.size(), {});
+      Access::toManys(object).assign(layout.entity->relationships.size(), {});
+      Access::changedAttributes(object).clear();
+      Access::changedRelationships(object).clear();
+    }
+    int column = 1;
+    if (fresh) {
+      // Built in place: most of a list's cost is here, once per row and attribute.
+      const auto& attributes = layout.entity->attributes;
+      values.reserve(attributes.size());
+      for (const auto& attribute : attributes) {
+        if (attribute.transient) {
+          values.emplace_back();
+        } else {
+          values.push_back(sql::column(statement, column++, attribute.type));
+        }
+      }
+    } else {
+      for (int a : layout.attributes)
+        values[static_cast<std::size_t>(a)] =
+            sql::column(statement, column++, layout.entity->attributes[a].type);
+    }
     for (int k : layout.keys) {
       auto& key = toOnes[static_cast<std::size_t>(k)];
       key.rowID = sql::columnRowID(statement, column++);
       key.loaded = true;
     }
-    Access::toManys(object).assign(layout.entity->relationships.size(), {});
-    Access::changedAttributes(object).clear();
-    Access::changedRelationships(object).clear();
     Access::fault(object) = false;
     Access::gone(object) = false;
     ++stats.rowsLoaded;
@@ -243,15 +294,11 @@ struct QBYManagedObjectContext::Impl {
       if (Access::fault(*object) && !pending.count(object.get())) fill(*object, statement, layout);
       return object;
     }
-    ObjectPtr object = makeObject(*layout.entity);
+    ObjectPtr object = makeObject(*layout.entity, false);
     Access::rowID(*object) = rowID;
-    fill(*object, statement, layout);
+    fill(*object, statement, layout, true);
     registerObject(object);
     return object;
-  }
-
-  std::string selectByRow(const EntityLayout& layout) const {
-    return "SELECT " + layout.columns("t") + " FROM " + layout.table + " AS t WHERE t.Z_PK = ?";
   }
 
   // The record for a row: the one in memory, else read from the file; nullptr when the row
@@ -264,7 +311,7 @@ struct QBYManagedObjectContext::Impl {
     }
     const EntityLayout& entityLayout = layout(entity);
     QBYError error;
-    sqlite3_stmt* statement = prepare(selectByRow(entityLayout), &error);
+    sqlite3_stmt* statement = prepare(entityLayout.selectByRowSQL, &error);
     if (!statement) {
       log("Error reading %@ %lld: %@", entity.name, static_cast<long long>(rowID), error);
       return nullptr;
@@ -283,7 +330,7 @@ struct QBYManagedObjectContext::Impl {
     ++stats.faultsFired;
     const EntityLayout& entityLayout = layout(object.entity());
     QBYError error;
-    sqlite3_stmt* statement = prepare(selectByRow(entityLayout), &error);
+    sqlite3_stmt* statement = prepare(entityLayout.selectByRowSQL, &error);
     if (!statement) {
       log("Error reading %@: %@", object.objectID().description(), error);
       return;
@@ -383,9 +430,9 @@ struct QBYManagedObjectContext::Impl {
 
     if (Access::rowID(object) != 0 && ready(nullptr)) {
       const EntityLayout& entityLayout = layout(*entity);
-      const std::string sqlText =
-          "SELECT " + entityLayout.columns("t") + " FROM " + entityLayout.table + " AS t WHERE t." +
-          sql::quoted(entity->relationships[inverse].name) + " = ? ORDER BY t.Z_PK";
+      const std::string sqlText = entityLayout.selectT + " WHERE t." +
+                                  sql::quoted(entity->relationships[inverse].name) +
+                                  " = ? ORDER BY t.Z_PK";
       QBYError error;
       if (sqlite3_stmt* statement = prepare(sqlText, &error)) {
         sql::StatementReset reset(statement);
@@ -904,8 +951,7 @@ struct QBYManagedObjectContext::Impl {
 
     if (!description.toMany && description.ownsForeignKey) {
       // To-one with the key here: the destinations by row id.
-      std::string sqlText = "SELECT " + targetLayout.columns("p") + " FROM " + targetLayout.table +
-                            " AS p WHERE p.Z_PK IN (" + keySelect + ")";
+      const std::string sqlText = targetLayout.selectP + " WHERE p.Z_PK IN (" + keySelect + ")";
       sqlite3_stmt* statement = prepare(sqlText, &error);
       if (!statement) {
         log("Error prefetching %@: %@", description.name, error);
@@ -924,15 +970,31 @@ struct QBYManagedObjectContext::Impl {
 
     const int inverse = target->relationshipIndex(description.inverseName);
     if (inverse < 0) return;
-    std::unordered_map<std::int64_t, QBYManagedObject*> byRow;
-    std::unordered_map<QBYManagedObject*, std::vector<ObjectPtr>> found;
-    for (const auto& record : records) {
-      if (Access::rowID(*record) != 0) byRow[Access::rowID(*record)] = record.get();
-      found[record.get()];
-    }
-    std::string sqlText = "SELECT " + targetLayout.columns("p") + " FROM " + targetLayout.table +
-                          " AS p WHERE p." + sql::quoted(target->relationships[inverse].name) +
-                          " IN (" + inSQL + ") ORDER BY p.Z_PK";
+    // The records by row id (sorted, for a binary search) and their lists by position.
+    std::vector<std::pair<std::int64_t, std::size_t>> byRow;
+    byRow.reserve(records.size());
+    for (std::size_t i = 0; i < records.size(); ++i)
+      if (Access::rowID(*records[i]) != 0) byRow.emplace_back(Access::rowID(*records[i]), i);
+    std::sort(byRow.begin(), byRow.end());
+    std::vector<std::vector<ObjectPtr>> found(records.size());
+    const auto positionOf = [&](const QBYManagedObject* record) -> std::optional<std::size_t> {
+      const std::int64_t rowID = Access::rowID(*const_cast<QBYManagedObject*>(record));
+      if (rowID != 0) {
+        auto at =
+            std::lower_bound(byRow.begin(), byRow.end(), std::make_pair(rowID, std::size_t(0)));
+        if (at != byRow.end() && at->first == rowID && records[at->second].get() == record)
+          return at->second;
+        return std::nullopt;
+      }
+      for (std::size_t i = 0; i < records.size(); ++i)
+        if (records[i].get() == record) return i;
+      return std::nullopt;
+    };
+    // Each record's list in row order, as a fault of the relationship reads it. Ordered by
+    // the key first, the rows come straight out of the key's index instead of through a sort.
+    const std::string key = "p." + sql::quoted(target->relationships[inverse].name);
+    const std::string sqlText =
+        targetLayout.selectP + " WHERE " + key + " IN (" + inSQL + ") ORDER BY " + key + ", p.Z_PK";
     sqlite3_stmt* statement = prepare(sqlText, &error);
     if (!statement) {
       log("Error prefetching %@: %@", description.name, error);
@@ -946,13 +1008,15 @@ struct QBYManagedObjectContext::Impl {
         ObjectPtr item = materialize(targetLayout, statement);
         if (item->isDeleted()) continue;
         const auto& key = Access::toOnes(*item)[static_cast<std::size_t>(inverse)];
-        QBYManagedObject* parent = nullptr;
+        std::optional<std::size_t> parent;
         if (auto object = key.object.lock()) {
-          parent = found.count(object.get()) ? object.get() : nullptr;
-        } else if (auto row = byRow.find(key.rowID); row != byRow.end()) {
-          parent = row->second;
+          parent = positionOf(object.get());
+        } else if (key.rowID != 0) {
+          auto at = std::lower_bound(byRow.begin(), byRow.end(),
+                                     std::make_pair(key.rowID, std::size_t(0)));
+          if (at != byRow.end() && at->first == key.rowID) parent = at->second;
         }
-        if (parent) found[parent].push_back(std::move(item));
+        if (parent) found[*parent].push_back(std::move(item));
       }
       if (rc != SQLITE_DONE) {
         log("Error prefetching %@: %@", description.name,
@@ -962,18 +1026,20 @@ struct QBYManagedObjectContext::Impl {
     }
     for (auto& [raw, item] : pending) {
       if (&item->entity() != target || item->isDeleted()) continue;
-      for (auto& [parent, list] : found) {
-        if (keyNames(*item, inverse, *parent) &&
+      for (std::size_t i = 0; i < records.size(); ++i) {
+        auto& list = found[i];
+        if (keyNames(*item, inverse, *records[i]) &&
             std::find(list.begin(), list.end(), item) == list.end()) {
           list.push_back(item);
         }
       }
     }
-    for (const auto& record : records) {
-      auto& list = found[record.get()];
+    for (std::size_t i = 0; i < records.size(); ++i) {
+      const auto& record = records[i];
+      auto& list = found[i];
       if (description.toMany) {
         auto& cache = Access::toManys(*record)[static_cast<std::size_t>(relationship)];
-        if (!cache.loaded) cache = {true, list};
+        if (!cache.loaded) cache = {true, std::move(list)};
       } else {
         auto& cache = Access::toOnes(*record)[static_cast<std::size_t>(relationship)];
         if (!cache.loaded) {
@@ -990,17 +1056,16 @@ struct QBYManagedObjectContext::Impl {
     const std::size_t first = position / state.batchSize * state.batchSize;
     const std::size_t last = std::min(first + state.batchSize, state.rowIDs.size());
     std::vector<Value> ids;
+    ids.reserve(last - first);
     for (std::size_t i = first; i < last; ++i)
       if (state.rowIDs[i] != 0) ids.push_back(Value(static_cast<long long>(state.rowIDs[i])));
     std::vector<ObjectPtr> batch;
+    batch.reserve(ids.size() + 8);
     ++stats.batchLoads;
     if (!ids.empty()) {
       const EntityLayout& entityLayout = layout(*state.entity);
       QBYError error;
-      sqlite3_stmt* statement =
-          prepare("SELECT " + entityLayout.columns("t") + " FROM " + entityLayout.table +
-                      " AS t WHERE t.Z_PK IN (" + placeholders(ids.size()) + ")",
-                  &error);
+      sqlite3_stmt* statement = prepare(entityLayout.selectByRows(ids.size()), &error);
       if (!statement) {
         log("Error loading a batch of %@: %@", state.entity->name, error);
         return;
@@ -1189,6 +1254,8 @@ struct QBYManagedObjectContext::Impl {
     }
     for (auto& [raw, object] : pending) Access::context(*raw) = nullptr;
     registry.clear();
+    lastEntity = nullptr;
+    lastTable = nullptr;
     pending.clear();
   }
 };
@@ -1290,7 +1357,10 @@ std::shared_ptr<QBYManagedObjectContext::Impl> makeImpl(QBYManagedObjectContext*
   if (!impl->store) {
     impl->openError =
         QBYError::make(QBYStoreErrorDomain, QBYStoreErrorSQLite, "The context has no store");
-  } else if (sqlite3* db = impl->store->openConnection(&error)) {
+  } else if (sqlite3* db =
+                 impl->store->openConnection(&error, QBYPersistentStore::ConnectionUse::OneQueue)) {
+    // The connection is private to the context, and the context is only ever used on its own
+    // queue (see the header), so SQLite need not lock it for every call.
     impl->db.reset(db);
     impl->statements = std::make_unique<sql::StatementCache>(db);
     if (!impl->ensureDoomedTable(&error)) {

@@ -285,11 +285,12 @@ std::shared_ptr<QBYPersistentStore> QBYPersistentStore::open(
   return store;
 }
 
-sqlite3* QBYPersistentStore::openConnection(QBYError* error) const {
+sqlite3* QBYPersistentStore::openConnection(QBYError* error, ConnectionUse use) const {
   sqlite3* raw = nullptr;
-  const int rc =
-      sqlite3_open_v2(impl_->file.c_str(), &raw,
-                      SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_FULLMUTEX, nullptr);
+  const int threading =
+      use == ConnectionUse::OneQueue ? SQLITE_OPEN_NOMUTEX : SQLITE_OPEN_FULLMUTEX;
+  const int rc = sqlite3_open_v2(impl_->file.c_str(), &raw,
+                                 SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | threading, nullptr);
   sql::ConnectionPtr db(raw);
   if (rc != SQLITE_OK) {
     setError(error, sql::errorFrom(db.get(), rc, "Opening the store failed"));

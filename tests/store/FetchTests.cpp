@@ -139,6 +139,56 @@ TEST_F(FetchTest, PrefetchingLoadsRelationshipsPerBatchInOneStatementEach) {
   EXPECT_EQ(context->statistics().faultsFired, 0u);
 }
 
+// Lines written in turns across parcels, so row order and parcel order differ: a prefetched
+// list must hold exactly the parcel's lines in row order, as a fault of the relationship reads
+// them, with and without batches.
+TEST_F(FetchTest, PrefetchedListsKeepRowOrderWhenLinesOfParcelsInterleave) {
+  {
+    QBYManagedObjectContext writer(store, QBYConcurrencyType::MainQueue);
+    std::vector<Record> all;
+    for (int i = 0; i < 30; ++i) {
+      auto parcel = insert(writer, "Parcel");
+      parcel->set("number", i);
+      all.push_back(parcel);
+    }
+    ASSERT_TRUE(writer.save());
+    for (int round = 0; round < 3; ++round) {
+      for (int i = 29; i >= 0; --i) {
+        if ((i + round) % 4 == 0) continue;  // most parcels skip one round
+        auto line = insert(writer, "Line");
+        line->set("index", round * 100 + i);
+        line->setOne("parcel", all[static_cast<std::size_t>(i)]);
+      }
+      ASSERT_TRUE(writer.save());  // each round in its own rows, after the previous one
+    }
+  }
+  auto indexes = [](const std::vector<std::shared_ptr<TestRecord>>& lines) {
+    std::vector<Value> out;
+    for (const auto& line : lines) out.push_back(line->get("index"));
+    return out;
+  };
+  // What a fault reads, from a context of its own.
+  QBYManagedObjectContext reference(store, QBYConcurrencyType::MainQueue);
+  auto expected = reference.executeFetchRequest(parcels());
+  ASSERT_TRUE(expected);
+  for (std::size_t batchSize : {std::size_t(0), std::size_t(7)}) {
+    context->reset();
+    auto request = parcels(batchSize);
+    request.relationshipKeyPathsForPrefetching = {"lines"};
+    auto results = context->executeFetchRequest(request);
+    ASSERT_TRUE(results);
+    ASSERT_EQ(results->size(), 30u);
+    context->resetStatistics();
+    for (std::size_t i = 0; i < 30; ++i) {
+      const auto want = indexes(expected->as<TestRecord>(i)->many("lines"));
+      EXPECT_EQ(indexes(results->as<TestRecord>(i)->many("lines")), want)
+          << "parcel " << i << ", batch size " << batchSize;
+      EXPECT_EQ(want.size(), i % 4 == 1 ? 3u : 2u) << "parcel " << i;
+    }
+    EXPECT_EQ(context->statistics().faultsFired, 0u);
+  }
+}
+
 TEST_F(FetchTest, PrefetchingWithoutBatchesUsesOneStatementPerRelationship) {
   fill(50, 2);
   context->resetStatistics();
