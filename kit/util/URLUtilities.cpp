@@ -243,4 +243,37 @@ bool isValidHTTPURL(const URL& url) {
          (scheme.size() == 5 && startsWithIgnoringCase(scheme, "https"));
 }
 
+std::string stringByHidingQuerySecrets(std::string_view text) {
+  static constexpr std::string_view kSecretNames[] = {
+      "apikey", "api_key", "key", "token", "access_token", "client_secret", "password", "secret"};
+  std::string result;
+  result.reserve(text.size());
+  std::size_t position = 0;
+  const std::size_t query = text.find('?');
+  if (query == std::string_view::npos) return std::string(text);
+  result.append(text.substr(0, query + 1));
+  position = query + 1;
+  while (position <= text.size()) {
+    std::size_t end = text.find_first_of("&#", position);
+    if (end == std::string_view::npos) end = text.size();
+    const std::string_view pair = text.substr(position, end - position);
+    const std::size_t equals = pair.find('=');
+    const std::string_view name = pair.substr(0, equals);
+    const bool secret =
+        equals != std::string_view::npos &&
+        std::any_of(std::begin(kSecretNames), std::end(kSecretNames), [&](std::string_view n) {
+          return n.size() == name.size() && startsWithIgnoringCase(name, n);
+        });
+    result.append(secret ? std::string(name) + "=(hidden)" : std::string(pair));
+    if (end == text.size()) break;
+    result.push_back(text[end]);
+    if (text[end] == '#') {
+      result.append(text.substr(end + 1));
+      break;
+    }
+    position = end + 1;
+  }
+  return result;
+}
+
 }  // namespace qby

@@ -69,6 +69,11 @@ std::optional<std::string> firstPathComponent(const URL& url);
 // The scheme is "http" or "https" in any case.
 bool isValidHTTPURL(const URL& url);
 
+// The address with the values of query parameters that commonly carry secrets ("apikey",
+// "key", "token", "access_token", "client_secret", "password", "secret", in any case) replaced
+// by "(hidden)", for log lines. Works on any text; the rest is kept as it is.
+std::string stringByHidingQuerySecrets(std::string_view text);
+
 // The characters a query may hold unencoded, less "?&=@+/'": what stays as it is in a value
 // put into a query string.
 const CharacterSet& URLQueryPartAllowedCharacterSet();

@@ -239,3 +239,16 @@ TEST(AddressTests, IsValidHTTPURLLooksAtTheScheme) {
 
 }  // namespace
 }  // namespace qby
+
+TEST(URLUtilitiesTests, HidesSecretQueryValuesForLogLines) {
+  EXPECT_EQ(qby::stringByHidingQuerySecrets(
+                "https://api2.postnord.com/track.json?apikey=abc123&id=00340434&locale=en"),
+            "https://api2.postnord.com/track.json?apikey=(hidden)&id=00340434&locale=en");
+  // Names match in any case; a name that merely contains a secret word is kept.
+  EXPECT_EQ(qby::stringByHidingQuerySecrets("http://x/?API_KEY=1&monkey=2&Token=3#key=4"),
+            "http://x/?API_KEY=(hidden)&monkey=2&Token=(hidden)#key=4");
+  // Nothing to hide: the text comes back unchanged, including odd pieces.
+  EXPECT_EQ(qby::stringByHidingQuerySecrets("http://x/a?&=&key&b=c"), "http://x/a?&=&key&b=c");
+  EXPECT_EQ(qby::stringByHidingQuerySecrets("no query here"), "no query here");
+  EXPECT_EQ(qby::stringByHidingQuerySecrets("http://x/?password="), "http://x/?password=(hidden)");
+}
