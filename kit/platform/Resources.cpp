@@ -32,6 +32,8 @@ std::vector<std::filesystem::path> searchFolders() {
   std::vector<std::filesystem::path> folders;
   if (const char* dir = std::getenv("PORVANE_RESOURCE_DIR"); dir && *dir) folders.emplace_back(dir);
   for (auto& folder : installedFolders()) folders.push_back(std::move(folder));
+  // Files the build generates (the joined services script) live in the build tree.
+  folders.emplace_back(PORVANE_RESOURCE_BUILD_DIR);
   folders.emplace_back(PORVANE_RESOURCE_SOURCE_DIR);
 
   std::vector<std::filesystem::path> existing;

@@ -2,7 +2,9 @@
 // Folders are searched in this order:
 //   1. $PORVANE_RESOURCE_DIR, when set (tests point it at fixtures);
 //   2. the data folder beside the installed library (<prefix>/share/porvane);
-//   3. the source tree's resources folder, so programs run from a build tree.
+//   3. the build tree's share/porvane folder, which holds what the build generates (the
+//      joined services script);
+//   4. the source tree's resources folder, so programs run from a build tree.
 #pragma once
 
 #include <filesystem>

@@ -1,0 +1,399 @@
+// Helpers shared by the tracking and recognition scripts. Loaded first in both contexts, so it
+// only defines things: nothing here talks to the host while the file is evaluated.
+//
+// Every helper is forgiving: carriers send odd values, and a helper that throws would fail a
+// whole delivery over one bad field. Unreadable input gives undefined (or "" for texts).
+
+var Q = (function() {
+  'use strict';
+
+  var Q = {};
+
+  // The current time. Tests replace it to run against a fixed reference date, so scripts ask
+  // Q.now() instead of calling new Date() themselves.
+  Q.now = function() { return new Date(); };
+
+  function pad(number, width) {
+    var text = String(number);
+    while (text.length < (width || 2)) text = '0' + text;
+    return text;
+  }
+  Q.pad = pad;
+
+  Q.isString = function(value) { return typeof value === 'string'; };
+
+  // Text form of anything; "" for undefined and null.
+  Q.string = function(value) {
+    if (value === undefined || value === null) return '';
+    return String(value);
+  };
+
+  Q.trim = function(
+      text) { return Q.string(text).replace(/^[\s\u200b\ufeff]+|[\s\u200b\ufeff]+$/g, ''); };
+
+  // Parsed JSON, or undefined for anything that is not complete JSON (truncated answers, HTML
+  // error pages, empty bodies).
+  Q.json = function(text) {
+    if (typeof text !== 'string') return undefined;
+    var trimmed = Q.trim(text);
+    if (trimmed === '') return undefined;
+    try {
+      return JSON.parse(trimmed);
+    } catch (error) {
+      return undefined;
+    }
+  };
+
+  // Whether a response body looks like a web page rather than data.
+  Q.looksLikeHTML = function(
+      text) { return /^\s*(<!doctype\s+html|<html|<head|<body)/i.test(Q.string(text)); };
+
+  // The value at a path of property names and array indexes, or undefined as soon as a step is
+  // missing: Q.get(answer, "output", "completeTrackResults", 0).
+  Q.get = function(value) {
+    for (var i = 1; i < arguments.length; i++) {
+      if (value === undefined || value === null) return undefined;
+      value = value[arguments[i]];
+    }
+    return value === null ? undefined : value;
+  };
+
+  // An array, whatever the carrier sent: a lone object becomes a one-element array.
+  Q.array = function(value) {
+    if (Array.isArray(value)) return value;
+    if (value === undefined || value === null) return [];
+    return [value];
+  };
+
+  function daysInMonth(year, month) { return new Date(Date.UTC(year, month, 0)).getUTCDate(); }
+
+  function isoDayFromParts(year, month, day) {
+    year = Number(year);
+    month = Number(month);
+    day = Number(day);
+    if (!isFinite(year) || !isFinite(month) || !isFinite(day)) return undefined;
+    if (year < 100) year += 2000;
+    if (year < 1900 || year > 2999) return undefined;
+    if (month < 1 || month > 12) return undefined;
+    if (day < 1 || day > daysInMonth(year, month)) return undefined;
+    return pad(year, 4) + '-' + pad(month) + '-' + pad(day);
+  }
+
+  function isValidDate(value) { return value instanceof Date && !isNaN(value.getTime()); }
+
+  // The calendar day of a value as an ISO day "YYYY-MM-DD":
+  // - a Date: its local day;
+  // - a number: milliseconds since 1970, local day;
+  // - "2024-03-05…" (ISO, any time or offset after it): the day as written, not converted;
+  // - "20240305";
+  // - "05/03/2024", "05.03.2024", "5-3-24": day first unless order is "mdy";
+  // - "2024/03/05".
+  // Undefined for anything else, including impossible days such as 2023-02-29.
+  Q.isoDay = function(value, order) {
+    if (isValidDate(value)) {
+      return isoDayFromParts(value.getFullYear(), value.getMonth() + 1, value.getDate());
+    }
+    if (typeof value === 'number') return isFinite(value) ? Q.isoDay(new Date(value)) : undefined;
+    var text = Q.trim(value);
+    var match = /^(\d{4})-(\d{1,2})-(\d{1,2})(?![\d])/.exec(text);
+    if (match) return isoDayFromParts(match[1], match[2], match[3]);
+    match = /^(\d{4})(\d{2})(\d{2})(?![\d])/.exec(text);
+    if (match) return isoDayFromParts(match[1], match[2], match[3]);
+    match = /^(\d{4})\/(\d{1,2})\/(\d{1,2})(?![\d])/.exec(text);
+    if (match) return isoDayFromParts(match[1], match[2], match[3]);
+    match = /^(\d{1,2})[./-](\d{1,2})[./-](\d{4}|\d{2})(?![\d])/.exec(text);
+    if (match) {
+      return order === 'mdy' ? isoDayFromParts(match[3], match[1], match[2]) :
+                               isoDayFromParts(match[3], match[2], match[1]);
+    }
+    return undefined;
+  };
+
+  // "HH:MM:SS" of a time text: "07:13", "0713", "071356", "7:13:56", "10:22 pm". Undefined
+  // when unreadable.
+  Q.isoTime = function(value) {
+    var text = Q.trim(value);
+    var match =
+        /^(\d{1,2}):(\d{2})(?::(\d{2}))?(?:[.,]\d+)?\s*(am|pm|a\.m\.|p\.m\.)?/i.exec(text) ||
+        /^(\d{2})(\d{2})(\d{2})?(?![\d])\s*(am|pm)?/i.exec(text);
+    if (!match) return undefined;
+    var hours = Number(match[1]);
+    var minutes = Number(match[2]);
+    var seconds = match[3] ? Number(match[3]) : 0;
+    var meridiem = match[4] ? match[4].toLowerCase().charAt(0) : '';
+    if (meridiem) {
+      if (hours < 1 || hours > 12) return undefined;
+      if (meridiem === 'p' && hours < 12) hours += 12;
+      if (meridiem === 'a' && hours === 12) hours = 0;
+    }
+    if (hours > 23 || minutes > 59 || seconds > 59) return undefined;
+    return pad(hours) + ':' + pad(minutes) + ':' + pad(seconds);
+  };
+
+  // The time part of a date-time text, or "" when it has none. Only what follows the day is
+  // looked at: the digits of a day alone must never read as a time.
+  function timePart(text) {
+    var match = /^\d{4}-\d{1,2}-\d{1,2}[T ]\s*(.+)$/i.exec(text) ||
+        /^\d{8}[T ]?(\d{4,6})$/i.exec(text) || /^\d{4}\/\d{1,2}\/\d{1,2}\s+(.+)$/.exec(text) ||
+        /^\d{1,2}[./-]\d{1,2}[./-](?:\d{4}|\d{2})(?:,?\s+|T)(.+)$/i.exec(text);
+    return match ? match[1] : '';
+  }
+
+  // A local date-time "YYYY-MM-DDTHH:MM:SS" as the carrier wrote it: an offset or "Z" is
+  // dropped, not applied, because the tracking lines show the time at the scan's place.
+  // With a second argument the first is a day and the second a time ("20240410", "071356").
+  // A day without a time gives midnight.
+  Q.isoDateTime = function(value, time, order) {
+    if (isValidDate(value) && time === undefined) {
+      return (
+          Q.isoDay(value) + 'T' + pad(value.getHours()) + ':' + pad(value.getMinutes()) + ':' +
+          pad(value.getSeconds()));
+    }
+    var day = Q.isoDay(value, order);
+    if (!day) return undefined;
+    var clock = time !== undefined ? Q.isoTime(time) : Q.isoTime(timePart(Q.trim(value)));
+    return day + 'T' + (clock || '00:00:00');
+  };
+
+  // Days from one ISO day to another (positive when "to" is later).
+  Q.daysBetween = function(from, to) {
+    var a = Q.isoDay(from);
+    var b = Q.isoDay(to);
+    if (!a || !b) return undefined;
+    var parse = function(day) {
+      return Date.UTC(Number(day.slice(0, 4)), Number(day.slice(5, 7)) - 1, Number(day.slice(8)));
+    };
+    return Math.round((parse(b) - parse(a)) / 86400000);
+  };
+
+  var entities = {
+    amp: '&',
+    lt: '<',
+    gt: '>',
+    quot: '"',
+    apos: '\'',
+    nbsp: ' ',
+    ndash: '\u2013',
+    mdash: '\u2014',
+    hellip: '\u2026',
+    laquo: '\u00ab',
+    raquo: '\u00bb',
+    lsquo: '\u2018',
+    rsquo: '\u2019',
+    ldquo: '\u201c',
+    rdquo: '\u201d',
+    bull: '\u2022',
+    middot: '\u00b7',
+    copy: '\u00a9',
+    reg: '\u00ae',
+    trade: '\u2122',
+    deg: '\u00b0',
+    euro: '\u20ac',
+    pound: '\u00a3',
+    yen: '\u00a5',
+    auml: '\u00e4',
+    ouml: '\u00f6',
+    uuml: '\u00fc',
+    Auml: '\u00c4',
+    Ouml: '\u00d6',
+    Uuml: '\u00dc',
+    szlig: '\u00df',
+    eacute: '\u00e9',
+    egrave: '\u00e8',
+    ecirc: '\u00ea',
+    agrave: '\u00e0',
+    aacute: '\u00e1',
+    ccedil: '\u00e7',
+    iacute: '\u00ed',
+    oacute: '\u00f3',
+    uacute: '\u00fa',
+    ntilde: '\u00f1',
+    aring: '\u00e5',
+    oslash: '\u00f8',
+    aelig: '\u00e6',
+    Aring: '\u00c5',
+    Oslash: '\u00d8',
+    AElig: '\u00c6',
+  };
+
+  function codePoint(number) {
+    if (!isFinite(number) || number <= 0 || number > 0x10ffff) return '\ufffd';
+    if (number >= 0xd800 && number <= 0xdfff) return '\ufffd';
+    return String.fromCodePoint(number);
+  }
+
+  Q.decodeEntities = function(text) {
+    return Q.string(text).replace(/&(#x[0-9a-f]+|#[0-9]+|[a-z][a-z0-9]*);/gi, function(all, name) {
+      if (name.charAt(0) === '#') {
+        var hex = name.charAt(1) === 'x' || name.charAt(1) === 'X';
+        return codePoint(parseInt(name.slice(hex ? 2 : 1), hex ? 16 : 10));
+      }
+      return Object.prototype.hasOwnProperty.call(entities, name) ? entities[name] : all;
+    });
+  };
+
+  // The visible text of an HTML fragment or page: scripts, styles and comments dropped, tags
+  // removed (block ends become spaces), entities decoded, white space collapsed.
+  Q.text = function(html) {
+    var text = Q.string(html)
+                   .replace(/<!--[\s\S]*?-->/g, ' ')
+                   .replace(/<(script|style|noscript|template)\b[\s\S]*?<\/\1\s*>/gi, ' ')
+                   .replace(/<(br|\/p|\/div|\/tr|\/td|\/th|\/li|\/h[1-6]|\/dt|\/dd)\b[^>]*>/gi, ' ')
+                   .replace(/<[^>]*>/g, '');
+    return Q.decodeEntities(text).replace(/[\s\u00a0]+/g, ' ').replace(/^ | $/g, '');
+  };
+
+  function encodePairs(object, encode) {
+    var pairs = [];
+    if (!object || typeof object !== 'object') return '';
+    Object.keys(object).forEach(function(key) {
+      Q.array(object[key]).forEach(function(value) {
+        if (value === undefined || value === null) return;
+        pairs.push(encode(key) + '=' + encode(String(value)));
+      });
+    });
+    return pairs.join('&');
+  }
+
+  // An application/x-www-form-urlencoded body. Undefined and null values are left out; an
+  // array gives the key once per element.
+  Q.form = function(object) {
+    return encodePairs(
+        object, function(text) { return encodeURIComponent(text).replace(/%20/g, '+'); });
+  };
+
+  // A URL query (without the "?"), encoded the same way but with spaces as %20.
+  Q.query = function(object) { return encodePairs(object, encodeURIComponent); };
+
+  // The URL with the values of query parameters that usually carry secrets replaced, for log
+  // lines (some carriers take their key only in the query).
+  Q.hideSecrets = function(url) {
+    return String(url).replace(
+        /([?&](?:apikey|api_key|key|token|access_token|client_secret|password|secret)=)[^&#]*/gi,
+        '$1(hidden)');
+  };
+
+  function withoutUndefined(fields) {
+    var result = {};
+    if (!fields || typeof fields !== 'object') return result;
+    Object.keys(fields).forEach(function(key) {
+      var value = fields[key];
+      if (value === undefined || value === null) return;
+      if (typeof value === 'number' && !isFinite(value)) return;
+      result[key] = value;
+    });
+    return result;
+  }
+
+  // An item dictionary with only the keys that have a value.
+  Q.item = function(fields) { return withoutUndefined(fields); };
+
+  // One tracking line of an item's history.
+  Q.event = function(date, text, location) {
+    return withoutUndefined({
+      date: date,
+      text: Q.trim(text) || undefined,
+      location: Q.trim(location) || undefined,
+    });
+  };
+
+  // Minutes until the next update, by what the last answer said about the delivery.
+  var intervals = {
+    delivered: 1440,
+    transit: 60,
+    pending: 180,
+    notfound: 240,
+    error: 120,
+    unsupported: 1440,
+  };
+  Q.interval = function(state) {
+    return Object.prototype.hasOwnProperty.call(intervals, state) ? intervals[state] :
+                                                                    intervals.error;
+  };
+
+  // A results dictionary with the status and the given fields that have a value.
+  Q.results = function(status, fields) {
+    var results = withoutUndefined(fields);
+    results.status = status;
+    return results;
+  };
+
+  // Joins the parts that have visible text with ", ".
+  Q.join = function() {
+    var parts = [];
+    for (var i = 0; i < arguments.length; i++) {
+      var part = Q.trim(arguments[i]);
+      if (part) parts.push(part);
+    }
+    return parts.join(', ');
+  };
+
+  // "NEW YORK" → "New York"; mixed-case text is left as the carrier wrote it.
+  Q.capitalize = function(text) {
+    text = Q.trim(text);
+    if (text !== text.toUpperCase()) return text;
+    return text.toLowerCase().replace(
+        /(^|[\s\-/'(.])([a-z\u00e0-\u00fe])/g,
+        function(all, before, letter) { return before + letter.toUpperCase(); });
+  };
+
+  // Replaces "%@" placeholders one by one with the arguments; placeholders without an
+  // argument stay.
+  Q.format = function(template) {
+    var index = 1;
+    var args = arguments;
+    return Q.string(template).replace(
+        /%@/g, function(all) { return index < args.length ? Q.string(args[index++]) : all; });
+  };
+
+  Q.isURL = function(text) {
+    return /^https?:\/\/[^\s/?#]+\.[^\s/?#]+([/?#]\S*)?$/i.test(Q.trim(text)) ||
+        /^https?:\/\/(localhost|127\.0\.0\.1)(:\d+)?([/?#]\S*)?$/i.test(Q.trim(text));
+  };
+
+  function utf8Bytes(text) {
+    var bytes = [];
+    // A lone surrogate cannot be encoded; it stands for a character that was cut in half.
+    var whole = Q.string(text).replace(
+        /[\ud800-\udbff](?![\udc00-\udfff])|(?<![\ud800-\udbff])[\udc00-\udfff]/g, '\ufffd');
+    var encoded = unescape(encodeURIComponent(whole));
+    for (var i = 0; i < encoded.length; i++) bytes.push(encoded.charCodeAt(i));
+    return bytes;
+  }
+
+  var base64Alphabet = 'ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/';
+
+  // Base64 of the text's UTF-8 bytes (HTTP basic authentication, for one).
+  Q.base64 = function(text) {
+    var bytes = utf8Bytes(text);
+    var out = '';
+    for (var i = 0; i < bytes.length; i += 3) {
+      var chunk = (bytes[i] << 16) | ((bytes[i + 1] || 0) << 8) | (bytes[i + 2] || 0);
+      out += base64Alphabet.charAt((chunk >> 18) & 63) + base64Alphabet.charAt((chunk >> 12) & 63);
+      out += i + 1 < bytes.length ? base64Alphabet.charAt((chunk >> 6) & 63) : '=';
+      out += i + 2 < bytes.length ? base64Alphabet.charAt(chunk & 63) : '=';
+    }
+    return out;
+  };
+
+  // A short, stable fingerprint of a text (FNV-1a over its UTF-8 bytes, 8 hex digits). Not
+  // for security: it only notices that a page changed.
+  Q.hash = function(text) {
+    var bytes = utf8Bytes(text);
+    var hash = 0x811c9dc5;
+    for (var i = 0; i < bytes.length; i++) {
+      hash ^= bytes[i];
+      hash = Math.imul(hash, 0x01000193) >>> 0;
+    }
+    return ('0000000' + hash.toString(16)).slice(-8);
+  };
+
+  // A debugging line, sent to the host only when file logging is on.
+  Q.log = function(message) {
+    if (typeof logLevel !== 'undefined' && logLevel === 1 && typeof alert === 'function') {
+      alert(Q.string(message));
+    }
+  };
+
+  return Q;
+})();
