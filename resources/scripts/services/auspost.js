@@ -1,0 +1,150 @@
+// Australia Post: the Shipping and Tracking API (v1 "track"). It answers only for articles
+// lodged under the caller's own charge account, so it needs the API key, its password and the
+// account number; without them the public tracking page is offered.
+(function() {
+var KEY = 'auspost.com.au';
+var API = 'https://digitalapi.auspost.com.au/shipping/v1/track?tracking_ids=';
+
+function apWebURL(number) {
+  return 'https://auspost.com.au/mypost/track/details/' + encodeURIComponent(number);
+}
+
+function apLinks(task) {
+  var url = apWebURL(task.number);
+  return {url: url, mobileURL: url};
+}
+
+// Tracking needs credentials this installation does not have: the public page is the answer.
+function apOpenWebPage(task) {
+  var fields = apLinks(task);
+  fields.items = [Q.item({itemName: task.itemName, icon: 'box', shippedText: S.openWebPage})];
+  fields.interval = Q.interval('unsupported');
+  task.finish(Q.results(1, fields));
+}
+
+// One tracking item, read the same way as the other carriers' items. While the piece
+// travels, the status line carries the latest state so that a new state reads as changed
+// text; once delivered it shows the shipping day.
+//   info.state  "delivered", "transit", "pending" (announced, not yet handed over), "exception"
+function apItem(name, info) {
+  var delivered = info.state === 'delivered';
+  var statusDay = Q.isoDay(info.statusDate);
+  var deliveredDay = Q.isoDay(info.deliveredDate) || statusDay;
+  var fallback = {pending: S.labelCreated, exception: S.exception}[info.state] || S.inTransit;
+  var statusText = Q.trim(Q.string(info.status).replace(/%@/g, '')) || fallback;
+  return Q.item({
+    itemName: name,
+    icon: {delivered: 'checkmark', pending: 'box', exception: 'warning'}[info.state] || 'truck',
+    shippedText: delivered ? S.shipped : (statusDay ? statusText + ' %@' : statusText),
+    shippedDateString: delivered ? (Q.isoDay(info.firstDate) || deliveredDay) : statusDay,
+    deliveredText: delivered ? S.delivered : (info.expected ? S.expected : undefined),
+    deliveredDateString: delivered ? deliveredDay : info.expected,
+    dateString: delivered ? deliveredDay : (info.expected || statusDay),
+    statusDateString: statusDay,
+    location: info.location || undefined,
+    history: info.history
+  });
+}
+
+// How soon to ask again: every piece delivered, every piece only announced, or moving.
+function apInterval(items) {
+  var all = function(icon) { return items.every(function(item) { return item.icon === icon; }); };
+  return Q.interval(all('checkmark') ? 'delivered' : all('box') ? 'pending' : 'transit');
+}
+
+// "ALEXANDRIA NSW" → "Alexandria NSW": the state stays an abbreviation.
+function apLocation(text) {
+  var match = /^(.*\S)\s+(NSW|VIC|QLD|SA|WA|TAS|NT|ACT)$/.exec(Q.trim(text));
+  return match ? Q.capitalize(match[1]) + ' ' + match[2] : Q.capitalize(text);
+}
+
+function apState(status) {
+  if (/^delivered/i.test(status)) return 'delivered';
+  if (/unsuccessful|damaged|cannot be delivered|held|awaiting collection|cancel|return/i.test(
+          status))
+    return 'exception';
+  if (/^(created|initiated)$/i.test(status)) return 'pending';
+  return 'transit';
+}
+
+// One article of the consignment. Several articles are told apart by their article ID.
+function apArticle(task, trackable, consignmentStatus, several) {
+  var events = Q.array(trackable.events).slice();
+  // The history reads newest first, whatever order the interface used.
+  events.sort(function(a, b) { return (Date.parse(b.date) || 0) - (Date.parse(a.date) || 0); });
+  var latest = events[0] || {};
+  var status = Q.trim(trackable.status || consignmentStatus);
+  var article = Q.trim(trackable.article_id);
+  return apItem(apPieceName(task, article, several), {
+    state: apState(status),
+    status: latest.description || status,
+    statusDate: latest.date,
+    firstDate: (events[events.length - 1] || {}).date,
+    location: apLocation(latest.location),
+    history: events.map(function(event) {
+      return Q.event(Q.isoDateTime(event.date), event.description, apLocation(event.location));
+    })
+  });
+}
+
+// The name of one piece of several: the user's name with the piece's own number, or that
+// number alone when the user gave no name.
+function apPieceName(task, id, several) {
+  if (!several || !id) return task.itemName;
+  return task.itemName === task.number ? id : Q.format('%@ (%@)', task.itemName, id);
+}
+
+function apProblem(task, response) {
+  var links = apLinks(task);
+  if (response.status === 401 || response.status === 403)
+    return task.fail(S.credentialsRejected, links);
+  if (response.offline) return task.fail(S.offline, links);
+  if (response.status === 0) return task.fail(S.failed, links);
+  if (response.status === 429) return task.fail(S.rateLimited, links);
+  if (response.status >= 500) return task.fail(Q.format(S.serverError, response.status), links);
+  task.fail(S.unreadable, links);
+}
+
+function apAnswer(task, response) {
+  if (response.offline) return apProblem(task, response);
+  var body = Q.json(response.text);
+  var results = Q.get(body, 'tracking_results');
+  if (response.status === 200 && Array.isArray(results)) {
+    var result = results.filter(function(entry) {
+      return Q.trim(Q.get(entry, 'tracking_id')).toUpperCase() === task.number;
+    })[0] ||
+        results[0];
+    // An unknown ID comes back as a result with "errors" and no articles.
+    var trackables =
+        Q.array(Q.get(result, 'trackable_items'))
+            .filter(function(trackable) { return trackable && typeof trackable === 'object'; });
+    if (!trackables.length) return task.notFound(undefined, apLinks(task));
+    var items = trackables.map(function(
+        trackable) { return apArticle(task, trackable, result.status, trackables.length > 1); });
+    return task.finish(
+        Q.results(2, Object.assign(apLinks(task), {items: items, interval: apInterval(items)})));
+  }
+  if (response.status === 404) return task.notFound(undefined, apLinks(task));
+  apProblem(task, response);
+}
+
+registerService(KEY, {
+  webURL: function(task) { return apWebURL(task.number); },
+  track: function(task) {
+    var key = task.credential('apiKey');
+    var password = task.credential('clientSecret');
+    var account = task.credential('accountNumber');
+    if (!key || !password || !account) return apOpenWebPage(task);
+    task.request(
+        API + encodeURIComponent(task.number), undefined, {
+          cache: false,
+          headers: {
+            'Authorization': 'Basic ' + Q.base64(key + ':' + password),
+            'Account-Number': account,
+            'Accept': 'application/json'
+          }
+        },
+        function(response) { apAnswer(task, response); });
+  }
+});
+})();

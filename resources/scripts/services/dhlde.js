@@ -1,0 +1,132 @@
+// DHL Paket (Germany): DHL's unified Shipment Tracking API, asked for the German parcel
+// service so that a number is not matched to another DHL division. It needs an API key from
+// DHL's developer portal; without one the public tracking page is offered.
+(function() {
+var KEY = 'www.dhl.de';
+var API = 'https://api-eu.dhl.com/track/shipments';
+
+function dhWebURL(number) {
+  return 'https://www.dhl.de/de/privatkunden/pakete-empfangen/verfolgen.html?piececode=' +
+      encodeURIComponent(number);
+}
+
+function dhLinks(task) {
+  var url = dhWebURL(task.number);
+  return {url: url, mobileURL: url};
+}
+
+// Tracking needs credentials this installation does not have: the public page is the answer.
+function dhOpenWebPage(task) {
+  var fields = dhLinks(task);
+  fields.items = [Q.item({itemName: task.itemName, icon: 'box', shippedText: S.openWebPage})];
+  fields.interval = Q.interval('unsupported');
+  task.finish(Q.results(1, fields));
+}
+
+// One tracking item, read the same way as the other carriers' items. While the piece
+// travels, the status line carries the latest state so that a new state reads as changed
+// text; once delivered it shows the shipping day.
+//   info.state  "delivered", "transit", "pending" (announced, not yet handed over), "exception"
+function dhItem(name, info) {
+  var delivered = info.state === 'delivered';
+  var statusDay = Q.isoDay(info.statusDate);
+  var deliveredDay = Q.isoDay(info.deliveredDate) || statusDay;
+  var fallback = {pending: S.labelCreated, exception: S.exception}[info.state] || S.inTransit;
+  var statusText = Q.trim(Q.string(info.status).replace(/%@/g, '')) || fallback;
+  return Q.item({
+    itemName: name,
+    icon: {delivered: 'checkmark', pending: 'box', exception: 'warning'}[info.state] || 'truck',
+    shippedText: delivered ? S.shipped : (statusDay ? statusText + ' %@' : statusText),
+    shippedDateString: delivered ? (Q.isoDay(info.firstDate) || deliveredDay) : statusDay,
+    deliveredText: delivered ? S.delivered : (info.expected ? S.expected : undefined),
+    deliveredDateString: delivered ? deliveredDay : info.expected,
+    dateString: delivered ? deliveredDay : (info.expected || statusDay),
+    statusDateString: statusDay,
+    location: info.location || undefined,
+    history: info.history
+  });
+}
+
+// How soon to ask again: every piece delivered, every piece only announced, or moving.
+function dhInterval(items) {
+  var all = function(icon) { return items.every(function(item) { return item.icon === icon; }); };
+  return Q.interval(all('checkmark') ? 'delivered' : all('box') ? 'pending' : 'transit');
+}
+
+function dhPlace(status) {
+  return Q.trim(Q.get(status, 'location', 'address', 'addressLocality')) || undefined;
+}
+
+function dhShipment(task, shipment) {
+  var status = shipment.status || {};
+  var events = Q.array(shipment.events).map(function(event) {
+    return Q.event(
+        Q.isoDateTime(event.timestamp), event.description || event.status, dhPlace(event));
+  });
+  // The history reads newest first, whatever order the interface used.
+  events.sort(function(a, b) {
+    var left = a.date || '', right = b.date || '';
+    return right < left ? -1 : (right > left ? 1 : 0);
+  });
+  var code = Q.string(status.statusCode);
+  return dhItem(task.itemName, {
+    state: code === 'delivered' ? 'delivered' :
+        code === 'failure'      ? 'exception' :
+        code === 'pre-transit'  ? 'pending' :
+                                  'transit',
+    status: status.description || status.status,
+    statusDate: Q.isoDateTime(status.timestamp) || (events[0] || {}).date,
+    firstDate: (events[events.length - 1] || {}).date,
+    deliveredDate: Q.get(shipment, 'details', 'proofOfDelivery', 'timestamp'),
+    expected: Q.isoDay(
+        shipment.estimatedTimeOfDelivery ||
+        Q.get(shipment, 'estimatedDeliveryTimeFrame', 'estimatedFrom')),
+    location: dhPlace(status),
+    history: events
+  });
+}
+
+function dhProblem(task, response) {
+  var links = dhLinks(task);
+  if (response.status === 401 || response.status === 403)
+    return task.fail(S.credentialsRejected, links);
+  if (response.offline) return task.fail(S.offline, links);
+  if (response.status === 0) return task.fail(S.failed, links);
+  if (response.status === 429) return task.fail(S.rateLimited, links);
+  if (response.status >= 500) return task.fail(Q.format(S.serverError, response.status), links);
+  task.fail(S.unreadable, links);
+}
+
+function dhAnswer(task, response) {
+  if (response.offline) return dhProblem(task, response);
+  var body = Q.json(response.text);
+  var shipments = Q.get(body, 'shipments');
+  if (response.status === 200 && Array.isArray(shipments)) {
+    if (!shipments.length) return task.notFound(undefined, dhLinks(task));
+    // Several matches: the one with this very number, else the first.
+    var shipment =
+        shipments.filter(function(
+            entry) { return Q.trim(Q.get(entry, 'id')).toUpperCase() === task.number; })[0] ||
+        shipments[0];
+    var item = dhShipment(task, shipment);
+    return task.finish(
+        Q.results(2, Object.assign(dhLinks(task), {items: [item], interval: dhInterval([item])})));
+  }
+  // "No result found" comes as a problem document with status 404.
+  if (response.status === 404) return task.notFound(undefined, dhLinks(task));
+  dhProblem(task, response);
+}
+
+registerService(KEY, {
+  webURL: function(task) { return dhWebURL(task.number); },
+  track: function(task) {
+    var key = task.credential('apiKey');
+    if (!key) return dhOpenWebPage(task);
+    var query = Q.query({trackingNumber: task.number, service: 'parcel-de', language: 'en'});
+    task.request(
+        API + '?' + query, undefined,
+        {cache: false, headers: {'DHL-API-Key': key, 'Accept': 'application/json'}},
+        function(response) { dhAnswer(task, response); });
+  }
+});
+})();

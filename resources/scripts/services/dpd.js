@@ -1,0 +1,122 @@
+// DPD Germany: the parcel life cycle service behind DPD's own tracking page. It needs no
+// account; like any page-backed service it may start refusing robots without notice, which
+// then shows as a failed update.
+(function() {
+var KEY = 'www.dpd.de';
+var API = 'https://tracking.dpd.de/rest/plc/en_US/';
+
+// Stops that mean the parcel is waiting for the recipient rather than moving.
+var EXCEPTION_STATUSES = ['NOT_DELIVERED', 'RETURN', 'RETURNED', 'PROBLEM'];
+
+function dpWebURL(number) {
+  return 'https://tracking.dpd.de/status/en_US/parcel/' + encodeURIComponent(number);
+}
+
+function dpLinks(task) {
+  var url = dpWebURL(task.number);
+  return {url: url, mobileURL: url};
+}
+
+// One tracking item, read the same way as the other carriers' items. While the piece
+// travels, the status line carries the latest state so that a new state reads as changed
+// text; once delivered it shows the shipping day.
+//   info.state  "delivered", "transit", "pending" (announced, not yet handed over), "exception"
+function dpItem(name, info) {
+  var delivered = info.state === 'delivered';
+  var statusDay = Q.isoDay(info.statusDate);
+  var deliveredDay = Q.isoDay(info.deliveredDate) || statusDay;
+  var fallback = {pending: S.labelCreated, exception: S.exception}[info.state] || S.inTransit;
+  var statusText = Q.trim(Q.string(info.status).replace(/%@/g, '')) || fallback;
+  return Q.item({
+    itemName: name,
+    icon: {delivered: 'checkmark', pending: 'box', exception: 'warning'}[info.state] || 'truck',
+    shippedText: delivered ? S.shipped : (statusDay ? statusText + ' %@' : statusText),
+    shippedDateString: delivered ? (Q.isoDay(info.firstDate) || deliveredDay) : statusDay,
+    deliveredText: delivered ? S.delivered : (info.expected ? S.expected : undefined),
+    deliveredDateString: delivered ? deliveredDay : info.expected,
+    dateString: delivered ? deliveredDay : (info.expected || statusDay),
+    statusDateString: statusDay,
+    location: info.location || undefined,
+    history: info.history
+  });
+}
+
+// How soon to ask again: every piece delivered, every piece only announced, or moving.
+function dpInterval(items) {
+  var all = function(icon) { return items.every(function(item) { return item.icon === icon; }); };
+  return Q.interval(all('checkmark') ? 'delivered' : all('box') ? 'pending' : 'transit');
+}
+
+// "Augsburg (DE)" as DPD writes it; the country code stays.
+function dpScan(scan) {
+  var label = Q.get(scan, 'scanDescription', 'label') ||
+      Q.array(Q.get(scan, 'scanDescription', 'content'))[0];
+  return Q.event(Q.isoDateTime(scan.date), label, Q.get(scan, 'scanData', 'location'));
+}
+
+function dpParcel(task, data) {
+  var statuses = Q.array(data.statusInfo);
+  var current = statuses.filter(function(entry) { return entry && entry.isCurrentStatus; })[0];
+  if (!current) {
+    var reached = statuses.filter(function(entry) { return entry && entry.statusHasBeenReached; });
+    current = reached[reached.length - 1] || {};
+  }
+  var events = Q.array(Q.get(data, 'scanInfo', 'scan')).map(dpScan);
+  // The history reads newest first, whatever order the service used.
+  events.sort(function(a, b) {
+    var left = a.date || '', right = b.date || '';
+    return right < left ? -1 : (right > left ? 1 : 0);
+  });
+  var latest = events[0] || {};
+  var status = Q.string(current.status).toUpperCase();
+  return dpItem(task.itemName, {
+    state: status === 'DELIVERED'               ? 'delivered' :
+        EXCEPTION_STATUSES.indexOf(status) >= 0 ? 'exception' :
+                                                  'transit',
+    status: current.label || latest.text,
+    statusDate: latest.date || Q.isoDateTime(current.date),
+    firstDate: (events[events.length - 1] || {}).date,
+    location: latest.location || current.location,
+    history: events
+  });
+}
+
+function dpProblem(task, response) {
+  var links = dpLinks(task);
+  if (response.offline) return task.fail(S.offline, links);
+  if (response.status === 0) return task.fail(S.failed, links);
+  if (response.status === 429) return task.fail(S.rateLimited, links);
+  if (response.status >= 500) return task.fail(Q.format(S.serverError, response.status), links);
+  task.fail(S.unreadable, links);
+}
+
+function dpAnswer(task, response) {
+  if (response.offline) return dpProblem(task, response);
+  var body = Q.json(response.text);
+  var lifeCycle = Q.get(body, 'parcellifecycleResponse');
+  if (response.status === 200 && lifeCycle && typeof lifeCycle === 'object') {
+    var data = lifeCycle.parcelLifeCycleData;
+    var known = data && typeof data === 'object' &&
+        (Q.array(Q.get(data, 'scanInfo', 'scan')).length ||
+         Q.array(data.statusInfo)
+             .some(function(entry) { return entry && entry.statusHasBeenReached; }));
+    // Unknown parcel numbers come back as a life cycle without data.
+    if (!known) return task.notFound(undefined, dpLinks(task));
+    var item = dpParcel(task, data);
+    return task.finish(
+        Q.results(2, Object.assign(dpLinks(task), {items: [item], interval: dpInterval([item])})));
+  }
+  if (response.status === 404) return task.notFound(undefined, dpLinks(task));
+  dpProblem(task, response);
+}
+
+registerService(KEY, {
+  webURL: function(task) { return dpWebURL(task.number); },
+  track: function(task) {
+    task.request(
+        API + encodeURIComponent(task.number), undefined,
+        {cache: false, headers: {'Accept': 'application/json'}},
+        function(response) { dpAnswer(task, response); });
+  }
+});
+})();

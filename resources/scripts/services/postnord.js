@@ -1,0 +1,149 @@
+// PostNord (Sweden and Denmark): the developer API "Track and Trace" (v5, by identifier).
+// The key comes from the host, which answers "apiKey" for both of PostNord's sites; without
+// one the public tracking page is offered.
+(function() {
+var KEYS = ['www.posten.se', 'www.postdanmark.dk'];
+var API = 'https://api2.postnord.com/rest/shipment/v5/trackandtrace/findByIdentifier.json';
+
+var EXCEPTION_STATUSES = ['RETURNED', 'STOPPED', 'DELAYED'];
+
+function pdWebURL(number) {
+  return 'https://tracking.postnord.com/?id=' + encodeURIComponent(number);
+}
+
+function pdLinks(task) {
+  var url = pdWebURL(task.number);
+  return {url: url, mobileURL: url};
+}
+
+// Tracking needs credentials this installation does not have: the public page is the answer.
+function pdOpenWebPage(task) {
+  var fields = pdLinks(task);
+  fields.items = [Q.item({itemName: task.itemName, icon: 'box', shippedText: S.openWebPage})];
+  fields.interval = Q.interval('unsupported');
+  task.finish(Q.results(1, fields));
+}
+
+// One tracking item, read the same way as the other carriers' items. While the piece
+// travels, the status line carries the latest state so that a new state reads as changed
+// text; once delivered it shows the shipping day.
+//   info.state  "delivered", "transit", "pending" (announced, not yet handed over), "exception"
+function pdItem(name, info) {
+  var delivered = info.state === 'delivered';
+  var statusDay = Q.isoDay(info.statusDate);
+  var deliveredDay = Q.isoDay(info.deliveredDate) || statusDay;
+  var fallback = {pending: S.labelCreated, exception: S.exception}[info.state] || S.inTransit;
+  var statusText = Q.trim(Q.string(info.status).replace(/%@/g, '')) || fallback;
+  return Q.item({
+    itemName: name,
+    icon: {delivered: 'checkmark', pending: 'box', exception: 'warning'}[info.state] || 'truck',
+    shippedText: delivered ? S.shipped : (statusDay ? statusText + ' %@' : statusText),
+    shippedDateString: delivered ? (Q.isoDay(info.firstDate) || deliveredDay) : statusDay,
+    deliveredText: delivered ? S.delivered : (info.expected ? S.expected : undefined),
+    deliveredDateString: delivered ? deliveredDay : info.expected,
+    dateString: delivered ? deliveredDay : (info.expected || statusDay),
+    statusDateString: statusDay,
+    location: info.location || undefined,
+    history: info.history
+  });
+}
+
+// How soon to ask again: every piece delivered, every piece only announced, or moving.
+function pdInterval(items) {
+  var all = function(icon) { return items.every(function(item) { return item.icon === icon; }); };
+  return Q.interval(all('checkmark') ? 'delivered' : all('box') ? 'pending' : 'transit');
+}
+
+function pdLocation(location) {
+  if (!location || typeof location !== 'object') return undefined;
+  return Q.trim(location.displayName) || Q.join(location.city || location.name, location.country) ||
+      undefined;
+}
+
+// One item (parcel) of the shipment; several are told apart by their item IDs.
+function pdParcel(task, shipment, item, several) {
+  var status = Q.string(item.status || shipment.status).toUpperCase();
+  var events = Q.array(item.events || item.event).map(function(event) {
+    return Q.event(
+        Q.isoDateTime(event.eventTime), event.eventDescription, pdLocation(event.location));
+  });
+  // The history reads newest first, whatever order the interface used.
+  events.sort(function(a, b) {
+    var left = a.date || '', right = b.date || '';
+    return right < left ? -1 : (right > left ? 1 : 0);
+  });
+  var latest = events[0] || {};
+  var header = Q.get(item, 'statusText', 'header') || Q.get(shipment, 'statusText', 'header');
+  var id = Q.trim(item.itemId);
+  return pdItem(pdPieceName(task, id, several), {
+    state: status === 'DELIVERED'               ? 'delivered' :
+        EXCEPTION_STATUSES.indexOf(status) >= 0 ? 'exception' :
+        status === 'INFORMED'                   ? 'pending' :
+                                                  'transit',
+    status: header || latest.text,
+    statusDate: latest.date,
+    firstDate: (events[events.length - 1] || {}).date,
+    deliveredDate: item.deliveryDate || shipment.deliveryDate,
+    expected: Q.isoDay(item.estimatedTimeOfArrival || shipment.estimatedTimeOfArrival),
+    location: latest.location,
+    history: events
+  });
+}
+
+// The name of one piece of several: the user's name with the piece's own number, or that
+// number alone when the user gave no name.
+function pdPieceName(task, id, several) {
+  if (!several || !id) return task.itemName;
+  return task.itemName === task.number ? id : Q.format('%@ (%@)', task.itemName, id);
+}
+
+function pdProblem(task, response) {
+  var links = pdLinks(task);
+  if (response.status === 401 || response.status === 403)
+    return task.fail(S.credentialsRejected, links);
+  if (response.offline) return task.fail(S.offline, links);
+  if (response.status === 0) return task.fail(S.failed, links);
+  if (response.status === 429) return task.fail(S.rateLimited, links);
+  if (response.status >= 500) return task.fail(Q.format(S.serverError, response.status), links);
+  task.fail(S.unreadable, links);
+}
+
+function pdIsObject(value) { return !!value && typeof value === 'object'; }
+
+function pdAnswer(task, response) {
+  if (response.offline) return pdProblem(task, response);
+  var body = Q.json(response.text);
+  var answer = Q.get(body, 'TrackingInformationResponse');
+  if (response.status === 200 && answer && typeof answer === 'object') {
+    var parcels = [];
+    Q.array(answer.shipments).filter(pdIsObject).forEach(function(shipment) {
+      var items = Q.array(shipment.items).filter(pdIsObject);
+      // A shipment the sender only announced has no items yet; it still is the shipment.
+      if (!items.length) items = [{}];
+      items.forEach(function(item) { parcels.push({shipment: shipment, item: item}); });
+    });
+    if (!parcels.length) return task.notFound(undefined, pdLinks(task));
+    var items = parcels.map(function(
+        parcel) { return pdParcel(task, parcel.shipment, parcel.item, parcels.length > 1); });
+    return task.finish(
+        Q.results(2, Object.assign(pdLinks(task), {items: items, interval: pdInterval(items)})));
+  }
+  // Faults about the identifier come with 400 and a "compositeFault".
+  if (response.status === 404 ||
+      (response.status === 400 && Q.get(body, 'TrackingInformationResponse', 'compositeFault')))
+    return task.notFound(undefined, pdLinks(task));
+  pdProblem(task, response);
+}
+
+var module = {
+  webURL: function(task) { return pdWebURL(task.number); },
+  track: function(task) {
+    var key = task.credential('apiKey');
+    if (!key) return pdOpenWebPage(task);
+    task.request(
+        API + '?' + Q.query({apikey: key, id: task.number, locale: 'en'}), undefined,
+        {cache: false}, function(response) { pdAnswer(task, response); });
+  }
+};
+KEYS.forEach(function(key) { registerService(key, module); });
+})();

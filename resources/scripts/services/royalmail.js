@@ -1,0 +1,136 @@
+// Royal Mail: the Tracking API ("mailpieces" v2). It needs an application's client ID and
+// secret from Royal Mail's developer portal; without them the public tracking page is offered.
+(function() {
+var KEY = 'www.royalmail.com';
+var API = 'https://api.royalmail.net/mailpieces/v2/';
+
+// Event codes that mean the piece reached its recipient, whatever the summary says.
+var DELIVERED_CODES = ['EVKSP', 'EVKOP', 'EVKSF', 'EVKLS', 'EVKGS'];
+// Attempted deliveries and returns: the piece still moves, but the user has to act.
+var EXCEPTION_CODES = ['EVKNA', 'EVKNR', 'EVKRT', 'EVKRF', 'EVORI'];
+
+function rmWebURL(number) {
+  return 'https://www.royalmail.com/track-your-item#/tracking-results/' +
+      encodeURIComponent(number);
+}
+
+function rmLinks(task) {
+  var url = rmWebURL(task.number);
+  return {url: url, mobileURL: url};
+}
+
+// Tracking needs credentials this installation does not have: the public page is the answer.
+function rmOpenWebPage(task) {
+  var fields = rmLinks(task);
+  fields.items = [Q.item({itemName: task.itemName, icon: 'box', shippedText: S.openWebPage})];
+  fields.interval = Q.interval('unsupported');
+  task.finish(Q.results(1, fields));
+}
+
+// One tracking item, read the same way as the other carriers' items. While the piece
+// travels, the status line carries the latest state so that a new state reads as changed
+// text; once delivered it shows the shipping day.
+//   info.state  "delivered", "transit", "pending" (announced, not yet handed over), "exception"
+function rmItem(name, info) {
+  var delivered = info.state === 'delivered';
+  var statusDay = Q.isoDay(info.statusDate);
+  var deliveredDay = Q.isoDay(info.deliveredDate) || statusDay;
+  var fallback = {pending: S.labelCreated, exception: S.exception}[info.state] || S.inTransit;
+  var statusText = Q.trim(Q.string(info.status).replace(/%@/g, '')) || fallback;
+  return Q.item({
+    itemName: name,
+    icon: {delivered: 'checkmark', pending: 'box', exception: 'warning'}[info.state] || 'truck',
+    shippedText: delivered ? S.shipped : (statusDay ? statusText + ' %@' : statusText),
+    shippedDateString: delivered ? (Q.isoDay(info.firstDate) || deliveredDay) : statusDay,
+    deliveredText: delivered ? S.delivered : (info.expected ? S.expected : undefined),
+    deliveredDateString: delivered ? deliveredDay : info.expected,
+    dateString: delivered ? deliveredDay : (info.expected || statusDay),
+    statusDateString: statusDay,
+    location: info.location || undefined,
+    history: info.history
+  });
+}
+
+// How soon to ask again: every piece delivered, every piece only announced, or moving.
+function rmInterval(items) {
+  var all = function(icon) { return items.every(function(item) { return item.icon === icon; }); };
+  return Q.interval(all('checkmark') ? 'delivered' : all('box') ? 'pending' : 'transit');
+}
+
+function rmState(summary, latest) {
+  var category = Q.string(summary.statusCategory).toUpperCase();
+  var code = summary.lastEventCode || latest.eventCode || '';
+  if (category === 'DELIVERED' || DELIVERED_CODES.indexOf(code) >= 0) return 'delivered';
+  if (EXCEPTION_CODES.indexOf(code) >= 0 || /RETURN|EXCEPTION|ATTEMPT/.test(category))
+    return 'exception';
+  return 'transit';
+}
+
+function rmPiece(task, piece) {
+  var summary = piece.summary || {};
+  var events = Q.array(piece.events).slice();
+  // The history reads newest first, whatever order the interface used.
+  events.sort(function(
+      a, b) { return (Date.parse(b.eventDateTime) || 0) - (Date.parse(a.eventDateTime) || 0); });
+  var latest = events[0] || {};
+  return rmItem(task.itemName, {
+    state: rmState(summary, latest),
+    status: summary.lastEventName || latest.eventName || summary.statusDescription,
+    statusDate: summary.lastEventDateTime || latest.eventDateTime,
+    firstDate: (events[events.length - 1] || {}).eventDateTime,
+    expected: Q.isoDay(Q.get(piece, 'estimatedDelivery', 'date')),
+    location: Q.trim(summary.lastEventLocationName || latest.locationName) || undefined,
+    history: events.map(function(event) {
+      return Q.event(Q.isoDateTime(event.eventDateTime), event.eventName, event.locationName);
+    })
+  });
+}
+
+// Answers without tracking data. Refused credentials are reported rather than hidden behind
+// the public page, so that the user can fix the configuration.
+function rmProblem(task, response) {
+  var links = rmLinks(task);
+  if (response.status === 401 || response.status === 403)
+    return task.fail(S.credentialsRejected, links);
+  if (response.offline) return task.fail(S.offline, links);
+  if (response.status === 0) return task.fail(S.failed, links);
+  if (response.status === 429) return task.fail(S.rateLimited, links);
+  if (response.status >= 500) return task.fail(Q.format(S.serverError, response.status), links);
+  task.fail(S.unreadable, links);
+}
+
+function rmAnswer(task, response) {
+  if (response.offline) return rmProblem(task, response);
+  var body = Q.json(response.text);
+  var piece = Q.get(body, 'mailPieces');
+  if (response.status === 200 && piece && typeof piece === 'object') {
+    var item = rmPiece(task, piece);
+    return task.finish(
+        Q.results(2, Object.assign(rmLinks(task), {items: [item], interval: rmInterval([item])})));
+  }
+  // E1142 and friends: the barcode is unknown or has no events yet.
+  if (response.status === 404 || (response.status === 400 && Q.array(Q.get(body, 'errors')).length))
+    return task.notFound(undefined, rmLinks(task));
+  rmProblem(task, response);
+}
+
+registerService(KEY, {
+  webURL: function(task) { return rmWebURL(task.number); },
+  track: function(task) {
+    var clientID = task.credential('clientID');
+    var secret = task.credential('clientSecret');
+    if (!clientID || !secret) return rmOpenWebPage(task);
+    task.request(
+        API + encodeURIComponent(task.number) + '/events', undefined, {
+          cache: false,
+          headers: {
+            'X-IBM-Client-Id': clientID,
+            'X-IBM-Client-Secret': secret,
+            'X-Accept-RMG-Terms': 'yes',
+            'Accept': 'application/json'
+          }
+        },
+        function(response) { rmAnswer(task, response); });
+  }
+});
+})();
