@@ -33,6 +33,16 @@ class QBYPrivateToken {
 
   // The environment variable that holds the identifier's key.
   static std::string environmentVariableForID(const std::string& identifier);
+
+  // A credential the user configured for a carrier's interface (type "apiKey", "clientID",
+  // "clientSecret" or "accountNumber"): the environment variable
+  // PORVANE_CREDENTIAL_<SERVICE KEY>_<TYPE> (both upper-cased, every character other than A-Z
+  // and 0-9 as "_"), else Tokens.plist → "Credentials" → service key → type. Nothing when
+  // neither holds a non-empty text.
+  static std::optional<std::string> credential(const std::string& serviceKey,
+                                               const std::string& type);
+  static std::string environmentVariableForCredential(const std::string& serviceKey,
+                                                      const std::string& type);
 };
 
 }  // namespace qby

@@ -1,0 +1,220 @@
+// The deliveries updater against a plain libsoup client: 500 deliveries, each fetching one
+// page from a loopback server, through the updater's scripts (batches of five, the script
+// context, the decoding and the copies to the main thread), beside a SoupSession that fetches
+// the same addresses in the same order, five at a time, in the same run. The server runs on a
+// thread of its own for both. Prints the ratio of the two and the peak resident memory.
+//
+// Scripts: the updater's test scripts (tests/data/updater), whose "fetch" behaviour makes one
+// request per delivery. Run it beside a disposable keyring, since a run loads and saves the
+// session cookies: dbus-run-session -- scripts/with-keyring.sh bench_updater
+#include <benchmark/benchmark.h>
+#include <libsoup/soup.h>
+#include <sys/resource.h>
+
+#include <atomic>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <map>
+#include <memory>
+#include <string>
+#include <thread>
+
+#include "engine/QBYDeliveriesUpdater.h"
+#include "platform/GLibPtr.h"
+#include "platform/MainQueue.h"
+
+namespace {
+
+using namespace qby;
+
+constexpr int kDeliveries = 500;
+constexpr std::size_t kBatch = 5;
+
+// A tracking page of realistic size (about 40 kB), the same for every address.
+std::string trackingPage() {
+  std::string page = "<html><body><table>";
+  for (int row = 0; row < 400; ++row)
+    page += "<tr><td>2024-03-0" + std::to_string(row % 9 + 1) +
+            "</td><td>Parcel processed at sorting centre</td></tr>";
+  return page + "</table></body></html>";
+}
+
+// The loopback server on its own thread and main context.
+class Server {
+ public:
+  Server() : page_(trackingPage()) {
+    std::atomic<bool> ready{false};
+    thread_ = std::thread([this, &ready] {
+      g_main_context_push_thread_default(context_.get());
+      auto server = GObjectPtr<SoupServer>::adopt(soup_server_new(nullptr, nullptr));
+      soup_server_add_handler(
+          server.get(), nullptr,
+          [](SoupServer*, SoupServerMessage* message, const char*, GHashTable*, gpointer data) {
+            const auto& page = *static_cast<std::string*>(data);
+            soup_server_message_set_status(message, 200, nullptr);
+            soup_server_message_set_response(message, "text/html; charset=utf-8",
+                                             SOUP_MEMORY_STATIC, page.data(), page.size());
+          },
+          &page_, nullptr);
+      soup_server_listen_local(server.get(), 0, SOUP_SERVER_LISTEN_IPV4_ONLY, nullptr);
+      GSList* uris = soup_server_get_uris(server.get());
+      if (uris) port_ = g_uri_get_port(static_cast<GUri*>(uris->data));
+      g_slist_free_full(uris, reinterpret_cast<GDestroyNotify>(g_uri_unref));
+      ready = true;
+      g_main_loop_run(loop_.get());
+      soup_server_disconnect(server.get());
+      g_main_context_pop_thread_default(context_.get());
+    });
+    while (!ready) std::this_thread::yield();
+  }
+  ~Server() {
+    g_main_context_invoke(
+        context_.get(),
+        [](gpointer loop) -> gboolean {
+          g_main_loop_quit(static_cast<GMainLoop*>(loop));
+          return G_SOURCE_REMOVE;
+        },
+        loop_.get());
+    thread_.join();
+  }
+  std::string url(int number) const {
+    return "http://127.0.0.1:" + std::to_string(port_) + "/track/" + std::to_string(number);
+  }
+
+ private:
+  std::string page_;
+  GMainContextPtr context_{g_main_context_new()};
+  GMainLoopPtr loop_{g_main_loop_new(context_.get(), FALSE)};
+  std::thread thread_;
+  int port_ = 0;
+};
+
+std::unique_ptr<Server> gServer;
+
+class CountingDelegate : public QBYDeliveriesUpdaterDelegate {
+ public:
+  void updateDeliveryWithResults(const Dictionary& results) override {
+    if (results["status"].asInteger() == 2) fetched++;
+  }
+  void completeUpdateWithSuccess(bool) override { completed = true; }
+  void completeTroubleshootingWithLogs(const std::string&) override {}
+  void handleException(const std::string&) override {}
+  int fetched = 0;
+  bool completed = false;
+};
+
+Array deliveries() {
+  Array list;
+  for (int i = 0; i < kDeliveries; ++i) {
+    const std::string extra =
+        Value(Dictionary{{"url", Value(gServer->url(i))}}).toJSON().value_or("{}");
+    list.push_back(Value(Dictionary{{"uuid", Value(std::to_string(i))},
+                                    {"from", Value("fetch")},
+                                    {"no", Value("NO" + std::to_string(i))},
+                                    {"extra", Value(extra)}}));
+  }
+  return list;
+}
+
+void BM_Updater(benchmark::State& state) {
+  const Array list = deliveries();
+  for (auto _ : state) {
+    auto delegate = std::make_shared<CountingDelegate>();
+    auto updater = QBYDeliveriesUpdater::deliveriesUpdater(std::nullopt, false);
+    updater->setDelegate(delegate);
+    updater->setUserAgent(std::string("PorvaneBench/1.0"));
+    updater->updateDeliveriesWithSettings(list);
+    MainQueue::runUntil([&] { return delegate->completed; }, 600);
+    if (delegate->fetched != kDeliveries) state.SkipWithError("not every delivery was fetched");
+    updater->invalidate();
+  }
+  state.SetItemsProcessed(state.iterations() * kDeliveries);
+}
+
+// The same addresses through one SoupSession on the main thread, five requests at a time.
+void BM_PlainSoup(benchmark::State& state) {
+  for (auto _ : state) {
+    auto session = GObjectPtr<SoupSession>::adopt(soup_session_new());
+    int fetched = 0;
+    for (int first = 0; first < kDeliveries; first += kBatch) {
+      int inFlight = 0;
+      for (int i = first; i < std::min<int>(first + kBatch, kDeliveries); ++i) {
+        struct Call {
+          int* inFlight;
+          int* fetched;
+        };
+        auto message =
+            GObjectPtr<SoupMessage>::adopt(soup_message_new("GET", gServer->url(i).c_str()));
+        inFlight++;
+        soup_session_send_and_read_async(
+            session.get(), message.get(), G_PRIORITY_DEFAULT, nullptr,
+            [](GObject* source, GAsyncResult* result, gpointer data) {
+              std::unique_ptr<Call> call(static_cast<Call*>(data));
+              GBytes* body =
+                  soup_session_send_and_read_finish(SOUP_SESSION(source), result, nullptr);
+              if (body) {
+                gsize size = 0;
+                const auto* bytes = static_cast<const char*>(g_bytes_get_data(body, &size));
+                // Scripts get text; the client makes it too, for a like-for-like comparison.
+                if (g_utf8_validate(bytes, static_cast<gssize>(size), nullptr)) (*call->fetched)++;
+                g_bytes_unref(body);
+              }
+              (*call->inFlight)--;
+            },
+            new Call{&inFlight, &fetched});
+      }
+      MainQueue::runUntil([&] { return inFlight == 0; }, 600);
+    }
+    if (fetched != kDeliveries) state.SkipWithError("not every page was fetched");
+  }
+  state.SetItemsProcessed(state.iterations() * kDeliveries);
+}
+
+BENCHMARK(BM_Updater)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_PlainSoup)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+class RatioReporter : public benchmark::ConsoleReporter {
+ public:
+  void ReportRuns(const std::vector<Run>& runs) override {
+    ConsoleReporter::ReportRuns(runs);
+    for (const auto& run : runs) {
+      if (run.run_type != Run::RT_Iteration) continue;
+      auto [slot, fresh] = times.try_emplace(run.run_name.function_name, run.GetAdjustedRealTime());
+      if (!fresh) slot->second = std::min(slot->second, run.GetAdjustedRealTime());
+    }
+  }
+  std::map<std::string, double> times;
+};
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  std::string home = (std::filesystem::temp_directory_path() / "porvane-bench-XXXXXX").string();
+  if (!mkdtemp(home.data())) return 2;
+  setenv("PORVANE_HOME", home.c_str(), 1);
+  setenv("XDG_DATA_HOME", (home + "/xdg-data").c_str(), 1);
+  setenv("XDG_CONFIG_HOME", (home + "/xdg-config").c_str(), 1);
+  setenv("XDG_CACHE_HOME", (home + "/xdg-cache").c_str(), 1);
+  setenv("PORVANE_RESOURCE_DIR", PORVANE_UPDATER_SCRIPTS_DIR, 1);
+
+  gServer = std::make_unique<Server>();
+  benchmark::Initialize(&argc, argv);
+  RatioReporter reporter;
+  benchmark::RunSpecifiedBenchmarks(&reporter);
+  gServer.reset();
+
+  const auto updater = reporter.times.find("BM_Updater");
+  const auto plain = reporter.times.find("BM_PlainSoup");
+  if (updater != reporter.times.end() && plain != reporter.times.end()) {
+    std::printf("\n%d deliveries: updater %.1f ms, plain libsoup %.1f ms, ratio %.2fx\n",
+                kDeliveries, updater->second, plain->second, updater->second / plain->second);
+  }
+  rusage usage{};
+  getrusage(RUSAGE_SELF, &usage);
+  std::printf("Peak resident memory: %ld kB\n", usage.ru_maxrss);
+
+  std::error_code error;
+  std::filesystem::remove_all(home, error);
+  return 0;
+}

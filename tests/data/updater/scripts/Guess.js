@@ -1,0 +1,2 @@
+// Loaded in the tracking context too; defines only.
+var guessLoaded = true;

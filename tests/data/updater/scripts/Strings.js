@@ -1,0 +1,1 @@
+var S = { delivered: "Delivered %@" };
