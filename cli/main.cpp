@@ -5,6 +5,7 @@
 #include <cstring>
 #include <string>
 
+#include "FinderCommands.h"
 #include "PorvaneKit.h"
 #include "platform/Paths.h"
 #include "platform/Resources.h"
@@ -14,6 +15,9 @@ namespace {
 void printUsage(FILE* out) {
   std::fprintf(out,
                "Usage: porvane [--version | --paths | --help]\n"
+               "       porvane guess [--strict] [--json] TEXT\n"
+               "       porvane guess [--strict] --lines   (one JSON line per input line)\n"
+               "       porvane suggest TEXT\n"
                "  --version  print the version and build number\n"
                "  --paths    print where Porvane keeps its data\n");
 }
@@ -41,6 +45,8 @@ int main(int argc, char** argv) {
     printLocations();
     return 0;
   }
+  if (std::strcmp(argv[1], "guess") == 0) return porvane::runGuessCommand(argc - 2, argv + 2);
+  if (std::strcmp(argv[1], "suggest") == 0) return porvane::runSuggestCommand(argc - 2, argv + 2);
   if (argc == 2 && std::strcmp(argv[1], "--version") == 0) {
     std::printf("%s\n", version.c_str());
     return 0;

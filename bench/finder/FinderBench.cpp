@@ -1,0 +1,169 @@
+// Guesses per second for single numbers of mixed carriers and megabytes per second of web data
+// search, each beside a baseline: the same recognition function called in the same JavaScript
+// context on the runner's queue, without the finder around it. The ratios are printed last.
+#include <benchmark/benchmark.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <memory>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "finder/QBYDeliveriesFinder.h"
+
+namespace {
+
+using qby::QBYDeliveriesFinder;
+
+const std::vector<std::string> kNumbers = {
+    "1Z999AA10123456784", "986578788855",         "9400111201080805483016",  "RB123456785GB",
+    "3318810025",         "00340433836442636597", "TBA502887274000",         "3SDEVC172649258",
+    "C11031500001879",    "0073938000549297",     "1Z 999 AA1 01 2345 6784", "12345"};
+
+// A deterministic e-mail-like text of about the given size, with a number now and then.
+std::string mailText(std::size_t bytes) {
+  std::string text;
+  std::uint32_t seed = 12345;
+  const auto next = [&] { return seed = seed * 1103515245u + 12345u; };
+  while (text.size() < bytes) {
+    text += "Dear customer, order " + std::to_string(next() % 1000000) + " placed on 2024-0" +
+            std::to_string(1 + next() % 9) + "-1" + std::to_string(next() % 10) + " totals $" +
+            std::to_string(next() % 500) + ".99. Call 1-800-555-" +
+            std::to_string(1000 + next() % 9000) + ".\n";
+    if (next() % 20 == 0) text += "Tracking Number: " + kNumbers[next() % kNumbers.size()] + "\n";
+    text += "<p>Item SKU AB" + std::to_string(next() % 100000) + "CD ships soon.</p>\n";
+  }
+  return text;
+}
+
+std::unique_ptr<QBYDeliveriesFinder>& sharedFinder() {
+  static std::unique_ptr<QBYDeliveriesFinder> finder = [] {
+    // The shipped scripts plus an empty "Common", which recognition does not need.
+    const auto folder = std::filesystem::temp_directory_path() / "porvane-bench-finder";
+    std::filesystem::create_directories(folder / "scripts");
+    for (const char* name : {"Guess.js", "GuessText.js"})
+      std::filesystem::copy_file(std::filesystem::path(PORVANE_SCRIPTS_DIR) / name,
+                                 folder / "scripts" / name,
+                                 std::filesystem::copy_options::overwrite_existing);
+    if (!std::filesystem::exists(folder / "scripts" / "Common.js"))
+      std::ofstream(folder / "scripts" / "Common.js");
+    setenv("PORVANE_RESOURCE_DIR", folder.c_str(), 1);
+    return std::make_unique<QBYDeliveriesFinder>(nullptr);
+  }();
+  return finder;
+}
+
+// The recognition function called directly in the finder's context, results discarded.
+void rawGuesses(const std::vector<std::string>& texts, bool strict) {
+  sharedFinder()->scriptRunner()->runBlockAndWait([&](JSCContext* context) {
+    auto function = jsc_context_get_value(context, "guessesFromText");
+    for (const auto& text : texts) {
+      auto result = jsc_value_function_call(function, G_TYPE_STRING, text.c_str(), G_TYPE_BOOLEAN,
+                                            strict ? TRUE : FALSE, G_TYPE_NONE);
+      benchmark::DoNotOptimize(result);
+      g_object_unref(result);
+    }
+    g_object_unref(function);
+  });
+}
+
+std::vector<std::string> candidatesOf(const std::string& text) {
+  // Each step's distinct candidates, as the finder asks the script about them.
+  std::vector<std::string> candidates;
+  for (const auto& step : QBYDeliveriesFinder::candidatePatterns()) {
+    std::set<std::string> seen;
+    QBYDeliveriesFinder::enumerateMatchesForPattern(
+        step.pattern, text, step.ignoreCase, [&](const auto& groups, bool&) {
+          if (!groups[step.group]) return;
+          const auto& candidate = *groups[step.group];
+          // The same conditions the finder puts on a candidate (the text here is ASCII).
+          if (candidate.size() < step.minimumLength) return;
+          if (step.requiresDigit && candidate.find_first_of("0123456789") == std::string::npos)
+            return;
+          if (seen.insert(candidate).second) candidates.push_back(candidate);
+        });
+  }
+  return candidates;
+}
+
+void BM_FinderSingleNumbers(benchmark::State& state) {
+  auto& finder = *sharedFinder();
+  std::size_t i = 0;
+  for (auto _ : state)
+    benchmark::DoNotOptimize(finder.guessesFromText(kNumbers[i++ % kNumbers.size()], false));
+  state.SetItemsProcessed(static_cast<int64_t>(state.iterations()));
+}
+BENCHMARK(BM_FinderSingleNumbers);
+
+void BM_BaselineSingleNumbers(benchmark::State& state) {
+  std::size_t i = 0;
+  for (auto _ : state) rawGuesses({kNumbers[i++ % kNumbers.size()]}, false);
+  state.SetItemsProcessed(static_cast<int64_t>(state.iterations()));
+}
+BENCHMARK(BM_BaselineSingleNumbers);
+
+const std::string& largeText() {
+  static const std::string text = mailText(2 * 1024 * 1024);
+  return text;
+}
+
+void BM_FinderWebData(benchmark::State& state) {
+  auto& finder = *sharedFinder();
+  const auto data = qby::QBYWebData::webDataWithString(largeText());
+  for (auto _ : state) benchmark::DoNotOptimize(finder.guessesFromWebData(data));
+  state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * largeText().size()));
+}
+BENCHMARK(BM_FinderWebData)->Unit(benchmark::kMillisecond);
+
+// The script's share of the same search: every candidate guessed once, in one queue visit.
+void BM_BaselineWebData(benchmark::State& state) {
+  const auto candidates = candidatesOf(largeText());
+  for (auto _ : state) rawGuesses(candidates, true);
+  state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * largeText().size()));
+}
+BENCHMARK(BM_BaselineWebData)->Unit(benchmark::kMillisecond);
+
+double bestSeconds(const std::function<void()>& work, int repetitions) {
+  double best = 1e300;
+  for (int i = 0; i < repetitions; ++i) {
+    const auto start = std::chrono::steady_clock::now();
+    work();
+    best = std::min(
+        best, std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
+  }
+  return best;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  benchmark::Initialize(&argc, argv);
+  benchmark::RunSpecifiedBenchmarks();
+  auto& finder = *sharedFinder();
+  const auto numbers = bestSeconds(
+      [&] {
+        for (int i = 0; i < 2000; ++i) finder.guessesFromText(kNumbers[i % kNumbers.size()], false);
+      },
+      3);
+  const auto numbersBaseline = bestSeconds(
+      [&] {
+        for (int i = 0; i < 2000; ++i) rawGuesses({kNumbers[i % kNumbers.size()]}, false);
+      },
+      3);
+  const auto data = qby::QBYWebData::webDataWithString(largeText());
+  const auto candidates = candidatesOf(largeText());
+  const auto search = bestSeconds([&] { finder.guessesFromWebData(data); }, 3);
+  const auto searchBaseline = bestSeconds([&] { rawGuesses(candidates, true); }, 3);
+  const double megabytes = static_cast<double>(largeText().size()) / (1024.0 * 1024.0);
+  std::printf("single numbers: finder %.0f/s, baseline %.0f/s, finder/baseline time %.2f\n",
+              2000 / numbers, 2000 / numbersBaseline, numbers / numbersBaseline);
+  std::printf("web data: finder %.2f MB/s, baseline %.2f MB/s, finder/baseline time %.2f\n",
+              megabytes / search, megabytes / searchBaseline, search / searchBaseline);
+  benchmark::Shutdown();
+  return 0;
+}

@@ -1,0 +1,872 @@
+#include "finder/QBYDeliveriesFinder.h"
+
+#include <unicode/regex.h>
+
+#include <algorithm>
+#include <map>
+#include <set>
+#include <utility>
+
+#include "model/Delivery.h"
+#include "model/Service.h"
+#include "platform/Localization.h"
+#include "platform/Log.h"
+#include "platform/QBYUserDefaults.h"
+#include "presentation/QBYDateFormatter.h"
+#include "store/QBYDataStore.h"
+#include "store/QBYDeliveriesQueries.h"
+#include "store/QBYTextFolding.h"
+#include "util/ICUText.h"
+#include "util/StringUtilities.h"
+
+namespace qby {
+
+namespace {
+
+constexpr const char* kOtherKey = "other";
+// The key of Amazon's link-redirect service and the host prefix of Amazon's country shops.
+constexpr std::string_view kAmazonOrderLinkKey = "www.amazon.com/url";
+constexpr std::string_view kAmazonHostPrefix = "www.amazon.";
+// A single match attempt that runs longer than this many engine steps (roughly milliseconds)
+// is abandoned: nested repetitions can backtrack for ever over long runs of capitals.
+constexpr int32_t kMatchTimeLimit = 200;
+constexpr std::size_t kFavoritesLimit = 8;
+constexpr std::size_t kDeliveriesLimit = 10;
+constexpr std::size_t kMoreLimit = 5;
+
+bool isAddress(std::string_view text) {
+  return text.starts_with("http://") || text.starts_with("https://");
+}
+
+// The guess compare of the final sort: one with best services first, then Amazon's order-link
+// service before the keys of Amazon's shops; everything else keeps its order.
+bool sortsBefore(const Guess& a, const Guess& b) {
+  const auto bestA = bestGuesses(a);
+  const auto bestB = bestGuesses(b);
+  if (!bestA.empty() && bestB.empty()) return true;
+  if (bestA.empty() || bestB.empty()) return false;
+  const auto& keyA = bestA.front();
+  const auto& keyB = bestB.front();
+  if (keyA == keyB) return false;
+  return keyA == kAmazonOrderLinkKey && keyB.starts_with(kAmazonHostPrefix);
+}
+
+Value arrayOf(const std::vector<std::string>& keys) {
+  Array array;
+  for (const auto& key : keys) array.emplace_back(key);
+  return array;
+}
+
+std::string trimmedOfPunctuation(const std::string& text) {
+  static const auto set = CharacterSet::fromPattern("[[:P:]]");
+  auto unicode = icutext::unicode(text);
+  int32_t start = 0;
+  int32_t end = unicode.length();
+  while (start < end && set->contains(unicode.char32At(start)))
+    start = unicode.moveIndex32(start, 1);
+  while (end > start && set->contains(unicode.char32At(unicode.moveIndex32(end, -1))))
+    end = unicode.moveIndex32(end, -1);
+  return icutext::utf8(unicode, start, end);
+}
+
+// The text with the first occurrence of part replaced by a blank.
+std::string replacingFirst(const std::string& text, const std::string& part) {
+  auto at = text.find(part);
+  if (at == std::string::npos || part.empty()) return text;
+  return text.substr(0, at) + " " + text.substr(at + part.size());
+}
+
+Dictionary settingsDictionary(const QBYDeliverySettings& item) {
+  Dictionary dictionary;
+  const std::pair<const char*, const std::optional<std::string>*> fields[] = {
+      {"from", &item.from},
+      {"no", &item.no},
+      {"extra", &item.extra},
+      {"name", &item.name},
+      {"displayName", &item.displayName},
+      {"serviceName", &item.serviceName},
+      {"itemCacheJSON", &item.itemCacheJSON}};
+  for (const auto& [key, value] : fields)
+    if (*value) dictionary.set(key, **value);
+  return dictionary;
+}
+
+void addItemOnce(std::vector<QBYDeliverySettings>& items, const QBYDeliverySettings& item) {
+  if (std::find(items.begin(), items.end(), item) == items.end()) items.push_back(item);
+}
+
+}  // namespace
+
+Dictionary QBYSuggestions::dictionary() const {
+  Array titleArray;
+  for (const auto& title : titles) titleArray.emplace_back(title);
+  Array sections;
+  for (const auto& section : items) {
+    Array entries;
+    for (const auto& item : section) entries.emplace_back(settingsDictionary(item));
+    sections.emplace_back(std::move(entries));
+  }
+  return Dictionary{{QBYSearchResultsTitleKey, std::move(titleArray)},
+                    {QBYSearchResultsItemsKey, std::move(sections)}};
+}
+
+const std::vector<QBYDeliveriesFinder::CandidatePattern>& QBYDeliveriesFinder::candidatePatterns() {
+  static const std::vector<CandidatePattern> patterns = {
+      {R"re((https?://[^\s\)"<>]+))re", true, 1, 0, false, {"http"}},
+      {R"((Tracking\sNumbers?|Tracking Number\(s\)|Tracking #|Tracking ID|Tracking|Carrier Trk|Carrier Tracking ID|Label Number|tracking number is|tracking number\(s\) associated with your order is\/are|TRACK IT|Paketnummer|Paketverfolgungsnummer)\s*?:?\s*(?=[A-Z-.]*[0-9])([A-Z0-9-.]{5,})(\s|$))",
+       true,
+       2,
+       0,
+       false,
+       {"track", "carrier", "label", "paket"}},
+      {R"((Order Number)\s*?:?\s*(WR?[0-9]{8,9})(\s|$))", true, 2, 0, false, {"order"}},
+      {R"((^|\s|>|#)([0-9A-Z]{2,}([-. ]?[0-9A-Z]{2,})+)(\s|\.|,|\?|<|$))", false, 2, 8, true, {}},
+      {R"((^|\s|>|#)([0-9]{2,}([-. ]?[0-9]{2,})+)(\s|\.|,|\?|<|$))", false, 2, 8, false, {}},
+  };
+  return patterns;
+}
+
+QBYDeliveriesFinder::QBYDeliveriesFinder(QBYDataStore* dataStore)
+    : QBYDeliveriesFinder(dataStore, {"Common", "Guess", "GuessText"}) {}
+
+QBYDeliveriesFinder::QBYDeliveriesFinder(QBYDataStore* dataStore,
+                                         std::vector<std::string> scriptNames)
+    : dataStore_(dataStore), scriptNames_(std::move(scriptNames)) {}
+
+QBYDeliveriesFinder::~QBYDeliveriesFinder() {
+  std::shared_ptr<QBYManagedObjectContext> context;
+  {
+    std::lock_guard lock(mutex_);
+    context = std::move(objectContext_);
+  }
+  // The context's records are released on its own queue.
+  if (context) context->performAndWait([] {});
+}
+
+QBYManagedObjectContext* QBYDeliveriesFinder::objectContext() {
+  std::lock_guard lock(mutex_);
+  if (!objectContext_ && dataStore_ && dataStore_->available())
+    objectContext_ = dataStore_->backgroundContext();
+  return objectContext_.get();
+}
+
+std::shared_ptr<QBYScriptRunner> QBYDeliveriesFinder::scriptRunner() {
+  std::lock_guard lock(mutex_);
+  if (!scriptRunner_) {
+    scriptRunner_ = QBYScriptRunner::scriptRunnerWithConfigurationBlock(
+        [names = scriptNames_](QBYScriptRunner& runner, JSCContext*) {
+          for (const auto& name : names) runner.configureScriptNamed(name, true);
+        });
+  }
+  return scriptRunner_;
+}
+
+void QBYDeliveriesFinder::setPasteboard(std::shared_ptr<const QBYPasteboard> pasteboard) {
+  std::lock_guard lock(mutex_);
+  pasteboard_ = std::move(pasteboard);
+}
+
+QBYWebData QBYDeliveriesFinder::webDataFromPasteboard() const {
+  std::shared_ptr<const QBYPasteboard> pasteboard;
+  {
+    std::lock_guard lock(mutex_);
+    pasteboard = pasteboard_;
+  }
+  return QBYWebData::webDataFromPasteboard(pasteboard ? pasteboard->content()
+                                                      : QBYPasteboardContent{});
+}
+
+// --- Script calls ----------------------------------------------------------------------------
+
+namespace {
+
+// Calls a global function of the context with texts and a flag; an object answer as a
+// dictionary, anything else (and a thrown error, which the runner logs) as nothing.
+std::optional<Dictionary> callFunction(JSCContext* context, const char* function,
+                                       const std::string& first,
+                                       const std::optional<std::string>& second,
+                                       std::optional<bool> flag) {
+  if (!context) return std::nullopt;
+  auto callee = GObjectPtr<JSCValue>::adopt(jsc_context_get_value(context, function));
+  if (!callee || !jsc_value_is_function(callee.get())) return std::nullopt;
+  GObjectPtr<JSCValue> result;
+  if (flag) {
+    result = GObjectPtr<JSCValue>::adopt(
+        jsc_value_function_call(callee.get(), G_TYPE_STRING, first.c_str(), G_TYPE_BOOLEAN,
+                                *flag ? TRUE : FALSE, G_TYPE_NONE));
+  } else if (second) {
+    result = GObjectPtr<JSCValue>::adopt(jsc_value_function_call(
+        callee.get(), G_TYPE_STRING, first.c_str(), G_TYPE_STRING, second->c_str(), G_TYPE_NONE));
+  } else {
+    auto null = GObjectPtr<JSCValue>::adopt(jsc_value_new_null(context));
+    result = GObjectPtr<JSCValue>::adopt(jsc_value_function_call(
+        callee.get(), G_TYPE_STRING, first.c_str(), JSC_TYPE_VALUE, null.get(), G_TYPE_NONE));
+  }
+  if (!result || !jsc_value_is_object(result.get()) || jsc_value_is_array(result.get()) ||
+      jsc_value_is_function(result.get()))
+    return std::nullopt;
+  GCharPtr json{jsc_value_to_json(result.get(), 0)};
+  if (!json) return std::nullopt;
+  auto value = Value::fromJSON(json.get());
+  if (!value || !value->dictionaryPtr()) return std::nullopt;
+  return std::move(*value->dictionaryPtr());
+}
+
+}  // namespace
+
+std::optional<Dictionary> QBYDeliveriesFinder::callScript(const char* function,
+                                                          const std::string& first,
+                                                          const std::optional<std::string>& second,
+                                                          std::optional<bool> flag) {
+  auto runner = scriptRunner();
+  auto answer = std::make_shared<std::optional<Dictionary>>();
+  const bool ran = runner->runBlockAndWait(
+      [runner = runner.get(), answer, function, first, second, flag](JSCContext* context) {
+        if (runner->configurationFailed()) return;
+        *answer = callFunction(context, function, first, second, flag);
+      });
+  if (!ran || runner->configurationFailed()) return std::nullopt;
+  return *answer;
+}
+
+std::optional<Guess> QBYDeliveriesFinder::guessesFromText(const std::optional<std::string>& text,
+                                                          bool strict) {
+  if (!text) return std::nullopt;
+  return callScript("guessesFromText", *text, std::nullopt, strict);
+}
+
+std::optional<Dictionary> QBYDeliveriesFinder::additionalDataFromHTML(
+    const std::optional<std::string>& html, const std::optional<std::string>& url) {
+  if (!html) return std::nullopt;
+  if (url) return callScript("additionalDataFromHTML", *html, url, std::nullopt);
+  return callScript("additionalDataFromHTML", *html, std::nullopt, std::nullopt);
+}
+
+std::optional<std::string> QBYDeliveriesFinder::bestDomainFromText(
+    const std::optional<std::string>& text) {
+  return bestDomainFromGuess(guessesFromText(text, true));
+}
+
+std::optional<std::string> QBYDeliveriesFinder::bestDomainFromGuess(
+    const std::optional<Guess>& guess) {
+  if (!guess) return std::nullopt;
+  auto keys = bestGuesses(*guess);
+  if (keys.empty()) keys = moreGuesses(*guess);
+  if (keys.empty()) return std::nullopt;
+  auto sorted = domainsSortedByUse(std::optional(keys));
+  if (!sorted || sorted->empty()) return std::nullopt;
+  return sorted->front();
+}
+
+std::vector<std::string> QBYDeliveriesFinder::domainsFromText(
+    const std::optional<std::string>& text) {
+  auto guess = guessesFromText(text, false);
+  if (!guess) return {};
+  return domainsSortedByUse(bestGuesses(*guess), moreGuesses(*guess), kMoreLimit);
+}
+
+// --- Web data ----------------------------------------------------------------------------------
+
+void QBYDeliveriesFinder::enumerateMatchesForPattern(std::string_view pattern,
+                                                     const std::optional<std::string>& text,
+                                                     bool ignoringCase, const MatchBlock& block) {
+  enumerateMatchesForPattern(pattern, text, ignoringCase, {}, block);
+}
+
+namespace {
+
+// The next position at or after from where the text begins with one of the starts, ignoring
+// ASCII case; -1 when there is none.
+int32_t nextStart(const icu::UnicodeString& text, int32_t from,
+                  const std::vector<std::string>& starts) {
+  const auto lower = [](char16_t c) {
+    return c >= u'A' && c <= u'Z' ? static_cast<char16_t>(c - u'A' + u'a') : c;
+  };
+  const int32_t length = text.length();
+  for (int32_t i = std::max(from, 0); i < length; ++i) {
+    const char16_t first = lower(text.charAt(i));
+    for (const auto& start : starts) {
+      if (start.empty() || first != static_cast<char16_t>(start[0])) continue;
+      if (i + static_cast<int32_t>(start.size()) > length) continue;
+      bool same = true;
+      for (std::size_t k = 1; k < start.size() && same; ++k)
+        same = lower(text.charAt(i + static_cast<int32_t>(k))) == static_cast<char16_t>(start[k]);
+      if (same) return i;
+    }
+  }
+  return -1;
+}
+
+}  // namespace
+
+void QBYDeliveriesFinder::enumerateMatchesForPattern(std::string_view pattern,
+                                                     const std::optional<std::string>& text,
+                                                     bool ignoringCase,
+                                                     const std::vector<std::string>& starts,
+                                                     const MatchBlock& block) {
+  if (!text) return;
+  uint32_t flags = UREGEX_MULTILINE;
+  if (ignoringCase) flags |= UREGEX_CASE_INSENSITIVE;
+  const icutext::Pattern compiled(pattern, flags);
+  if (!compiled.isValid()) {
+    log("Error creating regular expression: %@, %@", compiled.error(),
+        Value(compiled.error().userInfo));
+    return;
+  }
+  const auto input = icutext::unicode(*text);
+  auto matcher = compiled.matcher(input);
+  if (!matcher) return;
+  UErrorCode status = U_ZERO_ERROR;
+  matcher->setTimeLimit(kMatchTimeLimit, status);
+  const int32_t groups = matcher->groupCount();
+  int32_t from = 0;
+  bool stop = false;
+  while (!stop && from <= input.length()) {
+    status = U_ZERO_ERROR;
+    bool found = false;
+    if (starts.empty()) {
+      found = matcher->find(from, status);
+    } else {
+      // A match can only begin at a start, so the first start that matches is the match find
+      // would have answered.
+      for (int32_t at = nextStart(input, from, starts); at >= 0 && !found && U_SUCCESS(status);
+           at = nextStart(input, at + 1, starts))
+        found = matcher->lookingAt(at, status);
+    }
+    if (!found) {
+      if (status != U_REGEX_TIME_OUT) break;
+      // Give up on the stretch that made the engine backtrack, not on the rest of the text.
+      from = input.indexOf(static_cast<char16_t>('\n'), from);
+      if (from < 0) break;
+      ++from;
+      continue;
+    }
+    std::vector<std::optional<std::string>> matched;
+    matched.reserve(static_cast<std::size_t>(groups) + 1);
+    for (int32_t group = 0; group <= groups; ++group)
+      matched.push_back(icutext::group(*matcher, group));
+    block(matched, stop);
+    const int32_t start = matcher->start(status);
+    const int32_t end = matcher->end(status);
+    if (U_FAILURE(status)) break;
+    from = end > start ? end : end + 1;
+  }
+}
+
+std::vector<Guess> QBYDeliveriesFinder::strictGuessesForCandidates(
+    const std::vector<std::string>& candidates, const std::vector<Guess>& found,
+    const std::optional<std::string>& preferred, bool onlyBest) {
+  if (candidates.empty()) return {};
+  auto runner = scriptRunner();
+  struct Work {
+    std::vector<std::string> candidates;
+    std::vector<Guess> found;
+    std::vector<Guess> guesses;
+  };
+  auto work = std::make_shared<Work>(Work{candidates, found, {}});
+  const bool ran = runner->runBlockAndWait(
+      [runner = runner.get(), work, preferred, onlyBest](JSCContext* context) {
+        if (runner->configurationFailed()) return;
+        // A candidate seen before in this step gives the same guess, which is kept once.
+        std::set<std::string_view> seen;
+        for (const auto& candidate : work->candidates) {
+          if (!seen.insert(candidate).second) continue;
+          auto guess = callFunction(context, "guessesFromText", candidate, std::nullopt, true);
+          if (!guess || !hasGuesses(*guess) || includesGuess(work->found, *guess)) continue;
+          work->guesses.push_back(*guess);
+          // The search takes this one at once: nothing later in the step can come before it.
+          if (onlyBest && (!preferred || includesDomain(*guess, *preferred))) break;
+        }
+      });
+  if (!ran) return {};
+  return std::move(work->guesses);
+}
+
+std::vector<Guess> QBYDeliveriesFinder::guessesFromWebData(const QBYWebData& webData) {
+  return guessesFromWebData(webData, false);
+}
+
+std::optional<Guess> QBYDeliveriesFinder::bestGuessFromWebData(const QBYWebData& webData) {
+  auto guesses = guessesFromWebData(webData, true);
+  if (!guesses.empty() && hasGuesses(guesses.front())) return guesses.front();
+  return std::nullopt;
+}
+
+std::vector<Guess> QBYDeliveriesFinder::guessesFromWebData(const QBYWebData& webData,
+                                                           bool onlyBest) {
+  std::vector<Guess> results;
+  const auto additional = additionalDataFromHTML(webData.html, webData.url);
+  const auto add = [&](const Guess& guess) {
+    addObjectOnce(results, guessWithAdditionalData(guess, additional));
+  };
+
+  bool urlGaveGuess = false;
+  std::optional<std::string> preferred;
+  if (webData.url) {
+    auto guess = guessesFromText(webData.url, true);
+    if (guess && hasGuesses(*guess)) {
+      urlGaveGuess = true;
+      add(*guess);
+      if (onlyBest) return results;
+    }
+    preferred = bestDomainFromGuess(guess);
+  }
+
+  if (webData.links) {
+    for (const auto& link : *webData.links) {
+      auto guess = guessesFromText(link, true);
+      if (!guess || !hasGuesses(*guess) || includesGuess(results, *guess)) continue;
+      add(*guess);
+      if (onlyBest) return results;
+    }
+  }
+
+  for (const auto& step : candidatePatterns()) {
+    std::vector<std::string> candidates;
+    enumerateMatchesForPattern(
+        step.pattern, webData.text, step.ignoreCase, step.starts,
+        [&](const std::vector<std::optional<std::string>>& groups, bool&) {
+          if (static_cast<std::size_t>(step.group) >= groups.size() || !groups[step.group]) return;
+          const auto& candidate = *groups[step.group];
+          if (step.minimumLength > 0) {
+            const auto trimmed = trimmedString(candidate);
+            if (icutext::unicode(trimmed).countChar32() < static_cast<int32_t>(step.minimumLength))
+              return;
+            if (step.requiresDigit && std::none_of(trimmed.begin(), trimmed.end(),
+                                                   [](char c) { return c >= '0' && c <= '9'; }))
+              return;
+          }
+          candidates.push_back(candidate);
+        });
+    std::vector<Guess> stepList;
+    for (auto& guess : strictGuessesForCandidates(candidates, results, preferred, onlyBest)) {
+      if (preferred && !includesDomain(guess, *preferred)) {
+        stepList.push_back(std::move(guess));
+      } else {
+        stepList.insert(stepList.begin(), std::move(guess));
+        if (onlyBest) break;
+      }
+    }
+    for (const auto& guess : stepList) add(guess);
+    if (onlyBest && !results.empty()) return results;
+  }
+
+  if (webData.url && !urlGaveGuess) {
+    auto guess = guessesFromText(webData.url, false);
+    if (guess && (results.empty() || hasGuesses(*guess))) {
+      add(*guess);
+      if (onlyBest) return results;
+    }
+    const Guess generic{{"more", arrayOf({kOtherKey})}, {QBYGuessExtraKey, *webData.url}};
+    // A non-strict guess of an unknown address is this same offer under another form.
+    const bool offered = std::any_of(results.begin(), results.end(), [&](const Guess& element) {
+      return guessString(element, QBYGuessExtraKey) == webData.url &&
+             includesDomain(element, kOtherKey);
+    });
+    if (!includesGuess(results, generic) && !offered) {
+      add(generic);
+      if (onlyBest) return results;
+    }
+  }
+
+  if (results.empty() && webData.text) {
+    if (auto guess = guessesFromText(webData.text, false)) {
+      add(*guess);
+      if (onlyBest) return results;
+    }
+  }
+
+  std::stable_sort(results.begin(), results.end(), sortsBefore);
+  return results;
+}
+
+// --- Services ----------------------------------------------------------------------------------
+
+std::shared_ptr<Service> QBYDeliveriesFinder::serviceForDomain(
+    const std::optional<std::string>& key) {
+  auto* context = objectContext();
+  if (!context) return nullptr;
+  return qby::serviceForDomain(*dataStore_, key, context);
+}
+
+std::vector<std::shared_ptr<Service>> QBYDeliveriesFinder::servicesForDomains(
+    const std::vector<std::string>& keys) {
+  auto* context = objectContext();
+  if (!context || keys.empty()) return {};
+  std::vector<std::shared_ptr<Service>> services;
+  context->performAndWait([&] {
+    QBYFetchRequest request;
+    request.entityName = "Service";
+    request.predicate = R"(t."from" IN (?))";
+    request.arguments = {arrayOf(keys)};
+    QBYError error;
+    auto found = context->executeFetchRequest(request, &error);
+    if (!found) {
+      log("Error getting services %@: %@ %@", arrayOf(keys), error, Value(error.userInfo));
+      return;
+    }
+    services = found->allAs<Service>();
+  });
+  return services;
+}
+
+std::optional<std::vector<std::string>> QBYDeliveriesFinder::domainsSortedByUse(
+    const std::optional<std::vector<std::string>>& keys) {
+  if (!keys) return std::nullopt;
+  if (keys->size() == 1) return keys;
+  auto services = servicesForDomains(*keys);
+  struct Scored {
+    std::string key;
+    std::int64_t score;
+  };
+  std::vector<Scored> scored;
+  if (auto* context = objectContext()) {
+    context->performAndWait([&] {
+      for (const auto& service : services) {
+        const auto from = service->from();
+        if (!from || service->useCount() < 0) continue;
+        const auto position = std::find(keys->begin(), keys->end(), *from) - keys->begin();
+        scored.push_back({*from, service->useCount() + static_cast<std::int64_t>(keys->size()) -
+                                     static_cast<std::int64_t>(position)});
+      }
+    });
+  }
+  // The fetch answers in store order; equal scores keep the order of the keys.
+  std::stable_sort(scored.begin(), scored.end(), [&](const Scored& a, const Scored& b) {
+    const auto positionA = std::find(keys->begin(), keys->end(), a.key);
+    const auto positionB = std::find(keys->begin(), keys->end(), b.key);
+    return positionA < positionB;
+  });
+  std::stable_sort(scored.begin(), scored.end(),
+                   [](const Scored& a, const Scored& b) { return a.score > b.score; });
+  std::vector<std::string> sorted;
+  for (auto& entry : scored)
+    if (std::find(sorted.begin(), sorted.end(), entry.key) == sorted.end())
+      sorted.push_back(std::move(entry.key));
+  return sorted;
+}
+
+std::vector<std::string> QBYDeliveriesFinder::domainsSortedByUse(
+    const std::vector<std::string>& best, const std::vector<std::string>& more, std::size_t limit) {
+  std::vector<std::string> keys =
+      domainsSortedByUse(std::optional(best)).value_or(std::vector<std::string>{});
+  std::size_t added = 0;
+  for (const auto& key :
+       domainsSortedByUse(std::optional(more)).value_or(std::vector<std::string>{})) {
+    if (added >= limit) break;
+    if (std::find(keys.begin(), keys.end(), key) != keys.end()) continue;
+    keys.push_back(key);
+    ++added;
+  }
+  return keys;
+}
+
+std::optional<std::vector<std::shared_ptr<Service>>> QBYDeliveriesFinder::servicesMatchingSearch(
+    const std::optional<std::string>& text) {
+  if (!text) return std::nullopt;
+  std::vector<std::string> words;
+  {
+    const auto trimmed = trimmedString(*text);
+    const auto unicode = icutext::unicode(trimmed);
+    const auto& separators = CharacterSet::whitespaceAndNewlineCharacterSet();
+    int32_t start = 0;
+    for (int32_t i = 0; i <= unicode.length();) {
+      if (i == unicode.length() || separators.contains(unicode.char32At(i))) {
+        words.push_back(icutext::utf8(unicode, start, i));
+        if (i == unicode.length()) break;
+        i = unicode.moveIndex32(i, 1);
+        start = i;
+      } else {
+        i = unicode.moveIndex32(i, 1);
+      }
+    }
+  }
+  std::vector<std::shared_ptr<Service>> matching;
+  auto* context = objectContext();
+  if (!context) return matching;
+  context->performAndWait([&] {
+    std::vector<std::string> folded;
+    for (const auto& word : words) folded.push_back(foldForSearch(word));
+    // As with the platform's "contains", no text contains the empty text.
+    const auto contains = [](const std::optional<std::string>& field, const std::string& word) {
+      return !word.empty() && field && foldForSearch(*field).find(word) != std::string::npos;
+    };
+    for (const auto& service : servicesMarkedAsFavorites(*dataStore_, false, context)) {
+      const bool all = std::all_of(folded.begin(), folded.end(), [&](const std::string& word) {
+        return contains(service->localizedName(), word) || contains(service->from(), word) ||
+               contains(service->keywords(), word);
+      });
+      if (all) matching.push_back(service);
+    }
+    if (matching.size() >= 2) {
+      std::erase_if(matching, [](const auto& service) { return service->useCount() < 0; });
+    }
+  });
+  return matching;
+}
+
+// --- Suggestions -------------------------------------------------------------------------------
+
+std::vector<std::shared_ptr<Delivery>> QBYDeliveriesFinder::recentDeliveriesFromArchive(
+    bool archive, std::size_t limit, QBYManagedObjectContext& context) {
+  QBYFetchRequest request;
+  request.entityName = "Delivery";
+  request.fetchBatchSize = 20;
+  request.fetchLimit = limit;
+  request.sortDescriptors = {{"modified", false, false}};
+  if (archive) {
+    const auto days = QBYDataStore::sharedDefaults().integerForKey(QBYHistoryDaysKey);
+    if (days == -1) {
+      request.predicate = R"(t."archived" = 1 AND COALESCE(t."removed", 0) = 0)";
+    } else {
+      // A window beyond the calendar's range starts at the beginning of time.
+      const auto since =
+          QBYDateFormatter::sharedFormatter().calendar().dateDaysAgo(static_cast<long>(days));
+      request.predicate =
+          R"(t."archived" = 1 AND COALESCE(t."removed", 0) = 0 AND t."modified" > ?)";
+      request.arguments = {Value(since ? since->timeIntervalSince1970() : -1e300)};
+    }
+  } else {
+    request.predicate = R"(COALESCE(t."archived", 0) = 0)";
+  }
+  std::vector<std::shared_ptr<Delivery>> deliveries;
+  context.performAndWait([&] {
+    QBYError error;
+    auto found = context.executeFetchRequest(request, &error);
+    if (!found) {
+      log("Error in recent deliveries: %@, %@", error, Value(error.userInfo));
+      return;
+    }
+    deliveries = found->allAs<Delivery>();
+  });
+  return deliveries;
+}
+
+std::vector<QBYDeliverySettings> QBYDeliveriesFinder::suggestionItemsFromDeliveries(
+    const std::vector<std::shared_ptr<Delivery>>& deliveries) {
+  std::vector<QBYDeliverySettings> items;
+  auto work = [&] {
+    for (const auto& delivery : deliveries) {
+      if (!delivery) continue;
+      auto settings = QBYDeliverySettings::settingsWithDictionary(delivery->attributes());
+      settings.displayName = delivery->historyTitle();
+      if (auto service = delivery->service()) settings.serviceName = service->localizedName();
+      settings.itemCacheJSON = delivery->itemCacheJSON();
+      addItemOnce(items, settings);
+    }
+  };
+  if (auto* context = objectContext()) context->performAndWait(work);
+  return items;
+}
+
+std::vector<QBYDeliverySettings> QBYDeliveriesFinder::deliveriesSuggestions(
+    const std::vector<std::shared_ptr<Delivery>>& deliveries) {
+  return suggestionItemsFromDeliveries(deliveries);
+}
+
+QBYSuggestions QBYDeliveriesFinder::suggestionsForNaturalString(
+    const std::optional<std::string>& text, const std::vector<Guess>& foundGuesses,
+    bool includingClipboard) {
+  QBYSuggestions result;
+  const auto addSection = [&](const char* title, std::vector<QBYDeliverySettings> items) {
+    if (items.empty()) return;
+    result.titles.push_back(QBYLocalizedString(title));
+    result.items.push_back(std::move(items));
+  };
+  auto* context = objectContext();
+  // Records are read on the context's queue; without a store there is nothing to read.
+  const auto onContext = [&](const std::function<void()>& work) {
+    if (context) context->performAndWait(work);
+  };
+  const auto matchingDeliveries = [&](const QBYDeliverySettings& item) {
+    std::vector<std::shared_ptr<Delivery>> found;
+    if (context)
+      found = deliveriesWithSettings(*dataStore_, item, !item.no, true, kDeliveriesLimit, context);
+    return found;
+  };
+  const auto serviceName = [&](const std::shared_ptr<Service>& service) {
+    std::optional<std::string> name;
+    onContext([&] { name = service->localizedName(); });
+    return name;
+  };
+
+  if (!hasValue(text) && foundGuesses.empty()) {
+    if (includingClipboard) {
+      std::vector<QBYDeliverySettings> clipboardItems;
+      std::vector<std::shared_ptr<Delivery>> collected;
+      if (auto guess = bestGuessFromWebData(webDataFromPasteboard())) {
+        const auto number = guessString(*guess, QBYGuessNumberKey);
+        const auto extra = guessString(*guess, QBYGuessExtraKey);
+        std::optional<std::string> displayName;
+        if (number && number == guessString(*guess, QBYGuessInputKey)) {
+          const auto unicode = icutext::unicode(*number);
+          const int32_t length = unicode.countChar32();
+          if (length >= 7) {
+            // The first four characters, a hair space, then bullets to one more than the number.
+            icu::UnicodeString masked(unicode, 0, unicode.moveIndex32(0, 4));
+            masked.append(static_cast<UChar32>(0x200A));
+            while (masked.countChar32() < length + 1) masked.append(static_cast<UChar32>(0x2022));
+            displayName = icutext::utf8(masked);
+          } else {
+            displayName = std::string();
+          }
+        }
+        for (const auto& key :
+             domainsSortedByUse(bestGuesses(*guess), moreGuesses(*guess), kMoreLimit)) {
+          QBYDeliverySettings item;
+          item.no = number;
+          item.extra = extra;
+          if (auto service = serviceForDomain(key)) {
+            item.from = key;
+            item.displayName = displayName;
+            item.serviceName = serviceName(service);
+            addItemOnce(clipboardItems, item);
+          }
+          for (auto& delivery : matchingDeliveries(item)) collected.push_back(std::move(delivery));
+        }
+      }
+      addSection("From Your Clipboard", std::move(clipboardItems));
+      addSection("Deliveries", suggestionItemsFromDeliveries(collected));
+    }
+    std::vector<QBYDeliverySettings> favorites;
+    if (context) {
+      for (const auto& service : servicesMarkedAsFavorites(*dataStore_, true, context)) {
+        if (favorites.size() >= kFavoritesLimit) break;
+        QBYDeliverySettings item;
+        onContext([&] {
+          item.from = service->from();
+          item.serviceName = service->localizedName();
+        });
+        addItemOnce(favorites, item);
+      }
+    }
+    addSection("Favorites", std::move(favorites));
+    if (context)
+      addSection("Archive", suggestionItemsFromDeliveries(
+                                recentDeliveriesFromArchive(true, kDeliveriesLimit, *context)));
+    return result;
+  }
+
+  const std::string typed = text.value_or("");
+  std::string remaining = trimmedString(reduceSpaces(typed));
+  std::optional<std::string> address;
+  std::optional<std::string> number;
+  if (typed.find(' ') != std::string::npos) {
+    if (auto guess = bestGuessFromWebData(QBYWebData::webDataWithString(typed))) {
+      if (auto input = guessString(*guess, QBYGuessInputKey)) {
+        if (isAddress(*input))
+          address = input;
+        else
+          number = input;
+      }
+    }
+  }
+  if (!address) {
+    enumerateMatchesForPattern(R"((^|\s)(https?://[^\s]*))", remaining, false,
+                               [&](const auto& groups, bool& stop) {
+                                 if (groups.size() > 2 && groups[2]) address = groups[2];
+                                 stop = true;
+                               });
+  }
+  if (address) remaining = replacingFirst(remaining, *address);
+  if (!number) {
+    enumerateMatchesForPattern(R"((^|\s)(?=[A-Z-.]*[0-9])([0-9-.\s]{5,}|[A-Z0-9-.]{5,})(\s|$))",
+                               remaining, true, [&](const auto& groups, bool& stop) {
+                                 if (groups.size() > 2 && groups[2])
+                                   number = trimmedOfPunctuation(*groups[2]);
+                                 stop = true;
+                               });
+  }
+  if (number) remaining = replacingFirst(remaining, *number);
+  remaining = trimmedString(reduceSpaces(remaining));
+  auto services =
+      servicesMatchingSearch(remaining).value_or(std::vector<std::shared_ptr<Service>>{});
+
+  std::vector<Guess> guesses = foundGuesses;
+  const bool alreadyGuessed =
+      !guesses.empty() && guessString(guesses.front(), QBYGuessInputKey) == text;
+  if (!alreadyGuessed) {
+    const std::string guessed = address ? *address : number ? *number : typed;
+    if (auto guess = guessesFromText(guessed, false)) guesses.insert(guesses.begin(), *guess);
+  }
+
+  std::vector<QBYDeliverySettings> bestItems;
+  for (const auto& guess : guesses) {
+    for (const auto& key : domainsSortedByUse(bestGuesses(guess), moreGuesses(guess), kMoreLimit)) {
+      auto service = serviceForDomain(key);
+      if (!service) continue;
+      if (!services.empty() && !remaining.empty() && number) {
+        std::vector<std::shared_ptr<Service>> withKey;
+        onContext([&] {
+          for (const auto& candidate : services)
+            if (candidate->from() == key) withKey.push_back(candidate);
+        });
+        if (withKey.empty()) continue;
+        std::erase_if(services, [&](const auto& candidate) {
+          return std::find(withKey.begin(), withKey.end(), candidate) != withKey.end();
+        });
+      }
+      QBYDeliverySettings item;
+      item.from = key;
+      item.no = guessString(guess, QBYGuessNumberKey);
+      item.extra = guessString(guess, QBYGuessExtraKey);
+      item.name = guessString(guess, QBYGuessNameKey);
+      item.displayName = guessString(guess, QBYGuessDisplayNameKey);
+      if (!item.displayName) item.displayName = item.name;
+      item.itemCacheJSON = guessString(guess, QBYGuessItemCacheJSON);
+      item.serviceName = serviceName(service);
+      addItemOnce(bestItems, item);
+    }
+  }
+  addSection("Best guesses", bestItems);
+
+  if (result.titles.empty() && services.empty()) {
+    if (auto other =
+            context ? qby::serviceForDomain(*dataStore_, std::string(kOtherKey), context) : nullptr)
+      services.push_back(other);
+  }
+  std::vector<QBYDeliverySettings> serviceItems;
+  for (const auto& service : services) {
+    QBYDeliverySettings item;
+    onContext([&] {
+      item.from = service->from();
+      item.serviceName = service->localizedName();
+      if (!remaining.empty()) {
+        const auto word = foldForSearch(remaining);
+        const auto holds = [&](const std::optional<std::string>& field) {
+          return field && foldForSearch(*field).find(word) != std::string::npos;
+        };
+        if (!holds(service->from()) && !holds(service->name()) && !holds(service->localizedName()))
+          item.name = remaining;
+      }
+      item.no = number;
+      if (service->isOther()) item.extra = address;
+    });
+    addItemOnce(serviceItems, item);
+  }
+  addSection("Services", std::move(serviceItems));
+
+  std::vector<std::shared_ptr<Delivery>> collected;
+  if (context) {
+    auto searched = deliveriesMatchingSearch(*dataStore_, text, QBYSearchScopeAll, kDeliveriesLimit,
+                                             false, context);
+    onContext([&] {
+      for (std::size_t i = 0; i < searched.size(); ++i)
+        if (auto delivery = searched.as<Delivery>(i)) collected.push_back(delivery);
+    });
+    for (const auto& item : bestItems) {
+      if (collected.size() > kDeliveriesLimit) break;
+      for (auto& delivery : matchingDeliveries(item)) collected.push_back(std::move(delivery));
+    }
+  }
+  addSection("Deliveries", suggestionItemsFromDeliveries(collected));
+
+  QBYDeliverySettings more;
+  if (!remaining.empty()) more.name = remaining;
+  more.no = number;
+  result.titles.push_back(QBYLocalizedString("More"));
+  result.items.push_back({more});
+  return result;
+}
+
+}  // namespace qby

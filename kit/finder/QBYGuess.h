@@ -1,0 +1,42 @@
+// Operations on guesses: the dictionaries the recognition scripts answer for a text ("no",
+// "extra", "best", "more", "input", "name", "displayName", "itemCacheJSON").
+//
+// Pure functions; any thread.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "platform/Value.h"
+
+namespace qby {
+
+inline constexpr const char* QBYGuessNumberKey = "no";
+inline constexpr const char* QBYGuessExtraKey = "extra";
+inline constexpr const char* QBYGuessInputKey = "input";
+inline constexpr const char* QBYGuessNameKey = "name";
+inline constexpr const char* QBYGuessDisplayNameKey = "displayName";
+inline constexpr const char* QBYGuessItemCacheJSON = "itemCacheJSON";
+
+using Guess = Dictionary;
+
+// The texts of the guess's "best" and "more" lists (other elements are skipped).
+std::vector<std::string> bestGuesses(const Guess& guess);
+std::vector<std::string> moreGuesses(const Guess& guess);
+// A number or an extra value, and a service in "best" or "more".
+bool hasGuesses(const Guess& guess);
+bool includesDomain(const Guess& guess, std::string_view key);
+// The guess with the entry of the additional data for its number (or, without one, its extra)
+// laid over it: "name", "extra", "displayName" and "itemCacheJSON", each when present.
+Guess guessWithAdditionalData(const Guess& guess, const std::optional<Dictionary>& additionalData);
+// Not empty, the guess has a number, and some element has the same number.
+bool includesGuess(const std::vector<Guess>& guesses, const Guess& guess);
+// Adds the guess unless an equal one is there.
+void addObjectOnce(std::vector<Guess>& guesses, const Guess& guess);
+
+// A text of the guess, or nothing when absent or not a text.
+std::optional<std::string> guessString(const Guess& guess, std::string_view key);
+
+}  // namespace qby

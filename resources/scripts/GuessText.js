@@ -1,0 +1,94 @@
+// Recognition of tracking numbers in what a user types, pastes or shares. The host calls
+// guessesFromText for every candidate it finds in a page and additionalDataFromHTML once per
+// page; the number formats themselves live in Guess.js.
+
+// Beyond this a text is no single number or link; it is only searched when not strict.
+var QBYGuessLongestCandidate = 2048;
+// Larger texts are not searched at all: the host finds their candidates itself.
+var QBYGuessLongestText = 1048576;
+
+function qbyGuessAnswer(number, services, input) {
+  var guess = {no: number, best: services.best, more: services.more, input: input};
+  return guess;
+}
+
+// A number in a text that is nothing but the number (blanks, hyphens and dots allowed).
+function qbyGuessWholeNumber(text, strict) {
+  var number = qbyGuessCleanNumber(text);
+  if (!/^[A-Z0-9]{8,40}$/.test(number) || !/[0-9]/.test(number)) return null;
+  var services = qbyGuessNumber(number);
+  if (strict) {
+    if (services.best.length === 0) return null;
+    return qbyGuessAnswer(number, services, text);
+  }
+  if (services.best.length === 0 && services.more.length === 0) {
+    // Long runs of letters and digits are plausible numbers of the big carriers.
+    if (number.length < 10 || number.length > 34) return null;
+    services.more =
+        [QBYGuessKeys.ups, QBYGuessKeys.fedex, QBYGuessKeys.usps, QBYGuessKeys.dhlExpress];
+  }
+  return qbyGuessAnswer(number, services, text);
+}
+
+// The first number in a longer text that a carrier's format fits; one that only looks like a
+// number is kept in case nothing better turns up.
+function qbyGuessSearchText(text) {
+  var runs = /[A-Za-z0-9]+(?:[ \-.\u2010-\u2015\u2212\u00A0][A-Za-z0-9]+)*/g, m, fallback = null;
+  while ((m = runs.exec(text)) !== null) {
+    var tokens = m[0].split(/[ \u00A0]/);
+    // Longest stretch of separated pieces first, so "1Z 999 AA1 ..." is read as one number.
+    for (var start = 0; start < tokens.length; start++) {
+      for (var end = tokens.length; end > start; end--) {
+        var piece = tokens.slice(start, end).join(' ');
+        var number = qbyGuessCleanNumber(piece);
+        if (number.length < 8 || number.length > 40 || !/[0-9]/.test(number)) continue;
+        var services = qbyGuessNumber(number);
+        if (services.best.length > 0) return qbyGuessAnswer(number, services, piece);
+        if (!fallback && services.more.length > 0)
+          fallback = qbyGuessAnswer(number, services, piece);
+      }
+    }
+  }
+  return fallback;
+}
+
+function guessesFromText(text, strict) {
+  if (typeof text !== 'string') return null;
+  var trimmed = text.replace(/^\s+|\s+$/g, '');
+  if (trimmed.length === 0 || trimmed.length > QBYGuessLongestText) return null;
+  if (/^https?:\/\//i.test(trimmed) && !/\s/.test(trimmed)) {
+    var link = qbyGuessURL(trimmed);
+    if (link) {
+      link.input = trimmed;
+      return link;
+    }
+    if (strict) return null;
+    return {extra: trimmed, best: [], more: [QBYGuessKeys.other], input: trimmed};
+  }
+  if (trimmed.length <= QBYGuessLongestCandidate) {
+    var whole = qbyGuessWholeNumber(trimmed, strict);
+    if (whole || strict) return whole;
+  } else if (strict) {
+    return null;
+  }
+  return qbyGuessSearchText(trimmed);
+}
+
+// Names for the numbers on a shop's order page: the product next to "Tracking number" on the
+// page, keyed by number. Pages without such lines answer an empty object.
+function additionalDataFromHTML(html, url) {
+  var result = {};
+  if (typeof html !== 'string' || html.length === 0 || html.length > QBYGuessLongestText)
+    return result;
+  var pattern = /data-tracking-number="([A-Za-z0-9 \-]{8,40})"[^>]*data-item-name="([^"]{1,200})"/g,
+      m;
+  while ((m = pattern.exec(html)) !== null) {
+    var number = qbyGuessCleanNumber(m[1]);
+    if (!result[number]) result[number] = {name: m[2]};
+  }
+  if (typeof url === 'string') {
+    var order = /[?&]orderI[dD]=([0-9]{3}-[0-9]{7}-[0-9]{7})/.exec(url);
+    if (order) result[url] = {name: order[1], displayName: order[1]};
+  }
+  return result;
+}

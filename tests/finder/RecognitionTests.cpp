@@ -1,0 +1,223 @@
+// The shipped recognition scripts against the carriers' number formats (valid numbers and the
+// same numbers with the check digit one off), real-looking e-mails and a very large text.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <string>
+#include <vector>
+
+#include "FinderTestSupport.h"
+#include "finder/QBYDeliveriesFinder.h"
+#include "support/TestSupport.h"
+
+namespace qby::test {
+namespace {
+
+using Strings = std::vector<std::string>;
+
+struct Sample {
+  const char* number;
+  const char* key;
+  bool hasCheckDigit;
+};
+
+// Published sample numbers and numbers built with each format's own check-digit rule.
+const Sample kSamples[] = {
+    {"1Z999AA10123456784", "www.ups.com", true},
+    {"1Z5R89390357567127", "www.ups.com", true},
+    {"1Z879E930346834440", "www.ups.com", true},
+    {"986578788855", "www.fedex.com", true},
+    {"477179081230", "www.fedex.com", true},
+    {"568283610012734", "www.fedex.com", true},
+    {"000123450000000027", "www.fedex.com", true},
+    {"61299998820821171811", "www.fedex.com", true},
+    {"9611020987654312345672", "www.fedex.com", true},
+    {"1001921334250001000300779017972697", "www.fedex.com", true},
+    {"9400111201080805483016", "www.usps.com", true},
+    {"9361289878700317633795", "www.usps.com", true},
+    {"03071790000523483741", "www.usps.com", true},
+    {"92748931507708513018050063", "www.usps.com", true},
+    {"420221539101026837331000039521", "www.usps.com", true},
+    {"4201002334249200190132607600833457", "www.usps.com", true},
+    {"RB123456785US", "www.usps.com", true},
+    {"RB123456785GB", "www.royalmail.com", true},
+    {"RB123456785CA", "www.canadapost.ca", true},
+    {"RB123456785AU", "auspost.com.au", true},
+    {"RB123456785NL", "www.postnl.nl", true},
+    {"RB123456785DE", "www.dhl.de", true},
+    {"3318810025", "www.dhl.com", true},
+    {"8487135506", "www.dhl.com", true},
+    {"73891051146", "www.dhl.com", true},
+    {"00340433836442636597", "www.dhl.de", true},
+    {"201298452277", "www.dhl.de", true},
+    {"428001369716", "www.dhl.de", true},
+    {"0073938000549297", "www.canadapost.ca", true},
+    {"008182709980000020033350276C", "www.dpd.de", true},
+    {"01015026003653C", "www.dpd.de", true},
+    {"C11031500001879", "www.ontrac.com", true},
+    {"D10011354453707", "www.ontrac.com", true},
+    {"JJD1410302937991", "www.dhl.com", false},
+    {"PB1234567", "www.parcelforce.com", false},
+    {"33ABC1234567", "auspost.com.au", false},
+    {"3SDEVC172649258", "www.postnl.nl", false},
+    {"LX17635036", "www.lasership.com", false},
+    {"1LS717793482164", "www.lasership.com", false},
+    {"TBA502887274000", "www.amazon.com", false},
+};
+
+// The number with its last digit (or check character) moved by one.
+std::string oneOff(std::string number) {
+  char& last = number.back();
+  if (last >= '0' && last <= '9')
+    last = static_cast<char>('0' + (last - '0' + 1) % 10);
+  else
+    last = last == 'Z' ? 'A' : static_cast<char>(last + 1);
+  // S10 numbers end in a country: the check digit sits before it.
+  if (number.size() == 13 && number[11] >= 'A') {
+    number.back() = number[12] == 'A' ? 'Z' : static_cast<char>(number[12] - 1);
+    char& check = number[10];
+    check = static_cast<char>('0' + (check - '0' + 1) % 10);
+  }
+  return number;
+}
+
+bool contains(const Strings& list, const std::string& key) {
+  return std::find(list.begin(), list.end(), key) != list.end();
+}
+
+class RecognitionTest : public ::testing::Test {
+ protected:
+  void SetUp() override { useRecognitionScripts(); }
+  QBYDeliveriesFinder finder{nullptr};
+};
+
+TEST_F(RecognitionTest, ValidNumbersAreBestGuessesOfTheirCarrier) {
+  for (const auto& sample : kSamples) {
+    auto guess = finder.guessesFromText(std::string(sample.number), true);
+    ASSERT_TRUE(guess) << sample.number;
+    EXPECT_EQ(guessString(*guess, "no"), sample.number);
+    EXPECT_TRUE(contains(bestGuesses(*guess), sample.key)) << sample.number;
+    EXPECT_FALSE(contains(moreGuesses(*guess), sample.key)) << sample.number;
+  }
+}
+
+TEST_F(RecognitionTest, ANumberOneDigitOffIsNeverABestGuessOfThatCarrier) {
+  for (const auto& sample : kSamples) {
+    if (!sample.hasCheckDigit) continue;
+    const auto wrong = oneOff(sample.number);
+    if (auto strict = finder.guessesFromText(wrong, true))
+      EXPECT_FALSE(contains(bestGuesses(*strict), sample.key)) << wrong;
+    auto loose = finder.guessesFromText(wrong, false);
+    if (loose) EXPECT_FALSE(contains(bestGuesses(*loose), sample.key)) << wrong;
+  }
+  // Not strict, a near miss is still offered as a possibility.
+  auto loose = finder.guessesFromText(std::string("1Z999AA10123456785"), false);
+  ASSERT_TRUE(loose);
+  EXPECT_TRUE(bestGuesses(*loose).empty());
+  EXPECT_EQ(moreGuesses(*loose), Strings{"www.ups.com"});
+}
+
+TEST_F(RecognitionTest, CarrierLinksGiveTheirNumberAndService) {
+  const struct {
+    const char* url;
+    const char* number;
+    const char* key;
+  } links[] = {
+      {"https://www.ups.com/track?loc=en_US&tracknum=1Z999AA10123456784&requester=ST/",
+       "1Z999AA10123456784", "www.ups.com"},
+      {"https://www.fedex.com/fedextrack/?trknbr=986578788855", "986578788855", "www.fedex.com"},
+      {"https://tools.usps.com/go/TrackConfirmAction?tLabels=9400111201080805483016",
+       "9400111201080805483016", "www.usps.com"},
+      {"https://www.dhl.com/global-en/home/tracking.html?tracking-id=3318810025&submit=1",
+       "3318810025", "www.dhl.com"},
+      {"https://www.dhl.de/de/privatkunden/pakete-empfangen/"
+       "verfolgen.html?piececode=00340433836442636597",
+       "00340433836442636597", "www.dhl.de"},
+      {"https://www.royalmail.com/track-your-item#/tracking-results/RB123456785GB", "RB123456785GB",
+       "www.royalmail.com"},
+      {"https://tracking.dpd.de/status/de_DE/parcel/01015026003653", "01015026003653",
+       "www.dpd.de"},
+      {"https://track.amazon.com/tracking/TBA502887274000", "TBA502887274000", "www.amazon.com"},
+  };
+  for (const auto& link : links) {
+    auto guess = finder.guessesFromText(std::string(link.url), true);
+    ASSERT_TRUE(guess) << link.url;
+    EXPECT_EQ(guessString(*guess, "no"), link.number);
+    ASSERT_FALSE(bestGuesses(*guess).empty());
+    EXPECT_EQ(bestGuesses(*guess).front(), link.key);
+    EXPECT_EQ(guessString(*guess, "input"), link.url);
+  }
+  auto order = finder.guessesFromText(
+      std::string(
+          "https://www.amazon.com/gp/your-account/order-details?orderID=113-1234567-1234567"),
+      true);
+  ASSERT_TRUE(order);
+  EXPECT_EQ(bestGuesses(*order), Strings{"www.amazon.com/url"});
+  EXPECT_EQ(guessString(*order, "name"), "113-1234567-1234567");
+  EXPECT_FALSE(finder.guessesFromText(std::string("https://www.ups.com/us/en/support"), true));
+}
+
+TEST_F(RecognitionTest, PlainTextMailWithPricesPhonesAndOrderNumbers) {
+  const std::string mail =
+      "Hello Sam,\n\nThanks for your order #112-5550123-7654321 placed on 03/14/2025.\n"
+      "Order total: $1,249.99 (tax $99.12). Questions? Call 1-800-555-0199 or +44 20 7946 0958.\n"
+      "Your package ships with UPS.\nTracking Number: 1Z 999 AA1 01 2345 6784\n"
+      "A second box ships with FedEx, tracking 986578788855.\n"
+      "Gift card 6011 0000 0000 0004 was charged.\n";
+  const auto guesses = finder.guessesFromWebData(QBYWebData::webDataWithString(mail));
+  Strings found;
+  for (const auto& guess : guesses)
+    if (!bestGuesses(guess).empty()) found.push_back(*guessString(guess, "no"));
+  // The labelled FedEx number comes from an earlier step than the UPS number broken by blanks.
+  EXPECT_EQ(found, (Strings{"986578788855", "1Z999AA10123456784"}));
+}
+
+TEST_F(RecognitionTest, HtmlMailWithLinksAndUnicodePunctuation) {
+  QBYWebData page;
+  page.html =
+      "<html><body><p>Ihre Bestellung Nr. 4711-0815 ist unterwegs.</p>"
+      "<p>Paketnummer: <b>00340433836442636597</b></p>"
+      "<a href=\"https://www.dhl.de/de/privatkunden/pakete-empfangen/verfolgen.html?"
+      "piececode=00340433836442636597\">Sendung verfolgen</a></body></html>";
+  page.links = Strings{"https://www.shop.example/help",
+                       "https://www.dhl.de/de/privatkunden/"
+                       "pakete-empfangen/verfolgen.html?"
+                       "piececode=00340433836442636597"};
+  page.text =
+      "Ihre Bestellung Nr. 4711-0815 ist unterwegs. Preis: 49,95 \u20ac\u2014danke!\n"
+      "Paketnummer: 00340433836442636597\n\u201cRoyal Mail\u201d: RB123456785GB.\n"
+      "Fragezeichen\u2026 \u00bfQu\u00e9? \u2018DE\u2019 \u2014 \u00a0\u2009\n";
+  const auto guesses = finder.guessesFromWebData(page);
+  ASSERT_GE(guesses.size(), 2u);
+  EXPECT_EQ(guessString(guesses[0], "no"), "00340433836442636597");
+  EXPECT_EQ(bestGuesses(guesses[0]).front(), "www.dhl.de");
+  EXPECT_TRUE(std::any_of(guesses.begin(), guesses.end(), [](const Guess& guess) {
+    return guessString(guess, "no") == "RB123456785GB";
+  }));
+}
+
+TEST_F(RecognitionTest, FiveMegabyteTextCompletesAndFindsThePlantedNumbers) {
+  std::string text;
+  text.reserve(5 * 1024 * 1024 + 4096);
+  const std::string filler =
+      "Dear customer, your ORDER 55512 of 2024-03-14 for EUR 129.90 is confirmed. Call "
+      "+49 30 1234567 for help. REF AB12CD34 SKU 7777-4444 QTY 2.\n";
+  std::size_t line = 0;
+  while (text.size() < 5 * 1024 * 1024) {
+    if (line == 20000) text += "Tracking Number: 1Z999AA10123456784\n";
+    if (line == 30000) text += "Your FedEx number 986578788855 is active.\n";
+    text += filler;
+    ++line;
+  }
+  const auto guesses = finder.guessesFromWebData(QBYWebData::webDataWithString(text));
+  Strings best;
+  for (const auto& guess : guesses)
+    if (!bestGuesses(guess).empty()) best.push_back(*guessString(guess, "no"));
+  EXPECT_TRUE(contains(best, "1Z999AA10123456784"));
+  EXPECT_TRUE(contains(best, "986578788855"));
+  // The whole text as one guess is refused rather than scanned by the script.
+  EXPECT_FALSE(finder.guessesFromText(text, true));
+}
+
+}  // namespace
+}  // namespace qby::test
