@@ -183,7 +183,9 @@ TEST(CandidatePatternsTest, SearchingFromKnownStartsFindsWhatAFullSearchFinds) {
         step.pattern, text, step.ignoreCase, step.starts,
         [&](const auto& groups, bool&) { fromStarts.push_back(groups); });
     EXPECT_EQ(full, fromStarts) << step.pattern;
-    if (step.ignoreCase) EXPECT_FALSE(full.empty()) << step.pattern;
+    if (step.ignoreCase) {
+      EXPECT_FALSE(full.empty()) << step.pattern;
+    }
   }
 }
 

@@ -105,10 +105,12 @@ TEST_F(RecognitionTest, ANumberOneDigitOffIsNeverABestGuessOfThatCarrier) {
   for (const auto& sample : kSamples) {
     if (!sample.hasCheckDigit) continue;
     const auto wrong = oneOff(sample.number);
-    if (auto strict = finder.guessesFromText(wrong, true))
+    if (auto strict = finder.guessesFromText(wrong, true)) {
       EXPECT_FALSE(contains(bestGuesses(*strict), sample.key)) << wrong;
-    auto loose = finder.guessesFromText(wrong, false);
-    if (loose) EXPECT_FALSE(contains(bestGuesses(*loose), sample.key)) << wrong;
+    }
+    if (auto loose = finder.guessesFromText(wrong, false)) {
+      EXPECT_FALSE(contains(bestGuesses(*loose), sample.key)) << wrong;
+    }
   }
   // Not strict, a near miss is still offered as a possibility.
   auto loose = finder.guessesFromText(std::string("1Z999AA10123456785"), false);
