@@ -130,6 +130,30 @@ class Keyring {
   explicit operator bool() const { return static_cast<bool>(service_); }
   const Status& openStatus() const { return opened_; }
 
+  // Whether the item is locked now. libsecret answers from a cached property that follows the
+  // service's change signals only while a main loop runs; an item locked by another program a
+  // moment ago may still look unlocked there, and a deletion would then fail as if the item
+  // were missing. Ask the service; fall back to the cache when it does not answer.
+  static bool isLocked(SecretItem* item) {
+    GError* error = nullptr;
+    GVariant* reply =
+        g_dbus_proxy_call_sync(G_DBUS_PROXY(item), "org.freedesktop.DBus.Properties.Get",
+                               g_variant_new("(ss)", "org.freedesktop.Secret.Item", "Locked"),
+                               G_DBUS_CALL_FLAGS_NONE, -1, nullptr, &error);
+    if (!reply) {
+      g_clear_error(&error);
+      return secret_item_get_locked(item);
+    }
+    GVariant* boxed = nullptr;
+    g_variant_get(reply, "(v)", &boxed);
+    const bool locked = g_variant_is_of_type(boxed, G_VARIANT_TYPE_BOOLEAN)
+                            ? g_variant_get_boolean(boxed)
+                            : secret_item_get_locked(item);
+    g_variant_unref(boxed);
+    g_variant_unref(reply);
+    return locked;
+  }
+
   // Items matching the attributes in any collection, unlocked ones first. Never unlocks:
   // a locked match is returned as it is, for the caller to report.
   std::pair<std::vector<GObjectPtr<SecretItem>>, Status> search(const SecretSchema& schema,
@@ -155,8 +179,7 @@ class Keyring {
     auto [items, status] = search(schema, attributes, false, loadSecret);
     if (!status.isOk()) return {GObjectPtr<SecretItem>(), status};
     if (items.empty()) return {GObjectPtr<SecretItem>(), Status::notFound()};
-    if (secret_item_get_locked(items.front().get()))
-      return {GObjectPtr<SecretItem>(), Status::locked()};
+    if (isLocked(items.front().get())) return {GObjectPtr<SecretItem>(), Status::locked()};
     return {std::move(items.front()), Status::ok()};
   }
 
@@ -182,7 +205,7 @@ class Keyring {
     if (!status.isOk()) return status;
     Status result = Status::ok();
     for (const auto& item : items) {
-      if (secret_item_get_locked(item.get())) {
+      if (isLocked(item.get())) {
         if (result.isOk()) result = Status::locked();
         continue;
       }
@@ -199,7 +222,7 @@ class Keyring {
   // Replaces the secret (and the attributes or label when given) of an unlocked item.
   Status update(SecretItem* item, SecretValue* value, const SecretSchema* schema,
                 GHashTable* attributes, const char* label) {
-    if (secret_item_get_locked(item)) return Status::locked();
+    if (isLocked(item)) return Status::locked();
     GError* error = nullptr;
     if (attributes) secret_item_set_attributes_sync(item, schema, attributes, nullptr, &error);
     if (!error && label) secret_item_set_label_sync(item, label, nullptr, &error);
