@@ -297,6 +297,39 @@ var Q = (function() {
     });
   };
 
+  // One tracking item read the same way for every carrier. While the piece travels, the
+  // status line carries the latest state, so that a new state reads as changed text; once
+  // delivered it shows the shipping day.
+  //   info: {state ("delivered", "transit", "pending" = announced, not handed over,
+  //          "exception"), status, statusDate, firstDate, deliveredDate, expected, location,
+  //          history}
+  Q.trackingItem = function(name, info) {
+    var delivered = info.state === 'delivered';
+    var statusDay = Q.isoDay(info.statusDate);
+    var deliveredDay = Q.isoDay(info.deliveredDate) || statusDay;
+    var fallback = {pending: S.labelCreated, exception: S.exception}[info.state] || S.inTransit;
+    var statusText = Q.trim(Q.string(info.status).replace(/%@/g, '')) || fallback;
+    return Q.item({
+      itemName: name,
+      icon: {delivered: 'checkmark', pending: 'box', exception: 'warning'}[info.state] || 'truck',
+      shippedText: delivered ? S.shipped : (statusDay ? statusText + ' %@' : statusText),
+      shippedDateString: delivered ? (Q.isoDay(info.firstDate) || deliveredDay) : statusDay,
+      deliveredText: delivered ? S.delivered : (info.expected ? S.expected : undefined),
+      deliveredDateString: delivered ? deliveredDay : info.expected,
+      dateString: delivered ? deliveredDay : (info.expected || statusDay),
+      statusDateString: statusDay,
+      location: info.location || undefined,
+      history: info.history
+    });
+  };
+
+  // How soon to ask again for a list of such items: every piece delivered, every piece only
+  // announced, or moving.
+  Q.itemsInterval = function(items) {
+    var all = function(icon) { return items.every(function(item) { return item.icon === icon; }); };
+    return Q.interval(all('checkmark') ? 'delivered' : all('box') ? 'pending' : 'transit');
+  };
+
   // Minutes until the next update, by what the last answer said about the delivery.
   var intervals = {
     delivered: 1440,

@@ -197,6 +197,20 @@ Task.prototype.openWebPage = function() {
   }));
 };
 
+// The carrier's public page for this delivery, on large and small screens alike.
+Task.prototype.pageLinks = function(webURL) {
+  var url = webURL(this.number);
+  return {url: url, mobileURL: url};
+};
+
+// Tracking needs credentials this installation does not have: the public page is the answer.
+Task.prototype.offerWebPage = function(webURL) {
+  var fields = this.pageLinks(webURL);
+  fields.items = [Q.item({itemName: this.itemName, icon: 'box', shippedText: S.openWebPage})];
+  fields.interval = Q.interval('unsupported');
+  this.finish(Q.results(1, fields));
+};
+
 var stateIcons = {
   delivered: 'checkmark',
   out: 'truck',

@@ -10,48 +10,13 @@ function dhWebURL(number) {
       encodeURIComponent(number);
 }
 
-function dhLinks(task) {
-  var url = dhWebURL(task.number);
-  return {url: url, mobileURL: url};
-}
+function dhLinks(task) { return task.pageLinks(dhWebURL); }
 
-// Tracking needs credentials this installation does not have: the public page is the answer.
-function dhOpenWebPage(task) {
-  var fields = dhLinks(task);
-  fields.items = [Q.item({itemName: task.itemName, icon: 'box', shippedText: S.openWebPage})];
-  fields.interval = Q.interval('unsupported');
-  task.finish(Q.results(1, fields));
-}
+function dhOpenWebPage(task) { task.offerWebPage(dhWebURL); }
 
-// One tracking item, read the same way as the other carriers' items. While the piece
-// travels, the status line carries the latest state so that a new state reads as changed
-// text; once delivered it shows the shipping day.
-//   info.state  "delivered", "transit", "pending" (announced, not yet handed over), "exception"
-function dhItem(name, info) {
-  var delivered = info.state === 'delivered';
-  var statusDay = Q.isoDay(info.statusDate);
-  var deliveredDay = Q.isoDay(info.deliveredDate) || statusDay;
-  var fallback = {pending: S.labelCreated, exception: S.exception}[info.state] || S.inTransit;
-  var statusText = Q.trim(Q.string(info.status).replace(/%@/g, '')) || fallback;
-  return Q.item({
-    itemName: name,
-    icon: {delivered: 'checkmark', pending: 'box', exception: 'warning'}[info.state] || 'truck',
-    shippedText: delivered ? S.shipped : (statusDay ? statusText + ' %@' : statusText),
-    shippedDateString: delivered ? (Q.isoDay(info.firstDate) || deliveredDay) : statusDay,
-    deliveredText: delivered ? S.delivered : (info.expected ? S.expected : undefined),
-    deliveredDateString: delivered ? deliveredDay : info.expected,
-    dateString: delivered ? deliveredDay : (info.expected || statusDay),
-    statusDateString: statusDay,
-    location: info.location || undefined,
-    history: info.history
-  });
-}
+var dhItem = Q.trackingItem;
 
-// How soon to ask again: every piece delivered, every piece only announced, or moving.
-function dhInterval(items) {
-  var all = function(icon) { return items.every(function(item) { return item.icon === icon; }); };
-  return Q.interval(all('checkmark') ? 'delivered' : all('box') ? 'pending' : 'transit');
-}
+var dhInterval = Q.itemsInterval;
 
 function dhPlace(status) {
   return Q.trim(Q.get(status, 'location', 'address', 'addressLocality')) || undefined;

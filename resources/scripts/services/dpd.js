@@ -12,40 +12,11 @@ function dpWebURL(number) {
   return 'https://tracking.dpd.de/status/en_US/parcel/' + encodeURIComponent(number);
 }
 
-function dpLinks(task) {
-  var url = dpWebURL(task.number);
-  return {url: url, mobileURL: url};
-}
+function dpLinks(task) { return task.pageLinks(dpWebURL); }
 
-// One tracking item, read the same way as the other carriers' items. While the piece
-// travels, the status line carries the latest state so that a new state reads as changed
-// text; once delivered it shows the shipping day.
-//   info.state  "delivered", "transit", "pending" (announced, not yet handed over), "exception"
-function dpItem(name, info) {
-  var delivered = info.state === 'delivered';
-  var statusDay = Q.isoDay(info.statusDate);
-  var deliveredDay = Q.isoDay(info.deliveredDate) || statusDay;
-  var fallback = {pending: S.labelCreated, exception: S.exception}[info.state] || S.inTransit;
-  var statusText = Q.trim(Q.string(info.status).replace(/%@/g, '')) || fallback;
-  return Q.item({
-    itemName: name,
-    icon: {delivered: 'checkmark', pending: 'box', exception: 'warning'}[info.state] || 'truck',
-    shippedText: delivered ? S.shipped : (statusDay ? statusText + ' %@' : statusText),
-    shippedDateString: delivered ? (Q.isoDay(info.firstDate) || deliveredDay) : statusDay,
-    deliveredText: delivered ? S.delivered : (info.expected ? S.expected : undefined),
-    deliveredDateString: delivered ? deliveredDay : info.expected,
-    dateString: delivered ? deliveredDay : (info.expected || statusDay),
-    statusDateString: statusDay,
-    location: info.location || undefined,
-    history: info.history
-  });
-}
+var dpItem = Q.trackingItem;
 
-// How soon to ask again: every piece delivered, every piece only announced, or moving.
-function dpInterval(items) {
-  var all = function(icon) { return items.every(function(item) { return item.icon === icon; }); };
-  return Q.interval(all('checkmark') ? 'delivered' : all('box') ? 'pending' : 'transit');
-}
+var dpInterval = Q.itemsInterval;
 
 // "Augsburg (DE)" as DPD writes it; the country code stays.
 function dpScan(scan) {
