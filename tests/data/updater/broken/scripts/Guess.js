@@ -1,2 +1,1 @@
-// Loaded in the tracking context too; defines only.
-var guessLoaded = true;
+../../scripts/Guess.js

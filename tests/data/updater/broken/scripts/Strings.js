@@ -1,1 +1,1 @@
-var S = { delivered: "Delivered %@" };
+../../scripts/Strings.js
