@@ -838,8 +838,12 @@ std::shared_ptr<QBYDeliveriesUpdater::Network> QBYDeliveriesUpdater::network() {
     // checked against the system's trust store, and nothing here accepts one that fails.
     // libsoup adds no cache unless asked, so no response is ever served from one.
     network_->userAgent = userAgent;
+    // libsoup's own limit of two connections per host would send a batch's requests to one
+    // carrier two at a time, each waiting for an earlier answer to be read and handed to the
+    // script; a batch is meant to be fetched side by side.
     network_->session = GObjectPtr<SoupSession>::adopt(
-        soup_session_new_with_options("timeout", seconds, "idle-timeout", seconds, nullptr));
+        soup_session_new_with_options("timeout", seconds, "idle-timeout", seconds,
+                                      "max-conns-per-host", kMaximumConnectionsPerHost, nullptr));
     if (auto jar = groupCookieJar(QBYAppGroupID))
       soup_session_add_feature(network_->session.get(), SOUP_SESSION_FEATURE(jar.get()));
   }

@@ -97,6 +97,9 @@ class QBYDeliveriesUpdater : public QBYScriptRunner {
   // A response body beyond this is not a tracking page; the request fails instead of letting
   // a broken or hostile server fill the memory.
   static constexpr std::size_t kMaximumResponseSize = 32 * 1024 * 1024;
+  // Connections the session opens to one host, as a browser would: room for every request
+  // of a batch of five at once.
+  static constexpr int kMaximumConnectionsPerHost = 6;
 
   explicit QBYDeliveriesUpdater(ConstructionToken token);
   ~QBYDeliveriesUpdater() override;

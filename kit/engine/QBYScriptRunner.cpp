@@ -1,16 +1,19 @@
 #include "engine/QBYScriptRunner.h"
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <cstring>
 #include <limits>
+#include <mutex>
 #include <string_view>
 #include <system_error>
 #include <thread>
 #include <utility>
 
 #include "platform/Log.h"
+#include "platform/MainQueue.h"
 #include "platform/Resources.h"
 
 // The execution time limit exists only in JavaScriptCore's C API, which the library exports
@@ -23,6 +26,12 @@ JSContextGroupRef JSContextGetGroup(JSContextRef context);
 void JSContextGroupSetExecutionTimeLimit(JSContextGroupRef group, double limit,
                                          JSShouldTerminateCallback callback, void* data);
 void JSContextGroupClearExecutionTimeLimit(JSContextGroupRef group);
+}
+
+// Sets up the main thread and main run loop of the library's own threading layer. The library
+// exports it for its embedders; no public header declares it.
+namespace WTF {
+void initializeMainThread();
 }
 
 namespace qby {
@@ -294,7 +303,29 @@ void QBYScriptRunner::retire(std::shared_ptr<QBYOperationQueue> queue,
   }).detach();
 }
 
-QBYScriptRunner::QBYScriptRunner(ConstructionToken) {}
+// JavaScriptCore's GLib API never sets up the main run loop of its threading layer, yet the
+// garbage collector's timer for full collections asks the memory pressure handler for it, and
+// the handler's first use dereferences the missing run loop: the first full collection that
+// a timer starts crashes the process. The run loop must belong to a thread that lives as long
+// as the process, so it is made on the main thread; a runner made elsewhere asks the main
+// thread to do it, which is in time, since that timer fires only after a heap has grown.
+void QBYScriptRunner::prepareScriptEngine() {
+  static std::once_flag once;
+  static std::atomic<bool> prepared{false};
+  if (prepared) return;
+  if (!MainQueue::isMainThread()) {
+    MainQueue::async([] { prepareScriptEngine(); });
+    return;
+  }
+  std::call_once(once, [] {
+    WTF::initializeMainThread();
+    prepared = true;
+  });
+}
+
+QBYScriptRunner::QBYScriptRunner(ConstructionToken) {
+  prepareScriptEngine();
+}
 
 QBYScriptRunner::~QBYScriptRunner() {
   // Queued work is not cancelled: it still runs, and finds the runner gone.

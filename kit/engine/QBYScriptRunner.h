@@ -140,6 +140,8 @@ class QBYScriptRunner : public std::enable_shared_from_this<QBYScriptRunner> {
   void queueConfiguration(std::function<void(QBYScriptRunner&, JSCContext*)> block);
   std::function<void()> operationFor(ContextBlock block);
   std::shared_ptr<Engine> engine() const;
+  // Gives the script engine the main-thread run loop its garbage collector needs. Any thread.
+  static void prepareScriptEngine();
   static void retire(std::shared_ptr<QBYOperationQueue> queue, std::shared_ptr<Engine> engine,
                      std::function<void()> afterRelease = {});
 
