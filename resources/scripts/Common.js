@@ -384,13 +384,45 @@ var Q = (function() {
         /^https?:\/\/(localhost|127\.0\.0\.1)(:\d+)?([/?#]\S*)?$/i.test(Q.trim(text));
   };
 
+  // Hands each UTF-8 byte of the text to sink. A lone surrogate cannot be encoded; it stands
+  // for a character that was cut in half and becomes U+FFFD. A plain loop over the code units:
+  // a page's fingerprint walks tens of thousands of them, and regular expressions with
+  // look-behind or an intermediate byte array cost more than the rest of the page's work.
+  function eachUTF8Byte(text, sink) {
+    var s = Q.string(text);
+    var length = s.length;
+    for (var i = 0; i < length; i++) {
+      var c = s.charCodeAt(i);
+      if (c < 0x80) {
+        sink(c);
+        continue;
+      }
+      if (c >= 0xd800 && c <= 0xdfff) {
+        var next = i + 1 < length ? s.charCodeAt(i + 1) : 0;
+        if (c <= 0xdbff && next >= 0xdc00 && next <= 0xdfff) {
+          c = 0x10000 + ((c - 0xd800) << 10) + (next - 0xdc00);
+          i++;
+        } else {
+          c = 0xfffd;
+        }
+      }
+      if (c < 0x800) {
+        sink(0xc0 | (c >> 6));
+      } else if (c < 0x10000) {
+        sink(0xe0 | (c >> 12));
+        sink(0x80 | ((c >> 6) & 63));
+      } else {
+        sink(0xf0 | (c >> 18));
+        sink(0x80 | ((c >> 12) & 63));
+        sink(0x80 | ((c >> 6) & 63));
+      }
+      sink(0x80 | (c & 63));
+    }
+  }
+
   function utf8Bytes(text) {
     var bytes = [];
-    // A lone surrogate cannot be encoded; it stands for a character that was cut in half.
-    var whole = Q.string(text).replace(
-        /[\ud800-\udbff](?![\udc00-\udfff])|(?<![\ud800-\udbff])[\udc00-\udfff]/g, '\ufffd');
-    var encoded = unescape(encodeURIComponent(whole));
-    for (var i = 0; i < encoded.length; i++) bytes.push(encoded.charCodeAt(i));
+    eachUTF8Byte(text, function(b) { bytes.push(b); });
     return bytes;
   }
 
@@ -412,12 +444,8 @@ var Q = (function() {
   // A short, stable fingerprint of a text (FNV-1a over its UTF-8 bytes, 8 hex digits). Not
   // for security: it only notices that a page changed.
   Q.hash = function(text) {
-    var bytes = utf8Bytes(text);
     var hash = 0x811c9dc5;
-    for (var i = 0; i < bytes.length; i++) {
-      hash ^= bytes[i];
-      hash = Math.imul(hash, 0x01000193) >>> 0;
-    }
+    eachUTF8Byte(text, function(b) { hash = Math.imul(hash ^ b, 0x01000193) >>> 0; });
     return ('0000000' + hash.toString(16)).slice(-8);
   };
 
