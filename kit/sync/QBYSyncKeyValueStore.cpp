@@ -10,8 +10,10 @@ std::filesystem::path QBYLocalKeyValueStore::defaultFile() {
   return QBYDataStore::sharedContainerURL() / "SyncKeyValueStore.plist";
 }
 
-QBYLocalKeyValueStore::QBYLocalKeyValueStore(std::filesystem::path file)
-    : values_(std::make_unique<QBYUserDefaults>(std::move(file))) {}
+QBYLocalKeyValueStore::QBYLocalKeyValueStore(std::filesystem::path file,
+                                             bool receivesChangesFromElsewhere)
+    : values_(std::make_unique<QBYUserDefaults>(std::move(file))),
+      receivesChangesFromElsewhere_(receivesChangesFromElsewhere) {}
 
 QBYLocalKeyValueStore::~QBYLocalKeyValueStore() = default;
 

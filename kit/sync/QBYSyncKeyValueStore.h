@@ -45,6 +45,10 @@ class QBYSyncKeyValueStore {
   virtual void setObject(const Value& value, std::string_view key) = 0;
   // One handler; an empty function stops observing.
   virtual void setExternalChangeHandler(ChangeHandler handler) = 0;
+  // Whether values written on the user's other machines can arrive here. A first start waits
+  // a few seconds for them before choosing a sync type; a store that never leaves this machine
+  // has nothing to wait for.
+  virtual bool receivesChangesFromElsewhere() const { return true; }
 };
 
 class QBYLocalKeyValueStore : public QBYSyncKeyValueStore {
@@ -52,13 +56,17 @@ class QBYLocalKeyValueStore : public QBYSyncKeyValueStore {
   // <shared container>/SyncKeyValueStore.plist
   static std::filesystem::path defaultFile();
 
-  explicit QBYLocalKeyValueStore(std::filesystem::path file = defaultFile());
+  // receivesChangesFromElsewhere: a bridge carries the file between machines and reports what
+  // it brings in through postExternalChange(). Without one, nothing arrives.
+  explicit QBYLocalKeyValueStore(std::filesystem::path file = defaultFile(),
+                                 bool receivesChangesFromElsewhere = false);
   ~QBYLocalKeyValueStore() override;
 
   bool synchronize() override;
   Value objectForKey(std::string_view key) const override;
   void setObject(const Value& value, std::string_view key) override;
   void setExternalChangeHandler(ChangeHandler handler) override;
+  bool receivesChangesFromElsewhere() const override { return receivesChangesFromElsewhere_; }
 
   // Values that arrived from elsewhere: stores them (null removes) and tells the handler, on
   // the main queue, with the reason and the changed keys.
@@ -68,6 +76,7 @@ class QBYLocalKeyValueStore : public QBYSyncKeyValueStore {
   std::unique_ptr<QBYUserDefaults> values_;
   mutable std::mutex mutex_;
   std::shared_ptr<ChangeHandler> handler_;
+  bool receivesChangesFromElsewhere_ = false;
 };
 
 }  // namespace qby

@@ -325,9 +325,11 @@ void QBYSyncManager::start() {
       });
 
   if (first) {
-    // The other machines' choice may take a moment to arrive in the key-value store.
+    // The other machines' choice may take a moment to arrive in the key-value store; a store
+    // that stays on this machine has nothing more to bring.
     const auto type = keyValueStore_->objectForKey(QBYSyncTypeKey).asString();
-    compareSyncTypeCall_.schedule(type ? 5 : 15, [this, alive, type] {
+    const double wait = keyValueStore_->receivesChangesFromElsewhere() ? (type ? 5 : 15) : 0;
+    compareSyncTypeCall_.schedule(wait, [this, alive, type] {
       if (!alive.expired()) compareSyncType(type);
     });
   } else {

@@ -31,6 +31,7 @@
 #include "platform/QBYNotificationCenter.h"
 #include "platform/QBYOperationQueue.h"
 #include "platform/Value.h"
+#include "store/QBYDeliveriesQueries.h"
 #include "store/QBYManagedObject.h"
 #include "sync/QBYSyncCredentials.h"
 #include "sync/QBYSyncEngine.h"
@@ -73,7 +74,7 @@ inline constexpr const char* QBYQuillbayServiceKey = "sync.quillbay.com";
 
 // --- Shared-defaults keys ---
 inline constexpr const char* QBYSyncFirstRunKey = "firstrun";
-inline constexpr const char* QBYHistoryDaysKey = "QBYHistoryDays";
+// QBYHistoryDaysKey ("QBYHistoryDays") comes with the store queries, which read it too.
 inline constexpr const char* QBYiCloudSuccessKey = "QBYiCloudSuccess";
 inline constexpr const char* QBYiCloudChangeTokenKey = "QBYiCloudChangeToken";
 inline constexpr const char* QBYiCloudHashKey = "QBYiCloudHash";

@@ -200,6 +200,16 @@ TEST_F(SyncManagerTest, FirstRunWaitsForTheKeyValueStoreBeforeChoosing) {
   EXPECT_EQ(engineLog->count("enableiCloud"), 1u);
 }
 
+// Nothing can arrive in a store that never leaves this machine: the first start chooses at
+// once instead of holding every sync (and so every update) back for 15 seconds.
+TEST_F(SyncManagerTest, FirstRunWithAStoreThatStaysHereChoosesAtOnce) {
+  keyValueStore = std::make_shared<QBYLocalKeyValueStore>(folder / "local-kvs.plist");
+  makeManager(true);
+  manager->start();
+  ASSERT_TRUE(waitFor([&] { return manager->started(); }, 4));
+  EXPECT_EQ(engineLog->count("enableiCloud"), 1u);
+}
+
 TEST_F(SyncManagerTest, KeyValueStoreChangesGoToTheDelegateOnlyForServerAndInitialSync) {
   makeManager(true);
   startNotFirstRun();

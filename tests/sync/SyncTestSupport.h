@@ -175,7 +175,8 @@ class SyncTest : public ::testing::Test {
   void SetUp() override {
     folder = makeTempDir("sync");
     defaults = std::make_unique<QBYUserDefaults>(folder / "defaults.plist");
-    keyValueStore = std::make_shared<QBYLocalKeyValueStore>(folder / "kvs.plist");
+    // As if a bridge carried it between machines: first starts wait for it.
+    keyValueStore = std::make_shared<QBYLocalKeyValueStore>(folder / "kvs.plist", true);
     credentials = std::make_shared<FakeCredentials>();
     engineLog = std::make_shared<EngineLog>();
     openStore();
