@@ -232,12 +232,10 @@ std::string QBYDeliverySettings::description() const {
       statusChangedDate ? Value(*statusChangedDate) : Value(), itemCacheJSON);
 }
 
-std::optional<std::string> QBYDeliverySettings::currentServiceKey(
-    const std::optional<std::string>& key) {
-  if (!key) return key;
+const std::vector<std::pair<std::string, std::string>>& QBYDeliverySettings::retiredServiceKeys() {
   // Service keys that older versions and peers still send. Each moved to the service that
   // took over its deliveries.
-  static const std::unordered_map<std::string, std::string> retired = {
+  static const std::vector<std::pair<std::string, std::string>> retired = {
       {"track.dhl-usa.com", "www.dhl.com"},
       {"www.post.japanpost.jp/ems", ServiceKey::JapanPostYuPack},
       {"www.post.japanpost.jp/m10", ServiceKey::JapanPostYuPack},
@@ -249,7 +247,14 @@ std::optional<std::string> QBYDeliverySettings::currentServiceKey(
       {"www.poste.it/ems", ServiceKey::PosteItaliane},
       {"www.tntpost.nl", ServiceKey::PostNL},
   };
-  if (auto found = retired.find(*key); found != retired.end()) return found->second;
+  return retired;
+}
+
+std::optional<std::string> QBYDeliverySettings::currentServiceKey(
+    const std::optional<std::string>& key) {
+  if (!key) return key;
+  for (const auto& [former, successor] : retiredServiceKeys())
+    if (former == *key) return successor;
   return key;
 }
 

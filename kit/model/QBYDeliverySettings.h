@@ -9,6 +9,8 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "platform/Date.h"
 #include "platform/Value.h"
@@ -79,6 +81,9 @@ class QBYDeliverySettings {
 
   // The service key that replaces a retired one, or the key itself.
   static std::optional<std::string> currentServiceKey(const std::optional<std::string>& key);
+  // The retired service keys, each with the key that replaced it (the one table both settings
+  // and the service catalogue's import use).
+  static const std::vector<std::pair<std::string, std::string>>& retiredServiceKeys();
 
   // The JSON object the text holds, or nothing (with a console line) when it holds something
   // else or cannot be read. Absent text gives nothing silently.
