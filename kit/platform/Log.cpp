@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <memory>
 #include <mutex>
@@ -21,6 +22,11 @@ struct Observers {
 Observers& observers() {
   static Observers instance;
   return instance;
+}
+
+std::atomic<bool>& consoleEnabled() {
+  static std::atomic<bool> enabled{true};
+  return enabled;
 }
 
 // One write() per line: the kernel keeps a single write to a file or pipe of this size whole,
@@ -44,7 +50,7 @@ void writeLine(const std::string& line) {
 void logLine(std::string_view line) {
   std::string text(line);
   text.push_back('\n');
-  writeLine(text);
+  if (consoleEnabled().load(std::memory_order_relaxed)) writeLine(text);
 
   std::vector<std::shared_ptr<std::function<void(std::string_view)>>> callbacks;
   {
@@ -53,6 +59,14 @@ void logLine(std::string_view line) {
     for (const auto& [id, callback] : o.list) callbacks.push_back(callback);
   }
   for (const auto& callback : callbacks) (*callback)(line);
+}
+
+void setConsoleLogEnabled(bool enabled) {
+  consoleEnabled().store(enabled);
+}
+
+bool consoleLogEnabled() {
+  return consoleEnabled().load();
 }
 
 LogObserver::LogObserver(std::function<void(std::string_view line)> callback) {

@@ -16,6 +16,12 @@ namespace qby {
 // Writes one line (a trailing newline is added) to the console and to every observer.
 void logLine(std::string_view line);
 
+// Whether lines reach standard error (on by default; observers get them either way). A
+// command-line tool turns it off unless asked: its standard error is the user's terminal and
+// carries its own messages.
+void setConsoleLogEnabled(bool enabled);
+bool consoleLogEnabled();
+
 template <typename... Args>
 void log(std::string_view fmt, const Args&... args) {
   logLine(format(fmt, args...));

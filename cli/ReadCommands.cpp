@@ -1,0 +1,210 @@
+// list, show, search and services: read the store (and for services the catalogue) and print.
+#include <cstdio>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "Arguments.h"
+#include "Commands.h"
+#include "DeliveryLookup.h"
+#include "DeliveryOutput.h"
+#include "ExitCodes.h"
+#include "Session.h"
+#include "manager/QBYDeliveriesManager.h"
+#include "model/Delivery.h"
+#include "model/Service.h"
+#include "model/Setting.h"
+#include "platform/Localization.h"
+#include "presentation/QBYDateFormatter.h"
+#include "store/QBYDataStore.h"
+#include "store/QBYDeliveriesQueries.h"
+#include "store/QBYTextFolding.h"
+
+namespace porvane {
+
+namespace {
+
+using DeliveryList = std::vector<std::shared_ptr<qby::Delivery>>;
+
+void printDeliveries(const DeliveryList& deliveries, bool asJSON, const char* emptyText) {
+  auto& formatter = qby::QBYDateFormatter::sharedFormatter();
+  if (asJSON) {
+    qby::Array array;
+    for (const auto& delivery : deliveries)
+      array.push_back(jsonForDelivery(*delivery, formatter, false));
+    std::fputs(jsonText(qby::Value(std::move(array))).c_str(), stdout);
+    return;
+  }
+  if (deliveries.empty()) {
+    std::printf("%s\n", emptyText);
+    return;
+  }
+  double lastUpdated = 0;
+  for (const auto& delivery : deliveries) {
+    std::fputs(textForRow(rowForDelivery(*delivery, formatter)).c_str(), stdout);
+    if (!delivery->archived()) lastUpdated = std::max(lastUpdated, delivery->updatedTime());
+  }
+  // The status line the list window shows under the list.
+  bool anyActive = false;
+  for (const auto& delivery : deliveries) anyActive = anyActive || !delivery->archived();
+  if (anyActive) {
+    const auto status = formatter.updatedText("Updated %@", qby::Date(lastUpdated));
+    std::printf("\n%s\n",
+                status ? status->c_str() : qby::QBYLocalizedString("Never updated").c_str());
+  }
+}
+
+DeliveryList activeList(qby::QBYDataStore& store) {
+  // The list of the main application, in its sort order; deleted ones that are still on it
+  // for sync are not the user's deliveries any more.
+  DeliveryList list;
+  for (auto& delivery :
+       qby::deliveriesForProcessType(store, qby::QBYProcessTypeApplication).allAs<qby::Delivery>())
+    if (!delivery->removed()) list.push_back(std::move(delivery));
+  return list;
+}
+
+DeliveryList archivedList(qby::QBYDataStore& store) {
+  return qby::deliveriesMatchingSearch(store, std::nullopt, qby::QBYSearchScopeArchive, 0, true)
+      .allAs<qby::Delivery>();
+}
+
+int notFoundOrAmbiguous(const char* command, const std::string& word, const LookupResult& found) {
+  if (found.kind == LookupResult::Ambiguous) {
+    std::string ids;
+    for (const auto& match : found.matches)
+      ids += (ids.empty() ? "" : ", ") + shortID(match->uuid());
+    return fail(command,
+                "“" + word + "” matches several deliveries (" + ids + "); give more of the ID",
+                kExitUsage);
+  }
+  return fail(command, "no delivery with the ID or tracking number “" + word + "”", kExitNotFound);
+}
+
+}  // namespace
+
+int fail(const char* command, const std::string& message, int code) {
+  std::fprintf(stderr, "porvane %s: %s\n", command, message.c_str());
+  return code;
+}
+
+int runListCommand(int argc, char** argv) {
+  std::string error;
+  const auto arguments =
+      Arguments::parse(argc, argv, {{"archived", false}, {"all", false}, {"json", false}}, &error);
+  if (!arguments) return fail("list", error, kExitUsage);
+  if (!arguments->positionals().empty())
+    return fail("list", "unexpected argument: " + arguments->positionals().front(), kExitUsage);
+  if (arguments->has("archived") && arguments->has("all"))
+    return fail("list", "--archived and --all exclude each other", kExitUsage);
+  auto session = Session::open(&error);
+  if (!session) return fail("list", error, kExitFailure);
+
+  DeliveryList deliveries;
+  if (!arguments->has("archived")) deliveries = activeList(session->store());
+  if (arguments->has("archived") || arguments->has("all")) {
+    auto archived = archivedList(session->store());
+    deliveries.insert(deliveries.end(), archived.begin(), archived.end());
+  }
+  printDeliveries(
+      deliveries, arguments->has("json"),
+      arguments->has("archived") ? "No archived deliveries." : "You do not have any deliveries.");
+  return kExitSuccess;
+}
+
+int runShowCommand(int argc, char** argv) {
+  std::string error;
+  const auto arguments = Arguments::parse(argc, argv, {{"json", false}}, &error);
+  if (!arguments) return fail("show", error, kExitUsage);
+  if (arguments->positionals().size() != 1)
+    return fail("show", "give one delivery ID or tracking number", kExitUsage);
+  auto session = Session::open(&error);
+  if (!session) return fail("show", error, kExitFailure);
+
+  const std::string& word = arguments->positionals().front();
+  const LookupResult found = findDelivery(session->store(), word);
+  if (found.kind != LookupResult::Found) return notFoundOrAmbiguous("show", word, found);
+  auto& formatter = qby::QBYDateFormatter::sharedFormatter();
+  if (arguments->has("json"))
+    std::fputs(jsonText(jsonForDelivery(*found.delivery, formatter, true)).c_str(), stdout);
+  else
+    std::fputs(detailText(*found.delivery, formatter).c_str(), stdout);
+  return kExitSuccess;
+}
+
+int runSearchCommand(int argc, char** argv) {
+  std::string error;
+  const auto arguments = Arguments::parse(
+      argc, argv, {{"archived", false}, {"active", false}, {"json", false}}, &error);
+  if (!arguments) return fail("search", error, kExitUsage);
+  if (arguments->positionals().empty()) return fail("search", "missing WORDS", kExitUsage);
+  if (arguments->has("archived") && arguments->has("active"))
+    return fail("search", "--archived and --active exclude each other", kExitUsage);
+  auto session = Session::open(&error);
+  if (!session) return fail("search", error, kExitFailure);
+
+  const unsigned scope = arguments->has("archived") ? qby::QBYSearchScopeArchive
+                         : arguments->has("active") ? qby::QBYSearchScopeActive
+                                                    : qby::QBYSearchScopeAll;
+  const auto results = qby::deliveriesMatchingSearch(session->store(),
+                                                     arguments->joinedPositionals(), scope, 0, true)
+                           .allAs<qby::Delivery>();
+  printDeliveries(results, arguments->has("json"), "No deliveries match.");
+  return kExitSuccess;
+}
+
+int runServicesCommand(int argc, char** argv) {
+  std::string error;
+  const auto arguments = Arguments::parse(argc, argv, {{"json", false}}, &error);
+  if (!arguments) return fail("services", error, kExitUsage);
+  auto session = Session::open(&error);
+  if (!session) return fail("services", error, kExitFailure);
+  // The catalogue is imported by the manager's start when this build has not done it yet.
+  auto& manager = session->startManager();
+
+  std::vector<std::shared_ptr<qby::Service>> services;
+  const std::string words = arguments->joinedPositionals();
+  if (words.empty()) {
+    services = manager.services();
+  } else {
+    // Every word must occur in the key, the name, the region or the keywords.
+    for (const auto& service : manager.services()) {
+      const std::string haystack = qby::foldForSearch(
+          service->from().value_or("") + " " + service->localizedName().value_or("") + " " +
+          service->region().value_or("") + " " + service->keywords().value_or(""));
+      bool all = true;
+      for (const auto& word : arguments->positionals())
+        all = all && haystack.find(qby::foldForSearch(word)) != std::string::npos;
+      if (all) services.push_back(service);
+    }
+  }
+
+  if (arguments->has("json")) {
+    qby::Array array;
+    for (const auto& service : services) array.push_back(jsonForService(*service));
+    std::fputs(jsonText(qby::Value(std::move(array))).c_str(), stdout);
+    return kExitSuccess;
+  }
+  if (services.empty()) {
+    std::printf(words.empty() ? "No services.\n" : "No service matches.\n");
+    return kExitSuccess;
+  }
+  for (const auto& service : services) {
+    std::string fields;
+    for (const auto& setting : service->settings()) {
+      const std::string type = setting->type().value_or("");
+      fields += (fields.empty() ? "" : ", ") + service->localizedNameForSettingOfType(type) +
+                (setting->required() ? "*" : "");
+    }
+    const std::string region = service->region().value_or("");
+    std::string line = service->from().value_or("");
+    line += std::string(line.size() < 28 ? 28 - line.size() : 1, ' ');
+    line += service->localizedName().value_or("");
+    if (!region.empty()) line += " (" + region + ")";
+    if (!fields.empty()) line += "  [" + fields + "]";
+    std::printf("%s\n", line.c_str());
+  }
+  return kExitSuccess;
+}
+
+}  // namespace porvane

@@ -1,0 +1,334 @@
+// End to end through the real program: deliveries of several carriers are added with
+// "porvane add", updated with "porvane update" against carrier answers from the fixture cases
+// of tests/data/carriers served on 127.0.0.1, and read back with "porvane list --json".
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <set>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "CliProcess.h"
+#include "engine/QBYPrivateToken.h"
+#include "model/TemplateText.h"
+#include "platform/MainQueue.h"
+#include "platform/Value.h"
+#include "presentation/QBYDateFormatter.h"
+
+namespace porvane::test {
+namespace {
+
+namespace fs = std::filesystem;
+using qby::Value;
+
+std::string readText(const fs::path& path) {
+  std::ifstream stream(path, std::ios::binary);
+  std::ostringstream text;
+  text << stream.rdbuf();
+  return text.str();
+}
+
+Value readJSON(const fs::path& path) {
+  auto value = Value::fromJSON(readText(path));
+  EXPECT_TRUE(value) << path;
+  return value.value_or(Value());
+}
+
+std::string contentTypeFor(const fs::path& file) {
+  const std::string extension = file.extension().string();
+  if (extension == ".json") return "application/json";
+  if (extension == ".xml") return "application/xml; charset=utf-8";
+  if (extension == ".html") return "text/html; charset=utf-8";
+  return "text/plain; charset=utf-8";
+}
+
+// One carrier case as the tool sees it: what the user types and what the last answer implies.
+struct Carrier {
+  std::string name;  // "ups/delivered"
+  std::string service;
+  std::string number;
+  std::string title;
+  Value expected;  // the script's last results for the case
+  std::string id;  // set once added
+};
+
+// The fixture rewrite's path of a carrier address, and its query.
+std::pair<std::string, std::string> fixturePath(const std::string& url) {
+  GUri* uri = g_uri_parse(url.c_str(), G_URI_FLAGS_ENCODED, nullptr);
+  EXPECT_NE(uri, nullptr) << url;
+  if (!uri) return {};
+  std::string path = "/" + std::string(g_uri_get_host(uri)) + g_uri_get_path(uri);
+  const char* query = g_uri_get_query(uri);
+  std::pair<std::string, std::string> result{path, query ? query : ""};
+  g_uri_unref(uri);
+  return result;
+}
+
+class CliEndToEndTest : public ::testing::Test {
+ protected:
+  void SetUp() override { environment_["PORVANE_FIXTURE_SERVER"] = server_.url(); }
+
+  // Serves the case's answers, takes its credentials; folder overrides where the answers come
+  // from (another case of the same carrier, at the same addresses).
+  Carrier serve(const std::string& name, const std::string& answersFrom = "") {
+    const fs::path folder = fs::path(PORVANE_TEST_DATA_DIR) / "carriers" / name;
+    const fs::path answers =
+        fs::path(PORVANE_TEST_DATA_DIR) / "carriers" / (answersFrom.empty() ? name : answersFrom);
+    const Value parsed = readJSON(answers / "case.json");
+    for (const Value& response :
+         parsed["responses"].arrayPtr() ? *parsed["responses"].arrayPtr() : qby::Array{}) {
+      const auto [path, query] = fixturePath(response["url"].asString().value_or(""));
+      CarrierServer::Response answer;
+      answer.status = static_cast<unsigned>(response["status"].asInteger().value_or(200));
+      if (auto file = response["file"].asString()) {
+        answer.body = readText(answers / *file);
+        answer.contentType = contentTypeFor(*file);
+      } else {
+        answer.body = response["text"].asString().value_or("");
+      }
+      server_.route(query.empty() ? path : path + "?" + query, std::move(answer));
+    }
+    if (const auto* credentials = parsed["credentials"].dictionaryPtr()) {
+      for (const auto& [service, types] : *credentials)
+        for (const auto& [type, value] :
+             types.dictionaryPtr() ? *types.dictionaryPtr() : qby::Dictionary{})
+          environment_[qby::QBYPrivateToken::environmentVariableForCredential(service, type)] =
+              value.asString().value_or("");
+    }
+    const Value ownCase = readJSON(folder / "case.json");
+    Carrier carrier;
+    carrier.name = name;
+    carrier.service = ownCase["delivery"]["from"].asString().value_or("");
+    carrier.number = ownCase["delivery"]["no"].asString().value_or("");
+    carrier.title = ownCase["delivery"]["name"].asString().value_or("");
+    const Value expected = readJSON(answers / "expected.json");
+    if (const auto* results = expected["results"].arrayPtr(); results && !results->empty())
+      carrier.expected = results->back();
+    return carrier;
+  }
+
+  RunResult run(const std::vector<std::string>& arguments) {
+    return runCli(arguments, "", environment_);
+  }
+
+  void add(Carrier& carrier) {
+    const RunResult result = run({"add", "--json", "--service", carrier.service, "--name",
+                                  carrier.title, "--", carrier.number});
+    ASSERT_EQ(result.exitCode, 0) << carrier.name << ": " << result.err;
+    carrier.id = Value::fromJSON(result.out).value_or(Value())["id"].asString().value_or("");
+    ASSERT_FALSE(carrier.id.empty()) << result.out;
+  }
+
+  Value runJSON(const std::vector<std::string>& arguments, int expectedExit = 0) {
+    const RunResult result = run(arguments);
+    EXPECT_EQ(result.exitCode, expectedExit) << result.err;
+    auto value = Value::fromJSON(result.out);
+    EXPECT_TRUE(value) << result.out << "\n" << result.err;
+    return value.value_or(Value());
+  }
+
+  // The list's entry for the delivery.
+  static Value entry(const Value& list, const std::string& id) {
+    for (const Value& delivery : list.arrayPtr() ? *list.arrayPtr() : qby::Array{})
+      if (delivery["id"].asString() == id) return delivery;
+    ADD_FAILURE() << "not listed: " << id;
+    return {};
+  }
+
+  static double seconds(const Value& isoTime) {
+    const auto date =
+        qby::QBYDateFormatter::sharedFormatter().dateTimeFromString(isoTime.asString());
+    EXPECT_TRUE(date) << isoTime.description();
+    return date ? date->timeIntervalSince1970() : 0;
+  }
+
+  static const Value& firstItem(const Carrier& carrier) {
+    static const Value none;
+    const auto* items = carrier.expected["items"].arrayPtr();
+    return items && !items->empty() ? items->front() : none;
+  }
+
+  // A line of an item as the list or a notification phrases it (dates relative, mode 2).
+  static std::string phrased(const Value& item, const char* textKey, const char* dateKey) {
+    auto& formatter = qby::QBYDateFormatter::sharedFormatter();
+    const auto text = item[textKey].asString();
+    if (!text || text->empty()) return "";
+    const auto date = formatter.dateFromString(item[dateKey].asString());
+    return qby::stringWithDate(*text,
+                               date ? std::optional(formatter.displayDate(date, 2)) : std::nullopt);
+  }
+
+  // The list must show what the last answer of each case implies: the state, the status
+  // lines, no day count (every carrier line carries an icon), and the next updates the
+  // answer's interval sets (background: three times the interval, 30 to 720 minutes, or the
+  // interval itself from 720 minutes on).
+  void expectListed(const Value& list, const Carrier& carrier) {
+    SCOPED_TRACE(carrier.name);
+    const Value delivery = entry(list, carrier.id);
+    const Value& item = firstItem(carrier);
+    const bool delivered = item["icon"].asString() == "checkmark";
+    EXPECT_EQ(delivery["state"].asString(), delivered ? "delivered" : "transit");
+    EXPECT_EQ(delivery["updating"], Value(false));
+    EXPECT_EQ(delivery["packages"].asInteger(),
+              static_cast<std::int64_t>(carrier.expected["items"].arrayPtr()->size()));
+    EXPECT_EQ(delivery["row"]["title"].asString(), item["itemName"].asString());
+    EXPECT_EQ(delivery["row"]["status"].asString(),
+              phrased(item, "shippedText", "shippedDateString"));
+    EXPECT_EQ(delivery["row"]["deliver"].asString(),
+              phrased(item, "deliveredText", "deliveredDateString"));
+    EXPECT_EQ(delivery["row"]["days"].asString(), "");
+    EXPECT_EQ(delivery["url"], carrier.expected["url"]);
+
+    const double interval = carrier.expected["interval"].asReal().value_or(0);
+    const double background =
+        interval >= 720 ? interval : std::min(720.0, std::max(30.0, 3 * interval));
+    const double updated = seconds(delivery["updated"]);
+    // The texts hold whole seconds.
+    EXPECT_NEAR(seconds(delivery["nextUpdate"]) - updated, interval * 60, 1.0);
+    EXPECT_NEAR(seconds(delivery["backgroundUpdate"]) - updated, background * 60, 1.0);
+  }
+
+  // The notification applying a first answer or a change presents for a one-item delivery.
+  static Value notificationFor(const Carrier& carrier) {
+    const Value& item = firstItem(carrier);
+    const bool delivered = item["icon"].asString() == "checkmark";
+    const std::string name = item["itemName"].asString().value_or("");
+    std::string message = phrased(item, "shippedText", "shippedDateString");
+    const std::string deliver = phrased(item, "deliveredText", "deliveredDateString");
+    if (!deliver.empty()) message += (message.empty() ? "" : "\n") + deliver;
+    return Value(qby::Dictionary{
+        {"identifier", Value(carrier.id + "-single")},
+        {"uuid", Value(carrier.id)},
+        {"title", Value(delivered ? "✓\u00a0" + name : name)},
+        {"message", Value(message)},
+        {"category", Value("update")},
+        {"action", delivered ? Value("archive") : Value()},
+    });
+  }
+
+  static std::multiset<std::string> texts(const Value& notifications) {
+    std::multiset<std::string> set;
+    for (const Value& n : notifications.arrayPtr() ? *notifications.arrayPtr() : qby::Array{})
+      set.insert(n.toJSON().value_or(""));
+    return set;
+  }
+
+  std::vector<Carrier> addThree() {
+    std::vector<Carrier> carriers = {serve("ups/delivered"), serve("fedex/in-transit"),
+                                     serve("dpd/transit")};
+    for (auto& carrier : carriers) add(carrier);
+    return carriers;
+  }
+
+  CarrierServer server_;
+  std::map<std::string, std::string> environment_;
+};
+
+TEST_F(CliEndToEndTest, UpdatesShowInTheListAndChangesNotifyOnce) {
+  auto carriers = addThree();
+  ASSERT_FALSE(HasFailure());
+
+  // The first answers are all new: one notification each.
+  const Value first = runJSON({"update", "--json"});
+  EXPECT_EQ(first["result"].asString(), "new data");
+  EXPECT_EQ(first["updated"].arrayPtr()->size(), carriers.size());
+  std::multiset<std::string> expected;
+  for (const auto& carrier : carriers)
+    expected.insert(notificationFor(carrier).toJSON().value_or(""));
+  EXPECT_EQ(texts(first["notifications"]), expected);
+
+  const Value list = runJSON({"list", "--json"});
+  for (const auto& carrier : carriers) expectListed(list, carrier);
+
+  // Nothing is due right after: a plain update has nothing to do.
+  const Value idle = runJSON({"update", "--json"});
+  EXPECT_EQ(idle["result"].asString(), "no changes");
+  EXPECT_EQ(idle["updated"].arrayPtr()->size(), 0u);
+
+  // The DPD parcel is delivered now; the others answer as before.
+  Carrier& dpd = carriers[2];
+  const std::string id = dpd.id;
+  dpd = serve("dpd/transit", "dpd/delivered");
+  dpd.id = id;
+  const Value second = runJSON({"update", "--force", "--json"});
+  EXPECT_EQ(second["result"].asString(), "new data");
+  EXPECT_EQ(second["updated"].arrayPtr()->size(), carriers.size());
+  EXPECT_EQ(texts(second["notifications"]),
+            std::multiset<std::string>{notificationFor(dpd).toJSON().value_or("")});
+  for (const auto& carrier : carriers) expectListed(runJSON({"list", "--json"}), carrier);
+
+  // Delivered stays delivered: no second "delivered" notification.
+  const Value third = runJSON({"update", "--force", "--json"});
+  EXPECT_EQ(third["result"].asString(), "no changes");
+  EXPECT_EQ(third["notifications"].arrayPtr()->size(), 0u);
+}
+
+TEST_F(CliEndToEndTest, TwoUpdatesAtOnceNeitherCorruptNorLoseResults) {
+  auto carriers = addThree();
+  ASSERT_FALSE(HasFailure());
+
+  RunningCli one({"update", "--json"}, "", environment_);
+  RunningCli two({"update", "--json"}, "", environment_);
+  const RunResult a = one.wait();
+  const RunResult b = two.wait();
+  ASSERT_EQ(a.exitCode, 0) << a.err;
+  ASSERT_EQ(b.exitCode, 0) << b.err;
+
+  // Every delivery was updated once between the two, and announced once.
+  const Value first = Value::fromJSON(a.out).value_or(Value());
+  const Value second = Value::fromJSON(b.out).value_or(Value());
+  std::multiset<std::string> updated;
+  for (const Value* run : {&first, &second})
+    for (const Value& id :
+         run->operator[]("updated").arrayPtr() ? *(*run)["updated"].arrayPtr() : qby::Array{})
+      updated.insert(id.asString().value_or(""));
+  std::multiset<std::string> ids;
+  for (const auto& carrier : carriers) ids.insert(carrier.id);
+  EXPECT_EQ(updated, ids);
+  EXPECT_EQ(first["notifications"].arrayPtr()->size() + second["notifications"].arrayPtr()->size(),
+            carriers.size());
+
+  // The store holds each delivery once, with exactly its answer's lines.
+  const Value list = runJSON({"list", "--json"});
+  EXPECT_EQ(list.arrayPtr()->size(), carriers.size());
+  for (const auto& carrier : carriers) {
+    expectListed(list, carrier);
+    const Value shown = runJSON({"show", "--json", carrier.id});
+    EXPECT_EQ(shown["items"].arrayPtr()->size(), carrier.expected["items"].arrayPtr()->size())
+        << carrier.name;
+  }
+}
+
+TEST_F(CliEndToEndTest, AnUpdateKilledMidwayIsPickedUpByTheNextRun) {
+  auto carriers = addThree();
+  ASSERT_FALSE(HasFailure());
+
+  // FedEx does not answer: the run hangs in the middle, and is killed there.
+  server_.hold("/apis.fedex.com/track/v1/trackingnumbers");
+  {
+    RunningCli update({"update", "--json"}, "", environment_);
+    ASSERT_TRUE(
+        qby::MainQueue::runUntil([&] { return server_.waiting() > 0 || update.finished(); }, 120));
+    ASSERT_FALSE(update.finished()) << "the update ended without waiting for FedEx";
+    update.kill();
+    EXPECT_LT(update.wait().exitCode, 0);
+  }
+  server_.release();
+
+  // The next plain run takes what the killed one left unfinished: FedEx at least, still due
+  // and marked as updating, although the killed run's busy date is still stored.
+  const Value next = runJSON({"update", "--json"});
+  EXPECT_EQ(next["result"].asString(), "new data");
+  std::set<std::string> updated;
+  for (const Value& id : *next["updated"].arrayPtr()) updated.insert(id.asString().value_or(""));
+  EXPECT_TRUE(updated.contains(carriers[1].id));
+  const Value list = runJSON({"list", "--json"});
+  for (const auto& carrier : carriers) expectListed(list, carrier);
+}
+
+}  // namespace
+}  // namespace porvane::test

@@ -1,0 +1,89 @@
+// Runs the porvane program as a user would, with standard input, output and error in files,
+// while the test's main loop keeps serving (the fixture carrier server lives on it). Also a
+// carrier server on 127.0.0.1 whose answers a test can change or hold back between runs.
+#pragma once
+
+#include <gio/gio.h>
+#include <libsoup/soup.h>
+
+#include <filesystem>
+#include <map>
+#include <memory>
+#include <optional>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "platform/GLibPtr.h"
+
+namespace porvane::test {
+
+struct RunResult {
+  int exitCode = -1;  // the negative signal number when the program was killed
+  std::string out;
+  std::string err;
+};
+
+// One started porvane process.
+class RunningCli {
+ public:
+  RunningCli(const std::vector<std::string>& arguments, const std::string& input,
+             const std::map<std::string, std::string>& environment);
+  ~RunningCli();
+  RunningCli(const RunningCli&) = delete;
+  RunningCli& operator=(const RunningCli&) = delete;
+
+  bool started() const { return static_cast<bool>(process_); }
+  bool finished() const { return finished_; }
+  // Waits (serving the main loop) until the program ends; a generous timeout kills it.
+  RunResult wait(double timeoutSeconds = 300);
+  void kill();
+
+ private:
+  static void exited(GObject* source, GAsyncResult* result, gpointer data);
+
+  std::filesystem::path folder_;
+  qby::GObjectPtr<GSubprocess> process_;
+  bool finished_ = false;
+};
+
+// Runs porvane to its end.
+RunResult runCli(const std::vector<std::string>& arguments, const std::string& input = "",
+                 const std::map<std::string, std::string>& environment = {});
+
+// Carrier answers on 127.0.0.1, by the path the updater's fixture rewrite makes of a carrier
+// address ("/<host><path>", with or without the query). Held paths get no answer until
+// released.
+class CarrierServer {
+ public:
+  struct Response {
+    unsigned status = 200;
+    std::string contentType = "text/plain; charset=utf-8";
+    std::string body;
+  };
+
+  CarrierServer();
+  ~CarrierServer();
+
+  std::string url() const;
+  void route(const std::string& path, Response response) { routes_[path] = std::move(response); }
+  void hold(const std::string& path) { held_.insert(path); }
+  // Stops holding and answers the waiting requests (with 503 when they have no route).
+  void release();
+  std::size_t waiting() const { return waiting_.size(); }
+  std::size_t requests() const { return requests_; }
+
+ private:
+  static void handle(SoupServer*, SoupServerMessage* message, const char* path, GHashTable*,
+                     gpointer data);
+  void answer(SoupServerMessage* message, const std::string& path, const std::string& query);
+
+  qby::GObjectPtr<SoupServer> server_;
+  int port_ = 0;
+  std::map<std::string, Response> routes_;
+  std::set<std::string> held_;
+  std::vector<std::pair<SoupServerMessage*, std::pair<std::string, std::string>>> waiting_;
+  std::size_t requests_ = 0;
+};
+
+}  // namespace porvane::test
