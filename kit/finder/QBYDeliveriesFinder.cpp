@@ -3,10 +3,12 @@
 #include <unicode/regex.h>
 
 #include <algorithm>
+#include <bit>
+#include <cstdint>
 #include <map>
-#include <set>
 #include <utility>
 
+#include "finder/QBYCandidateSearch.h"
 #include "model/Delivery.h"
 #include "model/Service.h"
 #include "platform/Localization.h"
@@ -27,9 +29,6 @@ constexpr const char* kOtherKey = "other";
 // The key of Amazon's link-redirect service and the host prefix of Amazon's country shops.
 constexpr std::string_view kAmazonOrderLinkKey = "www.amazon.com/url";
 constexpr std::string_view kAmazonHostPrefix = "www.amazon.";
-// A single match attempt that runs longer than this many engine steps (roughly milliseconds)
-// is abandoned: nested repetitions can backtrack for ever over long runs of capitals.
-constexpr int32_t kMatchTimeLimit = 200;
 constexpr std::size_t kFavoritesLimit = 8;
 constexpr std::size_t kDeliveriesLimit = 10;
 constexpr std::size_t kMoreLimit = 5;
@@ -119,7 +118,7 @@ const std::vector<QBYDeliveriesFinder::CandidatePattern>& QBYDeliveriesFinder::c
        0,
        false,
        {"track", "carrier", "label", "paket"}},
-      {R"((Order Number)\s*?:?\s*(WR?[0-9]{8,9})(\s|$))", true, 2, 0, false, {"order"}},
+      {R"((Order Number)\s*?:?\s*(WR?[0-9]{8,9})(\s|$))", true, 2, 0, false, {"order number"}},
       {R"((^|\s|>|#)([0-9A-Z]{2,}([-. ]?[0-9A-Z]{2,})+)(\s|\.|,|\?|<|$))", false, 2, 8, true, {}},
       {R"((^|\s|>|#)([0-9]{2,}([-. ]?[0-9]{2,})+)(\s|\.|,|\?|<|$))", false, 2, 8, false, {}},
   };
@@ -180,37 +179,82 @@ QBYWebData QBYDeliveriesFinder::webDataFromPasteboard() const {
 
 namespace {
 
-// Calls a global function of the context with texts and a flag; an object answer as a
-// dictionary, anything else (and a thrown error, which the runner logs) as nothing.
-std::optional<Dictionary> callFunction(JSCContext* context, const char* function,
-                                       const std::string& first,
-                                       const std::optional<std::string>& second,
-                                       std::optional<bool> flag) {
-  if (!context) return std::nullopt;
-  auto callee = GObjectPtr<JSCValue>::adopt(jsc_context_get_value(context, function));
-  if (!callee || !jsc_value_is_function(callee.get())) return std::nullopt;
-  GObjectPtr<JSCValue> result;
-  if (flag) {
-    result = GObjectPtr<JSCValue>::adopt(
-        jsc_value_function_call(callee.get(), G_TYPE_STRING, first.c_str(), G_TYPE_BOOLEAN,
-                                *flag ? TRUE : FALSE, G_TYPE_NONE));
-  } else if (second) {
-    result = GObjectPtr<JSCValue>::adopt(jsc_value_function_call(
-        callee.get(), G_TYPE_STRING, first.c_str(), G_TYPE_STRING, second->c_str(), G_TYPE_NONE));
-  } else {
-    auto null = GObjectPtr<JSCValue>::adopt(jsc_value_new_null(context));
-    result = GObjectPtr<JSCValue>::adopt(jsc_value_function_call(
-        callee.get(), G_TYPE_STRING, first.c_str(), JSC_TYPE_VALUE, null.get(), G_TYPE_NONE));
+// A global function of the recognition context, looked up once for each visit of the queue
+// rather than once for every text it is asked about.
+class ScriptFunction {
+ public:
+  ScriptFunction(JSCContext* context, const char* name) {
+    if (!context) return;
+    auto value = GObjectPtr<JSCValue>::adopt(jsc_context_get_value(context, name));
+    if (value && jsc_value_is_function(value.get())) callee_ = std::move(value);
   }
-  if (!result || !jsc_value_is_object(result.get()) || jsc_value_is_array(result.get()) ||
-      jsc_value_is_function(result.get()))
-    return std::nullopt;
-  GCharPtr json{jsc_value_to_json(result.get(), 0)};
-  if (!json) return std::nullopt;
-  auto value = Value::fromJSON(json.get());
-  if (!value || !value->dictionaryPtr()) return std::nullopt;
-  return std::move(*value->dictionaryPtr());
-}
+
+  explicit operator bool() const { return static_cast<bool>(callee_); }
+
+  // Calls the function with texts and a flag; an object answer as a dictionary, anything else
+  // (and a thrown error, which the runner logs) as nothing.
+  std::optional<Dictionary> call(const std::string& first, const std::optional<std::string>& second,
+                                 std::optional<bool> flag) const {
+    if (!callee_) return std::nullopt;
+    GObjectPtr<JSCValue> result;
+    if (flag) {
+      result = GObjectPtr<JSCValue>::adopt(
+          jsc_value_function_call(callee_.get(), G_TYPE_STRING, first.c_str(), G_TYPE_BOOLEAN,
+                                  *flag ? TRUE : FALSE, G_TYPE_NONE));
+    } else if (second) {
+      result = GObjectPtr<JSCValue>::adopt(jsc_value_function_call(callee_.get(), G_TYPE_STRING,
+                                                                   first.c_str(), G_TYPE_STRING,
+                                                                   second->c_str(), G_TYPE_NONE));
+    } else {
+      auto null =
+          GObjectPtr<JSCValue>::adopt(jsc_value_new_null(jsc_value_get_context(callee_.get())));
+      result = GObjectPtr<JSCValue>::adopt(jsc_value_function_call(
+          callee_.get(), G_TYPE_STRING, first.c_str(), JSC_TYPE_VALUE, null.get(), G_TYPE_NONE));
+    }
+    if (!result || !jsc_value_is_object(result.get()) || jsc_value_is_array(result.get()) ||
+        jsc_value_is_function(result.get()))
+      return std::nullopt;
+    GCharPtr json{jsc_value_to_json(result.get(), 0)};
+    if (!json) return std::nullopt;
+    auto value = Value::fromJSON(json.get());
+    if (!value || !value->dictionaryPtr()) return std::nullopt;
+    return std::move(*value->dictionaryPtr());
+  }
+
+ private:
+  GObjectPtr<JSCValue> callee_;
+};
+
+// Tells for each text of a list whether it is the first of its value: a flat table of indexes
+// that a large page's tens of thousands of candidates keep within a few cache lines' reach.
+class FirstOccurrences {
+ public:
+  explicit FirstOccurrences(const std::vector<std::string>& texts)
+      : texts_(texts), slots_(std::bit_ceil(texts.size() * 2 + 2)) {}
+
+  // Texts must be asked about in order.
+  bool isFirst(std::size_t index) {
+    const std::string_view text = texts_[index];
+    const auto hash = std::hash<std::string_view>{}(text);
+    const auto tag = static_cast<std::uint32_t>(hash >> 32);
+    for (std::size_t slot = hash & (slots_.size() - 1);; slot = (slot + 1) & (slots_.size() - 1)) {
+      Slot& entry = slots_[slot];
+      if (entry.position == 0) {
+        entry = {tag, static_cast<std::uint32_t>(index + 1)};
+        return true;
+      }
+      if (entry.tag == tag && texts_[entry.position - 1] == text) return false;
+    }
+  }
+
+ private:
+  struct Slot {
+    std::uint32_t tag = 0;
+    std::uint32_t position = 0;  // index + 1; 0: free
+  };
+  const std::vector<std::string>& texts_;
+  std::vector<Slot> slots_;
+};
 
 }  // namespace
 
@@ -223,7 +267,7 @@ std::optional<Dictionary> QBYDeliveriesFinder::callScript(const char* function,
   const bool ran = runner->runBlockAndWait(
       [runner = runner.get(), answer, function, first, second, flag](JSCContext* context) {
         if (runner->configurationFailed()) return;
-        *answer = callFunction(context, function, first, second, flag);
+        *answer = ScriptFunction(context, function).call(first, second, flag);
       });
   if (!ran || runner->configurationFailed()) return std::nullopt;
   return *answer;
@@ -273,84 +317,37 @@ void QBYDeliveriesFinder::enumerateMatchesForPattern(std::string_view pattern,
   enumerateMatchesForPattern(pattern, text, ignoringCase, {}, block);
 }
 
-namespace {
-
-// The next position at or after from where the text begins with one of the starts, ignoring
-// ASCII case; -1 when there is none.
-int32_t nextStart(const icu::UnicodeString& text, int32_t from,
-                  const std::vector<std::string>& starts) {
-  const auto lower = [](char16_t c) {
-    return c >= u'A' && c <= u'Z' ? static_cast<char16_t>(c - u'A' + u'a') : c;
-  };
-  const int32_t length = text.length();
-  for (int32_t i = std::max(from, 0); i < length; ++i) {
-    const char16_t first = lower(text.charAt(i));
-    for (const auto& start : starts) {
-      if (start.empty() || first != static_cast<char16_t>(start[0])) continue;
-      if (i + static_cast<int32_t>(start.size()) > length) continue;
-      bool same = true;
-      for (std::size_t k = 1; k < start.size() && same; ++k)
-        same = lower(text.charAt(i + static_cast<int32_t>(k))) == static_cast<char16_t>(start[k]);
-      if (same) return i;
-    }
-  }
-  return -1;
-}
-
-}  // namespace
-
 void QBYDeliveriesFinder::enumerateMatchesForPattern(std::string_view pattern,
                                                      const std::optional<std::string>& text,
                                                      bool ignoringCase,
                                                      const std::vector<std::string>& starts,
                                                      const MatchBlock& block) {
   if (!text) return;
-  uint32_t flags = UREGEX_MULTILINE;
-  if (ignoringCase) flags |= UREGEX_CASE_INSENSITIVE;
-  const icutext::Pattern compiled(pattern, flags);
-  if (!compiled.isValid()) {
-    log("Error creating regular expression: %@, %@", compiled.error(),
-        Value(compiled.error().userInfo));
+  // The candidate patterns are compiled once; any other pattern for this call.
+  const icutext::Pattern* compiled =
+      QBYCandidateSearch::compiledCandidatePattern(pattern, ignoringCase);
+  std::optional<icutext::Pattern> own;
+  if (!compiled) {
+    uint32_t flags = UREGEX_MULTILINE;
+    if (ignoringCase) flags |= UREGEX_CASE_INSENSITIVE;
+    compiled = &own.emplace(pattern, flags);
+  }
+  if (!compiled->isValid()) {
+    log("Error creating regular expression: %@, %@", compiled->error(),
+        Value(compiled->error().userInfo));
     return;
   }
-  const auto input = icutext::unicode(*text);
-  auto matcher = compiled.matcher(input);
+  const QBYCandidateSearch search(*text);
+  auto matcher = compiled->matcher(search.text());
   if (!matcher) return;
-  UErrorCode status = U_ZERO_ERROR;
-  matcher->setTimeLimit(kMatchTimeLimit, status);
   const int32_t groups = matcher->groupCount();
-  int32_t from = 0;
-  bool stop = false;
-  while (!stop && from <= input.length()) {
-    status = U_ZERO_ERROR;
-    bool found = false;
-    if (starts.empty()) {
-      found = matcher->find(from, status);
-    } else {
-      // A match can only begin at a start, so the first start that matches is the match find
-      // would have answered.
-      for (int32_t at = nextStart(input, from, starts); at >= 0 && !found && U_SUCCESS(status);
-           at = nextStart(input, at + 1, starts))
-        found = matcher->lookingAt(at, status);
-    }
-    if (!found) {
-      if (status != U_REGEX_TIME_OUT) break;
-      // Give up on the stretch that made the engine backtrack, not on the rest of the text.
-      from = input.indexOf(static_cast<char16_t>('\n'), from);
-      if (from < 0) break;
-      ++from;
-      continue;
-    }
+  search.enumerateMatches(*matcher, starts, [&](bool& stop) {
     std::vector<std::optional<std::string>> matched;
     matched.reserve(static_cast<std::size_t>(groups) + 1);
     for (int32_t group = 0; group <= groups; ++group)
       matched.push_back(icutext::group(*matcher, group));
     block(matched, stop);
-    const int32_t start = matcher->start(status);
-    const int32_t end = matcher->end(status);
-    if (U_FAILURE(status)) break;
-    from = end > start ? end : end + 1;
-  }
+  });
 }
 
 std::vector<Guess> QBYDeliveriesFinder::strictGuessesForCandidates(
@@ -367,11 +364,14 @@ std::vector<Guess> QBYDeliveriesFinder::strictGuessesForCandidates(
   const bool ran = runner->runBlockAndWait(
       [runner = runner.get(), work, preferred, onlyBest](JSCContext* context) {
         if (runner->configurationFailed()) return;
+        const ScriptFunction guessesFromText(context, "guessesFromText");
+        if (!guessesFromText) return;
         // A candidate seen before in this step gives the same guess, which is kept once.
-        std::set<std::string_view> seen;
-        for (const auto& candidate : work->candidates) {
-          if (!seen.insert(candidate).second) continue;
-          auto guess = callFunction(context, "guessesFromText", candidate, std::nullopt, true);
+        FirstOccurrences first(work->candidates);
+        for (std::size_t i = 0; i < work->candidates.size(); ++i) {
+          if (!first.isFirst(i)) continue;
+          const auto& candidate = work->candidates[i];
+          auto guess = guessesFromText.call(candidate, std::nullopt, true);
           if (!guess || !hasGuesses(*guess) || includesGuess(work->found, *guess)) continue;
           work->guesses.push_back(*guess);
           // The search takes this one at once: nothing later in the step can come before it.
@@ -421,23 +421,12 @@ std::vector<Guess> QBYDeliveriesFinder::guessesFromWebData(const QBYWebData& web
     }
   }
 
+  // The text is prepared once for all steps, and only when a step is reached.
+  std::optional<QBYCandidateSearch> search;
   for (const auto& step : candidatePatterns()) {
-    std::vector<std::string> candidates;
-    enumerateMatchesForPattern(
-        step.pattern, webData.text, step.ignoreCase, step.starts,
-        [&](const std::vector<std::optional<std::string>>& groups, bool&) {
-          if (static_cast<std::size_t>(step.group) >= groups.size() || !groups[step.group]) return;
-          const auto& candidate = *groups[step.group];
-          if (step.minimumLength > 0) {
-            const auto trimmed = trimmedString(candidate);
-            if (icutext::unicode(trimmed).countChar32() < static_cast<int32_t>(step.minimumLength))
-              return;
-            if (step.requiresDigit && std::none_of(trimmed.begin(), trimmed.end(),
-                                                   [](char c) { return c >= '0' && c <= '9'; }))
-              return;
-          }
-          candidates.push_back(candidate);
-        });
+    if (!webData.text) break;
+    if (!search) search.emplace(*webData.text);
+    const auto candidates = search->candidates(step);
     std::vector<Guess> stepList;
     for (auto& guess : strictGuessesForCandidates(candidates, results, preferred, onlyBest)) {
       if (preferred && !includesDomain(guess, *preferred)) {

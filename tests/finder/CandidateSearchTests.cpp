@@ -1,0 +1,85 @@
+// The fast candidate search against the regular-expression engine: the same candidates, in the
+// same order, for texts built to reach the corners of the run patterns.
+#include <gtest/gtest.h>
+
+#include <random>
+#include <string>
+
+#include "finder/QBYCandidateSearch.h"
+#include "finder/QBYDeliveriesFinder.h"
+
+namespace qby::test {
+namespace {
+
+void expectSameAsEngine(const std::string& text) {
+  const QBYCandidateSearch search(text);
+  for (const auto& step : QBYDeliveriesFinder::candidatePatterns())
+    EXPECT_EQ(search.candidates(step), search.candidatesByEngine(step))
+        << step.pattern << "\nin: " << text;
+}
+
+TEST(CandidateSearchTest, RunsEndWhereTheEngineEndsThem) {
+  for (const char* text : {
+           "AB12 CD34 EF56",                     // blanks join runs
+           "AB-CD-E, 1234567-89x 12-34-56-78.",  // a short last run is left out
+           "#AB12CD34 >1234.5678<",              // leads and ends of every kind
+           "ABCD\n12345678\r\n87654321",         // line starts and ends
+           "x12345678 12345678x 1234--5678 12 34 56 78",
+           "AB CD EF GH? 1Z 999 AA1 01 2345 6784",
+           "SKU AB12345CD ships 2024-03-15, call 1-800-555-1234.",
+           "A1 B2 C3 D4 E5 F6 G7 H8 I9\tJ0",
+       })
+    expectSameAsEngine(text);
+}
+
+TEST(CandidateSearchTest, UnicodeSpacesLineEndsAndFoldingMatchTheEngine) {
+  // No-break and other Unicode spaces lead and end runs; U+0085 and the line separators start
+  // lines; the Kelvin sign and the long s fold to ASCII when case is ignored.
+  expectSameAsEngine("\u00A012345678\u2003ABCD1234\u0085 87654321\u2028AB12CD34\u3000");
+  expectSameAsEngine("\u000B12345678\u000C87654321\u200B11223344");
+  expectSameAsEngine("TRAC\u212A IT: 1Z999AA10123456784\nORDER NUMBER W123456789\n");
+  expectSameAsEngine("12345678\xF0\x9F\x93\xA6 \xF0\x9F\x93\xA6 12345678 caf\xC3\xA9 AB12CD34");
+}
+
+TEST(CandidateSearchTest, RandomTextsFromTheRunsAlphabet) {
+  // Short texts of the characters the run patterns care about, so that every boundary case
+  // turns up many times over.
+  const std::string alphabet[] = {"A", "Z", "0", "9",  "a",  " ",  "-", ".",      ",",      "?",
+                                  "<", ">", "#", "\n", "\r", "\t", "x", "\u00A0", "\u2028", "/"};
+  std::mt19937 random(20240315);
+  std::uniform_int_distribution<std::size_t> pick(0, std::size(alphabet) - 1);
+  std::uniform_int_distribution<int> length(1, 40);
+  for (int i = 0; i < 3000; ++i) {
+    std::string text;
+    for (int k = length(random); k > 0; --k) text += alphabet[pick(random)];
+    expectSameAsEngine(text);
+    if (HasFailure()) break;
+  }
+}
+
+TEST(CandidateSearchTest, EveryWhiteSpaceAndLineTerminatorOfTheBasicPlane) {
+  // Each code unit between two runs: a lead, an end, a line start or nothing, as the engine
+  // decides.
+  std::string text;
+  for (char32_t c = 1; c < 0x3100; ++c) {
+    if (c >= 0xD800 && c <= 0xDFFF) continue;
+    icu::UnicodeString unit(static_cast<UChar32>(c));
+    std::string encoded;
+    unit.toUTF8String(encoded);
+    text += "1234" + encoded + "5678" + encoded;
+  }
+  expectSameAsEngine(text);
+}
+
+TEST(CandidateSearchTest, LongRunsAreScannedWithoutBacktracking) {
+  // The engine gives up on such lines; the scanner has nothing to give up and finds the number
+  // after them all the same.
+  std::string text(20000, 'A');
+  text += "x\n" + std::string(5000, '1') + "-\n>AB 1234 5678";
+  const QBYCandidateSearch search(text);
+  const auto& runs = QBYDeliveriesFinder::candidatePatterns()[3];
+  EXPECT_EQ(search.candidates(runs), (std::vector<std::string>{"AB 1234 5678"}));
+}
+
+}  // namespace
+}  // namespace qby::test
