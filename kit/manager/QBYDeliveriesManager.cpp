@@ -143,6 +143,13 @@ struct QBYDeliveriesManager::Adapters {
     QBYDataStore& dataStore() override { return *manager->dataStore_; }
     std::shared_ptr<Delivery> deliveryWithUUID(const std::string& uuid) override {
       if (!manager->dataStore_) return nullptr;
+      if (auto found = manager->deliveriesInRun_.find(uuid);
+          found != manager->deliveriesInRun_.end()) {
+        const auto& delivery = found->second;
+        if (!delivery->isDeleted() && !delivery->removed() &&
+            delivery->managedObjectContext() == manager->dataStore_->viewContext().get())
+          return delivery;
+      }
       return manager->deliveryWithUUID(uuid, false, manager->dataStore_->viewContext().get());
     }
     void updateStatus(const std::optional<std::string>& message) override {
@@ -698,6 +705,7 @@ void QBYDeliveriesManager::updateDeliveries() {
   for (const auto& delivery : deliveriesToUpdate()) {
     if (forceUpdate_ == QBYForceUpdateSoft && !delivery->shouldSoftUpdate()) continue;
     settings.push_back(Value(updaterSettingsForDelivery(*delivery)));
+    if (const auto uuid = delivery->uuid()) deliveriesInRun_[*uuid] = delivery;
   }
   forceUpdate_ = QBYForceUpdateNone;
 
@@ -794,9 +802,8 @@ void QBYDeliveriesManager::completeUpdateWithSuccess(bool success) {
   if (dataStore_) dataStore_->saveData();
   // Only a run of this process stored the busy date; a run that ended before it got going
   // (a guard, nothing due) leaves another process's busy date alone.
-  if (updateStep_ != QBYUpdateStepIdle) {
-    setUpdateStep(QBYUpdateStepIdle);
-  }
+  if (updateStep_ != QBYUpdateStepIdle) setUpdateStep(QBYUpdateStepIdle);
+  deliveriesInRun_.clear();
   if (success) memoryWarningsWhileBusy_ = 0;
   // The desktop has no widget controller to tell whether there is content; the widget reads
   // the store itself.

@@ -21,6 +21,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "manager/QBYManualOrder.h"
@@ -414,6 +415,9 @@ class QBYDeliveriesManager : public std::enable_shared_from_this<QBYDeliveriesMa
   std::optional<std::string> cachedStatus_;
   long memoryWarningsWhileBusy_ = 0;
   std::optional<std::string> troubleshootingUUID_;
+  // The deliveries handed to the updater in this run, by uuid: each result finds its record
+  // here instead of through a fetch, which would first write every pending change of the run.
+  std::unordered_map<std::string, std::shared_ptr<Delivery>> deliveriesInRun_;
 
   DelayedCall delayedUpdate_;
   std::vector<ObserverToken> observers_;
