@@ -36,6 +36,7 @@
 #include "platform/QBYUserDefaults.h"
 #include "store/QBYDataStore.h"
 #include "store/QBYManagedObjectContext.h"
+#include "support/BenchRun.h"
 #include "support/LoopbackServer.h"
 #include "sync/QBYSyncManager.h"
 
@@ -124,24 +125,6 @@ void BM_EngineAlone(benchmark::State& state) {
 BENCHMARK(BM_ManagerCycle)->Unit(benchmark::kMillisecond)->UseRealTime()->MeasureProcessCPUTime();
 BENCHMARK(BM_EngineAlone)->Unit(benchmark::kMillisecond)->UseRealTime()->MeasureProcessCPUTime();
 
-class RatioReporter : public benchmark::ConsoleReporter {
- public:
-  void ReportRuns(const std::vector<Run>& runs) override {
-    ConsoleReporter::ReportRuns(runs);
-    for (const auto& run : runs) {
-      if (run.run_type != Run::RT_Iteration || run.error_occurred) continue;
-      const auto keepBest = [&run](std::map<std::string, double>& best, double value) {
-        auto [slot, fresh] = best.try_emplace(run.run_name.function_name, value);
-        if (!fresh) slot->second = std::min(slot->second, value);
-      };
-      keepBest(times, run.GetAdjustedRealTime());
-      keepBest(cpuTimes, run.GetAdjustedCPUTime());
-    }
-  }
-  std::map<std::string, double> times;
-  std::map<std::string, double> cpuTimes;
-};
-
 // Calendar events on, in a calendar of the container's own calendar folder.
 bool turnOnCalendar() {
   QBYICSCalendarBackend backend(QBYICSCalendarBackend::defaultFolder());
@@ -196,27 +179,12 @@ bool prepareManager() {
 }  // namespace
 
 int main(int argc, char** argv) {
-  std::string home = (std::filesystem::temp_directory_path() / "porvane-bench-XXXXXX").string();
-  if (!mkdtemp(home.data())) return 2;
-  setenv("PORVANE_HOME", home.c_str(), 1);
-  setenv("XDG_DATA_HOME", (home + "/xdg-data").c_str(), 1);
-  setenv("XDG_CONFIG_HOME", (home + "/xdg-config").c_str(), 1);
-  setenv("XDG_CACHE_HOME", (home + "/xdg-cache").c_str(), 1);
+  const std::string home = bench::makeBenchHome();
+  if (home.empty()) return 2;
   unsetenv("PORVANE_RESOURCE_DIR");
 
-  std::vector<char*> arguments(argv, argv + argc);
-  const bool chosen = std::any_of(arguments.begin() + 1, arguments.end(), [](const char* a) {
-    return std::string_view(a).starts_with("--benchmark_repetitions") ||
-           std::string_view(a).starts_with("--benchmark_enable_random_interleaving");
-  });
-  std::string repetitions = "--benchmark_repetitions=3";
-  std::string interleaving = "--benchmark_enable_random_interleaving=true";
-  if (!chosen) {
-    arguments.push_back(repetitions.data());
-    arguments.push_back(interleaving.data());
-  }
-  int count = static_cast<int>(arguments.size());
-  arguments.push_back(nullptr);
+  std::vector<char*> arguments = bench::interleavedArguments(argc, argv);
+  int count = static_cast<int>(arguments.size()) - 1;
 
   gServer = std::make_unique<bench::LoopbackServer>();
   if (!prepareManager()) {
@@ -224,7 +192,7 @@ int main(int argc, char** argv) {
     return 1;
   }
   benchmark::Initialize(&count, arguments.data());
-  RatioReporter reporter;
+  bench::BestRunReporter reporter;
   benchmark::RunSpecifiedBenchmarks(&reporter);
 
   const auto manager = reporter.times.find("BM_ManagerCycle");

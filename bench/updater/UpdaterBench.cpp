@@ -33,6 +33,7 @@
 #include "engine/QBYDeliveriesUpdater.h"
 #include "platform/GLibPtr.h"
 #include "platform/MainQueue.h"
+#include "support/BenchRun.h"
 #include "support/LoopbackServer.h"
 
 namespace {
@@ -131,33 +132,11 @@ void BM_PlainSoup(benchmark::State& state) {
 BENCHMARK(BM_Updater)->Unit(benchmark::kMillisecond)->UseRealTime()->MeasureProcessCPUTime();
 BENCHMARK(BM_PlainSoup)->Unit(benchmark::kMillisecond)->UseRealTime()->MeasureProcessCPUTime();
 
-class RatioReporter : public benchmark::ConsoleReporter {
- public:
-  void ReportRuns(const std::vector<Run>& runs) override {
-    ConsoleReporter::ReportRuns(runs);
-    for (const auto& run : runs) {
-      if (run.run_type != Run::RT_Iteration) continue;
-      const auto keepBest = [&run](std::map<std::string, double>& best, double value) {
-        auto [slot, fresh] = best.try_emplace(run.run_name.function_name, value);
-        if (!fresh) slot->second = std::min(slot->second, value);
-      };
-      keepBest(times, run.GetAdjustedRealTime());
-      keepBest(cpuTimes, run.GetAdjustedCPUTime());
-    }
-  }
-  std::map<std::string, double> times;
-  std::map<std::string, double> cpuTimes;
-};
-
 }  // namespace
 
 int main(int argc, char** argv) {
-  std::string home = (std::filesystem::temp_directory_path() / "porvane-bench-XXXXXX").string();
-  if (!mkdtemp(home.data())) return 2;
-  setenv("PORVANE_HOME", home.c_str(), 1);
-  setenv("XDG_DATA_HOME", (home + "/xdg-data").c_str(), 1);
-  setenv("XDG_CONFIG_HOME", (home + "/xdg-config").c_str(), 1);
-  setenv("XDG_CACHE_HOME", (home + "/xdg-cache").c_str(), 1);
+  const std::string home = bench::makeBenchHome();
+  if (home.empty()) return 2;
   // The shipped scripts, found in the build tree (the joined services) and the sources.
   if (const char* scripts = std::getenv("PORVANE_BENCH_SCRIPTS"); scripts && *scripts) {
     setenv("PORVANE_RESOURCE_DIR", scripts, 1);
@@ -166,23 +145,12 @@ int main(int argc, char** argv) {
   }
 
   // Interleaved repetitions unless the command line asks for something else.
-  std::vector<char*> arguments(argv, argv + argc);
-  const bool chosen = std::any_of(arguments.begin() + 1, arguments.end(), [](const char* a) {
-    return std::string_view(a).starts_with("--benchmark_repetitions") ||
-           std::string_view(a).starts_with("--benchmark_enable_random_interleaving");
-  });
-  std::string repetitions = "--benchmark_repetitions=3";
-  std::string interleaving = "--benchmark_enable_random_interleaving=true";
-  if (!chosen) {
-    arguments.push_back(repetitions.data());
-    arguments.push_back(interleaving.data());
-  }
-  int count = static_cast<int>(arguments.size());
-  arguments.push_back(nullptr);  // argv[argc] is null
+  std::vector<char*> arguments = bench::interleavedArguments(argc, argv);
+  int count = static_cast<int>(arguments.size()) - 1;
 
   gServer = std::make_unique<Server>();
   benchmark::Initialize(&count, arguments.data());
-  RatioReporter reporter;
+  bench::BestRunReporter reporter;
   benchmark::RunSpecifiedBenchmarks(&reporter);
   gServer.reset();
 
