@@ -7,6 +7,7 @@
 #include <utility>
 
 #include "engine/QBYDeliveriesUpdater.h"
+#include "engine/QBYPasswordManager.h"
 #include "engine/QBYServiceUpdate.h"
 #include "finder/QBYDeliveriesFinder.h"
 #include "manager/QBYDeliveriesCalendar.h"
@@ -19,6 +20,7 @@
 #include "platform/Localization.h"
 #include "platform/Log.h"
 #include "platform/QBYUserDefaults.h"
+#include "platform/SessionBus.h"
 #include "presentation/QBYDateFormatter.h"
 #include "store/QBYDataStore.h"
 #include "store/QBYDeliveriesQueries.h"
@@ -401,7 +403,7 @@ std::optional<std::string> QBYDeliveriesManager::updateResultText() const {
 
 bool QBYDeliveriesManager::parentAppOpen() const {
   if (processType_ == QBYProcessTypeApplication) return false;
-  return options_.parentAppOpen ? options_.parentAppOpen() : false;
+  return options_.parentAppOpen ? options_.parentAppOpen() : sessionBusNameHasOwner(QBYParentAppID);
 }
 
 Date QBYDeliveriesManager::lastUpdated() {

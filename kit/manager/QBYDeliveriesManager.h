@@ -173,7 +173,7 @@ class QBYDeliveriesManager : public std::enable_shared_from_this<QBYDeliveriesMa
   struct Options {
     UpdaterFactory updaterFactory;  // empty: the engine's QBYDeliveriesUpdater
     // Whether the main application runs (only asked outside it). Empty: asks the session bus
-    // whether the application's well-known name has an owner.
+    // whether the application's well-known name (its identifier) has an owner.
     std::function<bool()> parentAppOpen;
     ActionSender actionSender;
     // The calendar side; empty: one over the shared calendar store and defaults.
