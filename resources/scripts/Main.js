@@ -211,6 +211,24 @@ Task.prototype.offerWebPage = function(webURL) {
   this.finish(Q.results(1, fields));
 };
 
+// An answer that carries no tracking data, told apart by what went wrong: rejected
+// credentials, no connection, a refused or failing server, or a page nobody can read.
+Task.prototype.failForResponse = function(response, links) {
+  if (response.status === 401 || response.status === 403)
+    return this.fail(S.credentialsRejected, links);
+  if (response.offline) return this.fail(S.offline, links);
+  if (response.status === 0) return this.fail(S.failed, links);
+  if (response.status === 429) return this.fail(S.rateLimited, links);
+  if (response.status >= 500) return this.fail(Q.format(S.serverError, response.status), links);
+  this.fail(S.unreadable, links);
+};
+
+// The name of one piece of a delivery of several: the delivery's name and the piece's id.
+Task.prototype.pieceName = function(id, several) {
+  if (!several || !id) return this.itemName;
+  return this.itemName === this.number ? id : Q.format('%@ (%@)', this.itemName, id);
+};
+
 var stateIcons = {
   delivered: 'checkmark',
   out: 'truck',

@@ -54,21 +54,9 @@ function apArticle(task, trackable, consignmentStatus, several) {
 
 // The name of one piece of several: the user's name with the piece's own number, or that
 // number alone when the user gave no name.
-function apPieceName(task, id, several) {
-  if (!several || !id) return task.itemName;
-  return task.itemName === task.number ? id : Q.format('%@ (%@)', task.itemName, id);
-}
+function apPieceName(task, id, several) { return task.pieceName(id, several); }
 
-function apProblem(task, response) {
-  var links = apLinks(task);
-  if (response.status === 401 || response.status === 403)
-    return task.fail(S.credentialsRejected, links);
-  if (response.offline) return task.fail(S.offline, links);
-  if (response.status === 0) return task.fail(S.failed, links);
-  if (response.status === 429) return task.fail(S.rateLimited, links);
-  if (response.status >= 500) return task.fail(Q.format(S.serverError, response.status), links);
-  task.fail(S.unreadable, links);
-}
+function apProblem(task, response) { task.failForResponse(response, apLinks(task)); }
 
 function apAnswer(task, response) {
   if (response.offline) return apProblem(task, response);

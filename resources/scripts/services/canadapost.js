@@ -74,16 +74,7 @@ function cpDetail(task, xml) {
   });
 }
 
-function cpProblem(task, response) {
-  var links = cpLinks(task);
-  if (response.status === 401 || response.status === 403)
-    return task.fail(S.credentialsRejected, links);
-  if (response.offline) return task.fail(S.offline, links);
-  if (response.status === 0) return task.fail(S.failed, links);
-  if (response.status === 429) return task.fail(S.rateLimited, links);
-  if (response.status >= 500) return task.fail(Q.format(S.serverError, response.status), links);
-  task.fail(S.unreadable, links);
-}
+function cpProblem(task, response) { task.failForResponse(response, cpLinks(task)); }
 
 function cpAnswer(task, response) {
   if (response.offline) return cpProblem(task, response);

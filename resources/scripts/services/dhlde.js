@@ -51,16 +51,7 @@ function dhShipment(task, shipment) {
   });
 }
 
-function dhProblem(task, response) {
-  var links = dhLinks(task);
-  if (response.status === 401 || response.status === 403)
-    return task.fail(S.credentialsRejected, links);
-  if (response.offline) return task.fail(S.offline, links);
-  if (response.status === 0) return task.fail(S.failed, links);
-  if (response.status === 429) return task.fail(S.rateLimited, links);
-  if (response.status >= 500) return task.fail(Q.format(S.serverError, response.status), links);
-  task.fail(S.unreadable, links);
-}
+function dhProblem(task, response) { task.failForResponse(response, dhLinks(task)); }
 
 function dhAnswer(task, response) {
   if (response.offline) return dhProblem(task, response);

@@ -43,16 +43,7 @@ function lpShipment(task, shipment) {
   });
 }
 
-function lpProblem(task, response) {
-  var links = lpLinks(task);
-  if (response.status === 401 || response.status === 403)
-    return task.fail(S.credentialsRejected, links);
-  if (response.offline) return task.fail(S.offline, links);
-  if (response.status === 0) return task.fail(S.failed, links);
-  if (response.status === 429) return task.fail(S.rateLimited, links);
-  if (response.status >= 500) return task.fail(Q.format(S.serverError, response.status), links);
-  task.fail(S.unreadable, links);
-}
+function lpProblem(task, response) { task.failForResponse(response, lpLinks(task)); }
 
 function lpAnswer(task, response) {
   if (response.offline) return lpProblem(task, response);

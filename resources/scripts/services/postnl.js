@@ -66,21 +66,9 @@ function pnShipment(task, shipment, several) {
 
 // The name of one piece of several: the user's name with the piece's own number, or that
 // number alone when the user gave no name.
-function pnPieceName(task, id, several) {
-  if (!several || !id) return task.itemName;
-  return task.itemName === task.number ? id : Q.format('%@ (%@)', task.itemName, id);
-}
+function pnPieceName(task, id, several) { return task.pieceName(id, several); }
 
-function pnProblem(task, response) {
-  var links = pnLinks(task);
-  if (response.status === 401 || response.status === 403)
-    return task.fail(S.credentialsRejected, links);
-  if (response.offline) return task.fail(S.offline, links);
-  if (response.status === 0) return task.fail(S.failed, links);
-  if (response.status === 429) return task.fail(S.rateLimited, links);
-  if (response.status >= 500) return task.fail(Q.format(S.serverError, response.status), links);
-  task.fail(S.unreadable, links);
-}
+function pnProblem(task, response) { task.failForResponse(response, pnLinks(task)); }
 
 function pnAnswer(task, response) {
   if (response.offline) return pnProblem(task, response);

@@ -57,21 +57,9 @@ function pdParcel(task, shipment, item, several) {
 
 // The name of one piece of several: the user's name with the piece's own number, or that
 // number alone when the user gave no name.
-function pdPieceName(task, id, several) {
-  if (!several || !id) return task.itemName;
-  return task.itemName === task.number ? id : Q.format('%@ (%@)', task.itemName, id);
-}
+function pdPieceName(task, id, several) { return task.pieceName(id, several); }
 
-function pdProblem(task, response) {
-  var links = pdLinks(task);
-  if (response.status === 401 || response.status === 403)
-    return task.fail(S.credentialsRejected, links);
-  if (response.offline) return task.fail(S.offline, links);
-  if (response.status === 0) return task.fail(S.failed, links);
-  if (response.status === 429) return task.fail(S.rateLimited, links);
-  if (response.status >= 500) return task.fail(Q.format(S.serverError, response.status), links);
-  task.fail(S.unreadable, links);
-}
+function pdProblem(task, response) { task.failForResponse(response, pdLinks(task)); }
 
 function pdIsObject(value) { return !!value && typeof value === 'object'; }
 

@@ -53,16 +53,7 @@ function rmPiece(task, piece) {
 
 // Answers without tracking data. Refused credentials are reported rather than hidden behind
 // the public page, so that the user can fix the configuration.
-function rmProblem(task, response) {
-  var links = rmLinks(task);
-  if (response.status === 401 || response.status === 403)
-    return task.fail(S.credentialsRejected, links);
-  if (response.offline) return task.fail(S.offline, links);
-  if (response.status === 0) return task.fail(S.failed, links);
-  if (response.status === 429) return task.fail(S.rateLimited, links);
-  if (response.status >= 500) return task.fail(Q.format(S.serverError, response.status), links);
-  task.fail(S.unreadable, links);
-}
+function rmProblem(task, response) { task.failForResponse(response, rmLinks(task)); }
 
 function rmAnswer(task, response) {
   if (response.offline) return rmProblem(task, response);
