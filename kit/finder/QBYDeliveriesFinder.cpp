@@ -3,7 +3,6 @@
 #include <unicode/regex.h>
 
 #include <algorithm>
-#include <bit>
 #include <cstdint>
 #include <map>
 #include <utility>
@@ -225,37 +224,6 @@ class ScriptFunction {
   GObjectPtr<JSCValue> callee_;
 };
 
-// Tells for each text of a list whether it is the first of its value: a flat table of indexes
-// that a large page's tens of thousands of candidates keep within a few cache lines' reach.
-class FirstOccurrences {
- public:
-  explicit FirstOccurrences(const std::vector<std::string>& texts)
-      : texts_(texts), slots_(std::bit_ceil(texts.size() * 2 + 2)) {}
-
-  // Texts must be asked about in order.
-  bool isFirst(std::size_t index) {
-    const std::string_view text = texts_[index];
-    const auto hash = std::hash<std::string_view>{}(text);
-    const auto tag = static_cast<std::uint32_t>(hash >> 32);
-    for (std::size_t slot = hash & (slots_.size() - 1);; slot = (slot + 1) & (slots_.size() - 1)) {
-      Slot& entry = slots_[slot];
-      if (entry.position == 0) {
-        entry = {tag, static_cast<std::uint32_t>(index + 1)};
-        return true;
-      }
-      if (entry.tag == tag && texts_[entry.position - 1] == text) return false;
-    }
-  }
-
- private:
-  struct Slot {
-    std::uint32_t tag = 0;
-    std::uint32_t position = 0;  // index + 1; 0: free
-  };
-  const std::vector<std::string>& texts_;
-  std::vector<Slot> slots_;
-};
-
 }  // namespace
 
 std::optional<Dictionary> QBYDeliveriesFinder::callScript(const char* function,
@@ -351,7 +319,7 @@ void QBYDeliveriesFinder::enumerateMatchesForPattern(std::string_view pattern,
 }
 
 std::vector<Guess> QBYDeliveriesFinder::strictGuessesForCandidates(
-    const std::vector<std::string>& candidates, const std::vector<Guess>& found,
+    std::vector<std::string> candidates, const std::vector<Guess>& found,
     const std::optional<std::string>& preferred, bool onlyBest) {
   if (candidates.empty()) return {};
   auto runner = scriptRunner();
@@ -360,17 +328,13 @@ std::vector<Guess> QBYDeliveriesFinder::strictGuessesForCandidates(
     std::vector<Guess> found;
     std::vector<Guess> guesses;
   };
-  auto work = std::make_shared<Work>(Work{candidates, found, {}});
+  auto work = std::make_shared<Work>(Work{std::move(candidates), found, {}});
   const bool ran = runner->runBlockAndWait(
       [runner = runner.get(), work, preferred, onlyBest](JSCContext* context) {
         if (runner->configurationFailed()) return;
         const ScriptFunction guessesFromText(context, "guessesFromText");
         if (!guessesFromText) return;
-        // A candidate seen before in this step gives the same guess, which is kept once.
-        FirstOccurrences first(work->candidates);
-        for (std::size_t i = 0; i < work->candidates.size(); ++i) {
-          if (!first.isFirst(i)) continue;
-          const auto& candidate = work->candidates[i];
+        for (const auto& candidate : work->candidates) {
           auto guess = guessesFromText.call(candidate, std::nullopt, true);
           if (!guess || !hasGuesses(*guess) || includesGuess(work->found, *guess)) continue;
           work->guesses.push_back(*guess);
@@ -426,9 +390,11 @@ std::vector<Guess> QBYDeliveriesFinder::guessesFromWebData(const QBYWebData& web
   for (const auto& step : candidatePatterns()) {
     if (!webData.text) break;
     if (!search) search.emplace(*webData.text);
-    const auto candidates = search->candidates(step);
+    // A candidate seen before in this step gives the same guess, which is kept once.
+    auto candidates = search->distinctCandidates(step);
     std::vector<Guess> stepList;
-    for (auto& guess : strictGuessesForCandidates(candidates, results, preferred, onlyBest)) {
+    for (auto& guess :
+         strictGuessesForCandidates(std::move(candidates), results, preferred, onlyBest)) {
       if (preferred && !includesDomain(guess, *preferred)) {
         stepList.push_back(std::move(guess));
       } else {

@@ -128,9 +128,9 @@ class QBYDeliveriesFinder {
 
  private:
   struct ScriptAnswer;
-  // Strict guesses of the candidates, in one visit of the script queue; stops after the first
-  // that the search with onlyBest would take.
-  std::vector<Guess> strictGuessesForCandidates(const std::vector<std::string>& candidates,
+  // Strict guesses of the distinct candidates, in one visit of the script queue; stops after
+  // the first that the search with onlyBest would take.
+  std::vector<Guess> strictGuessesForCandidates(std::vector<std::string> candidates,
                                                 const std::vector<Guess>& found,
                                                 const std::optional<std::string>& preferred,
                                                 bool onlyBest);

@@ -2,6 +2,7 @@
 // same order, for texts built to reach the corners of the run patterns.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <random>
 #include <string>
 
@@ -79,6 +80,91 @@ TEST(CandidateSearchTest, LongRunsAreScannedWithoutBacktracking) {
   const QBYCandidateSearch search(text);
   const auto& runs = QBYDeliveriesFinder::candidatePatterns()[3];
   EXPECT_EQ(search.candidates(runs), (std::vector<std::string>{"AB 1234 5678"}));
+}
+
+// An ASCII text is searched in its own bytes; the same text with one non-ASCII line before it
+// goes through the UTF-16 form. Both must find the same candidates, once each in the same
+// order when asked for distinct ones, and, unless long runs make the engine give up on a
+// line, what the engine finds.
+void expectSameAsUnicodeForm(const std::string& text, bool withEngine = true) {
+  const QBYCandidateSearch ascii(text);
+  const std::string unicodeText = "Gr\u00FC\u00DFe \u2014\n" + text;
+  const QBYCandidateSearch unicode(unicodeText);
+  for (const auto& step : QBYDeliveriesFinder::candidatePatterns()) {
+    const auto found = ascii.candidates(step);
+    EXPECT_EQ(found, unicode.candidates(step)) << step.pattern << "\nin: " << text;
+    if (withEngine)
+      EXPECT_EQ(found, ascii.candidatesByEngine(step)) << step.pattern << "\nin: " << text;
+    std::vector<std::string> firsts;
+    for (const auto& candidate : found)
+      if (std::find(firsts.begin(), firsts.end(), candidate) == firsts.end())
+        firsts.push_back(candidate);
+    EXPECT_EQ(ascii.distinctCandidates(step), firsts) << step.pattern << "\nin: " << text;
+    EXPECT_EQ(unicode.distinctCandidates(step), firsts) << step.pattern << "\nin: " << text;
+  }
+}
+
+TEST(CandidateSearchTest, ASCIITextsFindWhatTheirUnicodeFormFinds) {
+  for (const char* text : {
+           "Tracking Number: 1Z999AA10123456784\nORDER NUMBER W12345678 \n",
+           "see https://example.com/track?id=1Z999AA10123456784 and HTTP://X.Y/z",
+           "tRaCkInG nUmBeR(S): AB-12.34-5678 Carrier Trk 12345 label number 98765432\n",
+           "Paketnummer:00340433836442636597 paketverfolgungsnummer 1234567890",
+           "12345678 12345678 AB12CD34 12345678\n#AB12CD34 >AB12CD34<",
+           "track",
+           "",
+           "TRACK IT: 9400111201080805483016\r\ntracking number is 986578788855.",
+       })
+    expectSameAsUnicodeForm(text);
+}
+
+TEST(CandidateSearchTest, LabelsAreFoundAtEveryOffsetAndNearTheEnd) {
+  // The label search looks at blocks of bytes; a label must be found wherever it falls in them,
+  // and a cut-off label or one at the very end must not be read past the text.
+  const auto& labelled = QBYDeliveriesFinder::candidatePatterns()[1];
+  for (std::size_t pad = 0; pad < 80; ++pad) {
+    const std::string text = std::string(pad, 'x') + " TrAcKiNg # 1Z999AA10123456784";
+    const QBYCandidateSearch search(text);
+    EXPECT_EQ(search.candidates(labelled), (std::vector<std::string>{"1Z999AA10123456784"}))
+        << "after " << pad << " bytes";
+    for (const char* end : {"Trackin", "Tracking", "Carrier Tr", "order numbe", "htt"}) {
+      expectSameAsUnicodeForm(std::string(pad, ' ') + end);
+      if (HasFailure()) return;
+    }
+  }
+}
+
+TEST(CandidateSearchTest, RandomASCIITextsWithLabelsAndRuns) {
+  const std::string pieces[] = {"Tracking",
+                                "tracking number is ",
+                                "Order Number",
+                                "http://a.b/",
+                                "W12345678",
+                                "1Z999AA1",
+                                "0123",
+                                "AB",
+                                " ",
+                                ":",
+                                "-",
+                                ".",
+                                "\n",
+                                "\r",
+                                "<",
+                                ">",
+                                "#",
+                                "x",
+                                "Label Number",
+                                "TRACK IT"};
+  std::mt19937 random(20250214);
+  std::uniform_int_distribution<std::size_t> pick(0, std::size(pieces) - 1);
+  std::uniform_int_distribution<int> length(1, 30);
+  for (int i = 0; i < 1500; ++i) {
+    std::string text;
+    for (int k = length(random); k > 0; --k) text += pieces[pick(random)];
+    // Pieces run together into capital runs long enough for the engine to give up on.
+    expectSameAsUnicodeForm(text, false);
+    if (HasFailure()) break;
+  }
 }
 
 }  // namespace

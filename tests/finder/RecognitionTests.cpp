@@ -221,5 +221,35 @@ TEST_F(RecognitionTest, FiveMegabyteTextCompletesAndFindsThePlantedNumbers) {
   EXPECT_FALSE(finder.guessesFromText(text, true));
 }
 
+TEST_F(RecognitionTest, AnASCIIMailAndTheSameMailWithAccentsGiveTheSameGuesses) {
+  // A plain ASCII text takes a faster way through the search than one with any other
+  // character; the answers must not tell them apart.
+  std::string mail;
+  std::uint32_t seed = 7;
+  const auto next = [&] { return seed = seed * 1103515245u + 12345u; };
+  const char* numbers[] = {"1Z999AA10123456784",      "986578788855",
+                           "RB123456785GB",           "00340433836442636597",
+                           "1Z 999 AA1 01 2345 6784", "12345"};
+  for (int line = 0; line < 400; ++line) {
+    mail += "Order " + std::to_string(next() % 1000000) + " placed on 2024-03-1" +
+            std::to_string(next() % 10) + ", call 1-800-555-" +
+            std::to_string(1000 + next() % 9000) + ". SKU AB" + std::to_string(next() % 100000) +
+            "CD\n";
+    if (next() % 25 == 0) mail += "tracking number: " + std::string(numbers[next() % 6]) + "\n";
+    if (next() % 40 == 0) mail += "Ship with " + std::string(numbers[next() % 6]) + " today\n";
+  }
+  const auto numbersOf = [](const std::vector<Guess>& guesses) {
+    Strings found;
+    for (const auto& guess : guesses) found.push_back(guessString(guess, "no").value_or("-"));
+    return found;
+  };
+  const auto ascii = numbersOf(finder.guessesFromWebData(QBYWebData::webDataWithString(mail)));
+  EXPECT_GE(ascii.size(), 3u);
+  EXPECT_EQ(ascii, numbersOf(finder.guessesFromWebData(
+                       QBYWebData::webDataWithString("Gr\u00FC\u00DFe aus K\u00F6ln\n" + mail))));
+  EXPECT_EQ(ascii, numbersOf(finder.guessesFromWebData(
+                       QBYWebData::webDataWithString(mail + "\u00A0\u2014 Jos\u00E9"))));
+}
+
 }  // namespace
 }  // namespace qby::test
