@@ -1010,7 +1010,12 @@ void QBYDeliveriesUpdater::loadResponse(const Value& requestID, const std::strin
   if (!context || invalidated()) return;
   auto function = GObjectPtr<JSCValue>::adopt(jsc_context_get_value(context, "loadResponse"));
   auto identifier = scriptValueFromValue(context, requestID);
-  auto body = scriptValueFromValue(context, Value(text));
+  // The script's string is made straight from the decoded text: a page is tens of kilobytes,
+  // and the engine converts (and so copies) it anyway. Through bytes, so that a NUL character
+  // does not cut it short.
+  GBytes* bytes = g_bytes_new_static(text.data(), text.size());
+  auto body = GObjectPtr<JSCValue>::adopt(jsc_value_new_string_from_bytes(context, bytes));
+  g_bytes_unref(bytes);
   auto code = GObjectPtr<JSCValue>::adopt(jsc_value_new_number(context, status));
   auto failed = GObjectPtr<JSCValue>::adopt(jsc_value_new_boolean(context, offline));
   JSCValue* arguments[] = {identifier.get(), body.get(), code.get(), failed.get()};

@@ -1,10 +1,13 @@
 #include "engine/QBYResponseDecoding.h"
 
+#include <glib.h>
 #include <unicode/ucnv.h>
 #include <unicode/ucsdet.h>
 
 #include <algorithm>
 #include <array>
+#include <cstdint>
+#include <cstring>
 #include <memory>
 
 namespace qby {
@@ -112,6 +115,21 @@ std::optional<std::string> convert(UConverter* source, std::string_view bytes, b
   }
 }
 
+// Whether the bytes are valid UTF-8, as GLib judges it. GLib checks byte by byte; most pages
+// are plain ASCII, which is checked here eight bytes at a time, and GLib looks only at what
+// follows the first byte that is not ASCII.
+bool isValidUTF8(std::string_view data) {
+  constexpr std::uint64_t kHighBits = 0x8080808080808080;
+  std::size_t offset = 0;
+  for (; offset + sizeof(std::uint64_t) <= data.size(); offset += sizeof(std::uint64_t)) {
+    std::uint64_t word;
+    std::memcpy(&word, data.data() + offset, sizeof word);
+    if (word & kHighBits) break;
+  }
+  const std::string_view rest = data.substr(offset);
+  return g_utf8_validate(rest.data(), static_cast<gssize>(rest.size()), nullptr);
+}
+
 struct ByteOrderMark {
   const char* encoding;
   std::size_t length;
@@ -165,6 +183,13 @@ QBYDecodedText decodeResponseData(std::string_view data,
   result.encoding = qby::ianaName(converter.get());
   if (data.empty()) {
     result.text = std::string();
+    return result;
+  }
+  // Most pages are valid UTF-8 and say so: ICU would copy them byte for byte, at a cost that
+  // shows beside a loopback fetch. GLib refuses NUL bytes in its part of the check, which
+  // leaves such texts to ICU, with the same answer.
+  if (result.encoding == "UTF-8" && isValidUTF8(data)) {
+    result.text = std::string(data);
     return result;
   }
   if ((result.text = convert(converter.get(), data, true))) return result;

@@ -16,8 +16,12 @@ GObjectPtr<JSCValue> property(JSCValue* object, const char* name) {
   return GObjectPtr<JSCValue>::adopt(jsc_value_object_get_property(object, name));
 }
 
+// The instance test evaluates the constructor's name as a script on every call, which costs
+// more than copying a small object; only an object that answers to getTime can be a date
+// worth copying as one, and that lookup is cheap.
 bool isDate(JSCValue* value) {
-  return jsc_value_is_object(value) && jsc_value_object_is_instance_of(value, "Date");
+  return jsc_value_is_object(value) && jsc_value_object_has_property(value, "getTime") &&
+         jsc_value_object_is_instance_of(value, "Date");
 }
 
 // A short text form for the failure report; never calls into the value (its toString could

@@ -234,13 +234,30 @@ var Q = (function() {
 
   // The visible text of an HTML fragment or page: scripts, styles and comments dropped, tags
   // removed (block ends become spaces), entities decoded, white space collapsed.
+  //
+  // A tracking page runs to tens of thousands of characters and every update reads one, so
+  // each pass is skipped when a cheap search shows it cannot match, and the collapse leaves
+  // the lone spaces between words alone instead of replacing each with itself. The passes and
+  // their order are kept as they were: they answer the same text.
+  var collapsible = /(?! (?![\s\u00a0]))[\s\u00a0]+/g;
   Q.text = function(html) {
-    var text = Q.string(html)
-                   .replace(/<!--[\s\S]*?-->/g, ' ')
-                   .replace(/<(script|style|noscript|template)\b[\s\S]*?<\/\1\s*>/gi, ' ')
-                   .replace(/<(br|\/p|\/div|\/tr|\/td|\/th|\/li|\/h[1-6]|\/dt|\/dd)\b[^>]*>/gi, ' ')
-                   .replace(/<[^>]*>/g, '');
-    return Q.decodeEntities(text).replace(/[\s\u00a0]+/g, ' ').replace(/^ | $/g, '');
+    var text = Q.string(html);
+    if (text.indexOf('<') >= 0) {
+      if (text.indexOf('<!--') >= 0) text = text.replace(/<!--[\s\S]*?-->/g, ' ');
+      // The full pass, with its back-reference, costs several times this test, and most
+      // pages hold no such block.
+      if (/<(script|style|noscript|template)\b/i.test(text)) {
+        text = text.replace(/<(script|style|noscript|template)\b[\s\S]*?<\/\1\s*>/gi, ' ');
+      }
+      text = text.replace(/<(br|\/p|\/div|\/tr|\/td|\/th|\/li|\/h[1-6]|\/dt|\/dd)\b[^>]*>/gi, ' ')
+                 .replace(/<[^>]*>/g, '');
+    }
+    if (text.indexOf('&') >= 0) text = Q.decodeEntities(text);
+    text = text.replace(collapsible, ' ');
+    var start = text.charAt(0) === ' ' ? 1 : 0;
+    var end =
+        text.length > start && text.charAt(text.length - 1) === ' ' ? text.length - 1 : text.length;
+    return start === 0 && end === text.length ? text : text.slice(start, end);
   };
 
   function encodePairs(object, encode) {
@@ -442,11 +459,41 @@ var Q = (function() {
   };
 
   // A short, stable fingerprint of a text (FNV-1a over its UTF-8 bytes, 8 hex digits). Not
-  // for security: it only notices that a page changed.
+  // for security: it only notices that a page changed. The bytes are folded in where they are
+  // made, without a callback per byte: a page's text is tens of thousands of characters.
+  var fnvPrime = 0x01000193;
   Q.hash = function(text) {
-    var hash = 0x811c9dc5;
-    eachUTF8Byte(text, function(b) { hash = Math.imul(hash ^ b, 0x01000193) >>> 0; });
-    return ('0000000' + hash.toString(16)).slice(-8);
+    var s = Q.string(text);
+    var length = s.length;
+    var hash = 0x811c9dc5 | 0;
+    for (var i = 0; i < length; i++) {
+      var c = s.charCodeAt(i);
+      if (c < 0x80) {
+        hash = Math.imul(hash ^ c, fnvPrime);
+        continue;
+      }
+      if (c >= 0xd800 && c <= 0xdfff) {
+        var next = i + 1 < length ? s.charCodeAt(i + 1) : 0;
+        if (c <= 0xdbff && next >= 0xdc00 && next <= 0xdfff) {
+          c = 0x10000 + ((c - 0xd800) << 10) + (next - 0xdc00);
+          i++;
+        } else {
+          c = 0xfffd;
+        }
+      }
+      if (c < 0x800) {
+        hash = Math.imul(hash ^ (0xc0 | (c >> 6)), fnvPrime);
+      } else if (c < 0x10000) {
+        hash = Math.imul(hash ^ (0xe0 | (c >> 12)), fnvPrime);
+        hash = Math.imul(hash ^ (0x80 | ((c >> 6) & 63)), fnvPrime);
+      } else {
+        hash = Math.imul(hash ^ (0xf0 | (c >> 18)), fnvPrime);
+        hash = Math.imul(hash ^ (0x80 | ((c >> 12) & 63)), fnvPrime);
+        hash = Math.imul(hash ^ (0x80 | ((c >> 6) & 63)), fnvPrime);
+      }
+      hash = Math.imul(hash ^ (0x80 | (c & 63)), fnvPrime);
+    }
+    return ('0000000' + (hash >>> 0).toString(16)).slice(-8);
   };
 
   // A debugging line, sent to the host only when file logging is on.

@@ -82,9 +82,12 @@ Task.prototype.request = function(url, postData, options, callback) {
   var number = Tracking.nextRequest++;
   Tracking.requests[number] = {task: this, callback: callback};
   this.outstanding += 1;
-  Q.log(
-      this.from + ': request ' + number + ' ' + (postData === undefined ? 'GET ' : 'POST ') +
-      Q.hideSecrets(url));
+  // The line is only worth building when it is written.
+  if (logLevel === 1) {
+    Q.log(
+        this.from + ': request ' + number + ' ' + (postData === undefined ? 'GET ' : 'POST ') +
+        Q.hideSecrets(url));
+  }
   requestURL(url, postData, options, number);
 };
 

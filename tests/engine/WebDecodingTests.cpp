@@ -156,6 +156,38 @@ TEST(WebDecoding, InvalidBytesNeverGiveInvalidText) {
   EXPECT_FALSE(odd.encoding == "UTF-16BE" && !odd.lossy);
 }
 
+TEST(WebDecoding, ValidUTF8ComesBackByteForByte) {
+  // The edges of the code space, noncharacters and a NUL: valid UTF-8 whichever way it is
+  // checked, so the text is the body as it came.
+  const std::string edges = std::string("a\0b \x7F \xC2\x80 \xEF\xBF\xBE \xEF\xBF\xBF ", 17) +
+                            "\xF4\x8F\xBF\xBF \xEF\xBB\xBF mid-text mark";
+  for (const auto& name : {std::optional<std::string>(), std::optional<std::string>("utf-8"),
+                           std::optional<std::string>("UTF8")}) {
+    const auto decoded = decodeResponseData(edges, name);
+    EXPECT_EQ(decoded.text, edges) << name.value_or("(none)");
+    EXPECT_EQ(decoded.encoding, "UTF-8");
+    EXPECT_FALSE(decoded.lossy);
+  }
+}
+
+TEST(WebDecoding, ABadByteAfterAnyLengthOfASCIIIsNoticed) {
+  // ASCII is checked a word at a time: the byte that breaks the text may sit anywhere in a
+  // word, or in the few bytes after the last whole one.
+  for (std::size_t length = 0; length <= 17; ++length) {
+    const std::string ascii(length, 'x');
+    const std::string broken = ascii + "\xC3\x28 tail";
+    const auto decoded = decodeResponseData(broken, std::string("UTF-8"));
+    ASSERT_TRUE(decoded.text.has_value()) << length;
+    EXPECT_NE(decoded.text, broken) << length;
+    EXPECT_TRUE(isUTF8(decoded.text)) << length;
+
+    const std::string withNul = ascii + std::string(1, '\0') + "caf\xC3\xA9";
+    EXPECT_EQ(decodeResponseData(withNul, std::nullopt).text, withNul) << length;
+    const std::string accented = ascii + "\xC3\xA9";
+    EXPECT_EQ(decodeResponseData(accented, std::nullopt).text, accented) << length;
+  }
+}
+
 TEST(WebDecoding, EmptyData) {
   for (const auto& name : {std::optional<std::string>(), std::optional<std::string>("Shift_JIS"),
                            std::optional<std::string>("nonsense")}) {
