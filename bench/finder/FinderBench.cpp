@@ -148,6 +148,18 @@ void BM_CandidateSearchText(benchmark::State& state) {
 }
 BENCHMARK(BM_CandidateSearchText)->Unit(benchmark::kMillisecond);
 
+// All of the finder's own search in a web data run: the text prepared, then each step's
+// distinct candidates.
+void BM_FinderSearch(benchmark::State& state) {
+  for (auto _ : state) {
+    const qby::QBYCandidateSearch search(largeText());
+    for (const auto& step : QBYDeliveriesFinder::candidatePatterns())
+      benchmark::DoNotOptimize(search.distinctCandidates(step));
+  }
+  state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * largeText().size()));
+}
+BENCHMARK(BM_FinderSearch)->Unit(benchmark::kMillisecond);
+
 // The script's share of the same search: every candidate guessed once, in one queue visit.
 void BM_BaselineWebData(benchmark::State& state) {
   const auto candidates = candidatesOf(largeText());

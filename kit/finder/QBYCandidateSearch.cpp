@@ -88,8 +88,9 @@ bool sameIgnoringCase(char text, char word) {
 
 // The positions where a text begins with one of a few lower-case ASCII words, ignoring case,
 // found in one pass over a byte view for all the words together: sixteen positions at a time
-// are kept when they hold a word's first byte and, a word's length further on, its last byte,
-// and only those are compared in full.
+// are kept when they hold a word's first byte and, as far on as the shortest word's last byte
+// lies, that word's byte there, and only those are compared in full. The second byte lies at the
+// same distance for every word, so that one load and one fold serve them all.
 class StartFinder {
  public:
   StartFinder(std::string_view bytes, const std::vector<std::string>& starts) : bytes_(bytes) {
@@ -97,15 +98,14 @@ class StartFinder {
       if (start.empty()) continue;
       words_.push_back(start);
       longest_ = std::max(longest_, start.size());
-#if defined(__SSE2__)
-      const auto probe = [](char c) {
-        return std::pair{_mm_set1_epi8(c), _mm_set1_epi8(isLowerLetter(c) ? 0x20 : 0)};
-      };
-      const auto [first, firstCase] = probe(start.front());
-      const auto [last, lastCase] = probe(start.back());
-      probes_.push_back({first, firstCase, last, lastCase, start.size() - 1});
-#endif
+      secondOffset_ = std::min(secondOffset_, start.size() - 1);
     }
+#if defined(__SSE2__)
+    for (const auto word : words_)
+      probes_.push_back({folded(word.front()), folded(word[secondOffset_])});
+    for (std::size_t i = 0; i < padded_.size() && !probes_.empty(); ++i)
+      padded_[i] = probes_[i < probes_.size() ? i : 0];
+#endif
   }
 
   // The first such position at or after from, or -1.
@@ -115,28 +115,43 @@ class StartFinder {
     std::size_t at = static_cast<std::size_t>(std::max(from, 0));
 #if defined(__SSE2__)
     const char* text = bytes_.data();
-    const auto load = [](const char* bytes) {
-      return _mm_loadu_si128(reinterpret_cast<const __m128i*>(bytes));
+    const __m128i fold = _mm_set1_epi8(0x20);
+    const auto load = [&](const char* bytes) {
+      return _mm_or_si128(_mm_loadu_si128(reinterpret_cast<const __m128i*>(bytes)), fold);
     };
-    const auto hits = [&](std::size_t block) {
+    // The probes' loop is unrolled for the few words a step has; padding repeats a probe.
+    const auto hits = [&]<std::size_t count>(std::size_t block) {
       const __m128i firsts = load(text + block);
-      __m128i any = _mm_setzero_si128();
-      for (const auto& probe : probes_) {
-        const __m128i lasts = load(text + block + probe.lastOffset);
-        const __m128i both =
-            _mm_and_si128(_mm_cmpeq_epi8(_mm_or_si128(firsts, probe.firstCase), probe.first),
-                          _mm_cmpeq_epi8(_mm_or_si128(lasts, probe.lastCase), probe.last));
-        any = _mm_or_si128(any, both);
+      const __m128i seconds = load(text + block + secondOffset_);
+      const auto probeHits = [&](const Probe& probe) {
+        return _mm_and_si128(_mm_cmpeq_epi8(firsts, probe.first),
+                             _mm_cmpeq_epi8(seconds, probe.second));
+      };
+      __m128i any = probeHits(probes_[0]);
+      if constexpr (count == 0) {
+        for (std::size_t i = 1; i < probes_.size(); ++i)
+          any = _mm_or_si128(any, probeHits(probes_[i]));
+      } else {
+        for (std::size_t i = 1; i < count; ++i) any = _mm_or_si128(any, probeHits(padded_[i]));
       }
       return static_cast<std::uint32_t>(_mm_movemask_epi8(any));
     };
     // Two blocks a turn, so that a stretch without a word costs one test per 32 bytes.
-    for (; at + 32 + longest_ - 1 <= size; at += 32) {
-      for (auto mask = hits(at) | hits(at + 16) << 16; mask != 0; mask &= mask - 1) {
-        const std::size_t candidate = at + static_cast<std::size_t>(std::countr_zero(mask));
-        if (startsAt(candidate)) return static_cast<int32_t>(candidate);
+    const auto scan = [&]<std::size_t count>() -> int32_t {
+      for (; at + 32 + longest_ - 1 <= size; at += 32) {
+        for (auto mask = hits.template operator()<count>(at) |
+                         hits.template operator()<count>(at + 16) << 16;
+             mask != 0; mask &= mask - 1) {
+          const std::size_t candidate = at + static_cast<std::size_t>(std::countr_zero(mask));
+          if (startsAt(candidate)) return static_cast<int32_t>(candidate);
+        }
       }
-    }
+      return -1;
+    };
+    const int32_t found = probes_.size() == 1   ? scan.template operator()<1>()
+                          : probes_.size() <= 4 ? scan.template operator()<4>()
+                                                : scan.template operator()<0>();
+    if (found >= 0) return found;
 #endif
     for (; at < size; ++at)
       if (startsAt(at)) return static_cast<int32_t>(at);
@@ -155,17 +170,20 @@ class StartFinder {
   std::string_view bytes_;
   std::vector<std::string_view> words_;
   std::size_t longest_ = 0;
+  std::size_t secondOffset_ = std::numeric_limits<std::size_t>::max();
 #if defined(__SSE2__)
-  // A word's first and last byte in every lane, what turns an upper-case letter into them, and
-  // how far the last byte lies from the first.
+  // A word's first byte and its byte at the second offset in every lane, with the case bit set
+  // as it is set in the text's bytes: that keeps every match and lets through a few that the
+  // full compare turns down.
+  static __m128i folded(char c) {
+    return _mm_set1_epi8(static_cast<char>(c | 0x20));
+  }
   struct Probe {
     __m128i first;
-    __m128i firstCase;
-    __m128i last;
-    __m128i lastCase;
-    std::size_t lastOffset;
+    __m128i second;
   };
   std::vector<Probe> probes_;
+  std::array<Probe, 4> padded_{};
 #endif
 };
 
@@ -182,16 +200,107 @@ constexpr RunPattern kRunPatterns[] = {
 };
 constexpr int32_t kRunGroup = 2;
 
-// The high bit of every lane (16 bits wide for UTF-16 units, 8 for ASCII bytes) of the word
-// that holds a code unit in [low, high], both below 0x80. No subtraction borrows across lanes,
-// as every lane has its high bit set when it runs; lanes whose own high bit is set are masked
-// off, the others lie above both bounds.
+constexpr bool isDigitUnit(char16_t c) {
+  return c >= u'0' && c <= u'9';
+}
+constexpr bool isCapitalUnit(char16_t c) {
+  return c >= u'A' && c <= u'Z';
+}
+// The engine's "\s": Unicode white space, which holds every line terminator.
+bool isSpaceUnit(char16_t c) {
+  if (c < 0x80) return c == u' ' || (c >= 0x09 && c <= 0x0D);
+  return u_hasBinaryProperty(c, UCHAR_WHITE_SPACE);
+}
+// What may come before a run that begins a match: white space (line terminators with it), ">"
+// or "#".
+bool isLeadUnit(char16_t c) {
+  return c == u'>' || c == u'#' || isSpaceUnit(c);
+}
+
+}  // namespace
+
+// Which units of the text are digits, capitals or may lead a run, one bit a unit (bit i of word
+// i / 64 for unit i; none past the text's end). Both run steps read them, so that the text is
+// classified in one pass and the scanners look only where a run begins after a lead.
+struct QBYCandidateSearch::UnitClasses {
+  std::vector<std::uint64_t> digits;
+  std::vector<std::uint64_t> capitals;
+  std::vector<std::uint64_t> leads;
+};
+
+namespace {
+
+using UnitClasses = QBYCandidateSearch::UnitClasses;
+
+#if defined(__SSE2__)
+// Sixteen units as sixteen bytes: ASCII as it is, any other unit as a byte no class holds (the
+// saturating pack turns it into 0x80-0xFF or 0).
+__m128i sixteenUnits(const char* text) {
+  return _mm_loadu_si128(reinterpret_cast<const __m128i*>(text));
+}
+__m128i sixteenUnits(const char16_t* text) {
+  return _mm_packus_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i*>(text)),
+                          _mm_loadu_si128(reinterpret_cast<const __m128i*>(text + 8)));
+}
+// Bytes in [low, high], both below 0x80; the signed compare leaves bytes from 0x80 up out.
+__m128i bytesInRange(__m128i bytes, char low, char high) {
+  return _mm_and_si128(_mm_cmpgt_epi8(bytes, _mm_set1_epi8(static_cast<char>(low - 1))),
+                       _mm_cmpgt_epi8(_mm_set1_epi8(static_cast<char>(high + 1)), bytes));
+}
+std::uint64_t laneBits(__m128i mask, int block) {
+  return static_cast<std::uint64_t>(static_cast<std::uint16_t>(_mm_movemask_epi8(mask)))
+         << (16 * block);
+}
+#endif
+
 template <typename Unit>
-std::uint64_t unitsInRange(std::uint64_t word, unsigned low, unsigned high) {
-  constexpr std::uint64_t kOnes = sizeof(Unit) == 1 ? 0x0101010101010101 : 0x0001000100010001;
-  constexpr std::uint64_t kHighBits = kOnes << (8 * sizeof(Unit) - 1);
-  const std::uint64_t raised = word | kHighBits;
-  return (raised - kOnes * low) & ~(raised - kOnes * (high + 1)) & ~word & kHighBits;
+UnitClasses classify(const Unit* text, int32_t length) {
+  const std::size_t words = (static_cast<std::size_t>(length) + 63) / 64;
+  UnitClasses classes{std::vector<std::uint64_t>(words), std::vector<std::uint64_t>(words),
+                      std::vector<std::uint64_t>(words)};
+  const auto unit = [&](int32_t at) -> char16_t {
+    if constexpr (sizeof(Unit) == 1) {
+      return static_cast<unsigned char>(text[at]);
+    } else {
+      return text[at];
+    }
+  };
+  int32_t at = 0;
+#if defined(__SSE2__)
+  for (; at + 64 <= length; at += 64) {
+    std::uint64_t digits = 0;
+    std::uint64_t capitals = 0;
+    std::uint64_t leads = 0;
+    for (int block = 0; block < 4; ++block) {
+      const __m128i bytes = sixteenUnits(text + at + 16 * block);
+      const auto is = [&](char c) { return _mm_cmpeq_epi8(bytes, _mm_set1_epi8(c)); };
+      digits |= laneBits(bytesInRange(bytes, '0', '9'), block);
+      capitals |= laneBits(bytesInRange(bytes, 'A', 'Z'), block);
+      leads |= laneBits(_mm_or_si128(_mm_or_si128(is(' '), is('>')),
+                                     _mm_or_si128(is('#'), bytesInRange(bytes, 0x09, 0x0D))),
+                        block);
+    }
+    if constexpr (sizeof(Unit) == 2) {
+      // Units from 0x80 up were left out; a few of them are white space.
+      if (std::any_of(text + at, text + at + 64, [](char16_t c) { return c >= 0x80; }))
+        for (int k = 0; k < 64; ++k)
+          if (unit(at + k) >= 0x80 && isSpaceUnit(unit(at + k))) leads |= std::uint64_t{1} << k;
+    }
+    const std::size_t word = static_cast<std::size_t>(at) / 64;
+    classes.digits[word] = digits;
+    classes.capitals[word] = capitals;
+    classes.leads[word] = leads;
+  }
+#endif
+  for (; at < length; ++at) {
+    const char16_t c = unit(at);
+    const std::uint64_t bit = std::uint64_t{1} << (at % 64);
+    const std::size_t word = static_cast<std::size_t>(at) / 64;
+    if (isDigitUnit(c)) classes.digits[word] |= bit;
+    if (isCapitalUnit(c)) classes.capitals[word] |= bit;
+    if (isLeadUnit(c)) classes.leads[word] |= bit;
+  }
+  return classes;
 }
 
 // Matches a run pattern the way the engine does, in one pass and without backtracking. The
@@ -209,24 +318,15 @@ class RunScanner {
     int32_t runEnd;
   };
 
-  RunScanner(const Unit* text, int32_t length, bool capitals)
-      : text_(text), length_(length), capitals_(capitals) {
-    for (int c = '0'; c <= '9'; ++c) inClass_[c] = true;
-    if (capitals)
-      for (int c = 'A'; c <= 'Z'; ++c) inClass_[c] = true;
-  }
+  RunScanner(const Unit* text, int32_t length, const UnitClasses& classes, bool capitals)
+      : text_(text), length_(length), classes_(classes), capitals_(capitals) {}
 
   // The first match that begins at or after from.
   std::optional<Match> next(int32_t from) const {
     int32_t at = std::max(from, 0);
-    while (auto pair = nextPair(at)) {
-      const int32_t runStart = *pair;
+    while (auto found = nextRunStart(at)) {
+      const int32_t runStart = *found;
       const int32_t runEnd = this->runEnd(runStart);
-      // Nothing inside a run can begin a match; a run that began before from is not ours.
-      if (runStart > 0 && inClass(runStart - 1)) {
-        at = runEnd;
-        continue;
-      }
       // The engine tries the earlier start first: the character before the run, when it is
       // white space, ">" or "#"; else the run itself, when it begins a line.
       std::optional<int32_t> start;
@@ -253,23 +353,13 @@ class RunScanner {
     }
   }
 
-  bool inClass(int32_t at) const {
-    const char16_t c = unit(at);
-    return c < 0x80 && inClass_[c];
-  }
-
-  // The engine's "\s": Unicode white space.
-  bool isSpace(int32_t at) const {
-    const char16_t c = unit(at);
-    if (c < 0x80) return c == u' ' || (c >= 0x09 && c <= 0x0D);
-    return u_hasBinaryProperty(c, UCHAR_WHITE_SPACE);
-  }
+  bool isSpace(int32_t at) const { return isSpaceUnit(unit(at)); }
   // Line terminators as the engine knows them for "^" and "$" in multi-line mode.
   bool isLineTerminator(int32_t at) const {
     const char16_t c = unit(at);
     return (c >= 0x0A && c <= 0x0D) || c == 0x85 || c == 0x2028 || c == 0x2029;
   }
-  bool isLead(int32_t at) const { return unit(at) == u'>' || unit(at) == u'#' || isSpace(at); }
+  bool isLead(int32_t at) const { return isLeadUnit(unit(at)); }
   // White space or one of ".,?<" is taken with the match.
   bool takesEnd(int32_t at) const {
     const char16_t c = unit(at);
@@ -279,49 +369,47 @@ class RunScanner {
   bool endsAt(int32_t at) const { return at >= length_ || takesEnd(at) || isLineTerminator(at); }
   int32_t endAfter(int32_t at) const { return at < length_ && takesEnd(at) ? at + 1 : at; }
 
-  // The class members among a 64-bit word of code units: the high bit of each member's lane.
-  std::uint64_t members(std::uint64_t word) const {
-    std::uint64_t found = unitsInRange<Unit>(word, '0', '9');
-    if (capitals_) found |= unitsInRange<Unit>(word, 'A', 'Z');
-    return found;
+  std::size_t words() const { return classes_.digits.size(); }
+  // The class members among the 64 units of a word.
+  std::uint64_t members(std::size_t word) const {
+    return capitals_ ? classes_.digits[word] | classes_.capitals[word] : classes_.digits[word];
   }
 
-  // The end of the run of class members from from on, a word of code units at a time: runs are
-  // short and of every length, which a unit-by-unit loop mispredicts at every end.
+  // Where a run of at least two members begins after a lead, a line terminator or the text's
+  // start, among the units of a word: the only places a match can take its runs from.
+  std::uint64_t runStarts(std::size_t word) const {
+    const std::uint64_t here = members(word);
+    const std::uint64_t before = here << 1 | (word > 0 ? members(word - 1) >> 63 : 0);
+    const std::uint64_t after = here >> 1 | (word + 1 < words() ? members(word + 1) << 63 : 0);
+    const std::uint64_t leadBefore =
+        classes_.leads[word] << 1 | (word > 0 ? classes_.leads[word - 1] >> 63 : 1);
+    return here & ~before & after & leadBefore;
+  }
+
+  std::optional<int32_t> nextRunStart(int32_t from) const {
+    if (from >= length_) return std::nullopt;
+    std::size_t word = static_cast<std::size_t>(from) / 64;
+    std::uint64_t starts = runStarts(word) & (~std::uint64_t{0} << (from % 64));
+    while (starts == 0) {
+      if (++word >= words()) return std::nullopt;
+      starts = runStarts(word);
+    }
+    return static_cast<int32_t>(word * 64 + static_cast<std::size_t>(std::countr_zero(starts)));
+  }
+
+  // The end of the run of class members from from on.
   int32_t runEnd(int32_t from) const {
-    constexpr int32_t kUnits = sizeof(std::uint64_t) / sizeof(Unit);
-    constexpr std::uint64_t kHighBits = sizeof(Unit) == 1 ? 0x8080808080808080 : 0x8000800080008000;
-    if constexpr (std::endian::native == std::endian::little) {
-      for (; from + kUnits <= length_; from += kUnits) {
-        std::uint64_t word;
-        std::memcpy(&word, text_ + from, sizeof word);
-        if (const std::uint64_t outside = ~members(word) & kHighBits)
-          return from + std::countr_zero(outside) / static_cast<int>(8 * sizeof(Unit));
-      }
+    if (from >= length_) return length_;
+    std::size_t word = static_cast<std::size_t>(from) / 64;
+    // No unit past the text's end is a member, so a run always ends.
+    std::uint64_t outside = ~members(word) & (~std::uint64_t{0} << (from % 64));
+    while (outside == 0) {
+      if (++word >= words()) return length_;
+      outside = ~members(word);
     }
-    while (from < length_ && inClass(from)) ++from;
-    return from;
-  }
-
-  // The first position at or after from where two characters of the class follow each other,
-  // looked for a 64-bit word of code units at a time.
-  std::optional<int32_t> nextPair(int32_t from) const {
-    constexpr int32_t kUnits = sizeof(std::uint64_t) / sizeof(Unit);
-    constexpr int kLaneBits = 8 * sizeof(Unit);
-    int32_t i = from;
-    if constexpr (std::endian::native == std::endian::little) {
-      for (; i + kUnits <= length_; i += kUnits - 1) {
-        std::uint64_t word;
-        std::memcpy(&word, text_ + i, sizeof word);
-        const std::uint64_t found = members(word);
-        // A member whose next unit is one too; the last unit's pair is looked at next time.
-        if (const std::uint64_t pairs = found & (found >> kLaneBits))
-          return i + std::countr_zero(pairs) / kLaneBits;
-      }
-    }
-    for (; i + 1 < length_; ++i)
-      if (inClass(i) && inClass(i + 1)) return i;
-    return std::nullopt;
+    return std::min(
+        static_cast<int32_t>(word * 64 + static_cast<std::size_t>(std::countr_zero(outside))),
+        length_);
   }
 
   // Where the runs that begin at start, the first of them ending at firstEnd, end in a match,
@@ -344,9 +432,30 @@ class RunScanner {
 
   const Unit* text_;
   int32_t length_;
+  const UnitClasses& classes_;
   bool capitals_;
-  std::array<bool, 0x80> inClass_{};
 };
+
+// A hash for the short stretches candidates are, eight bytes at a time, that spreads them well
+// enough over a table indexed by its low bits.
+std::size_t hashOf(const unsigned char* bytes, std::size_t size) {
+  std::uint64_t hash = 0x9E3779B97F4A7C15 ^ size;
+  const auto mix = [&](std::uint64_t word) {
+    hash = (hash ^ word) * 0xBF58476D1CE4E5B9;
+    hash ^= hash >> 31;
+  };
+  for (; size >= 8; size -= 8, bytes += 8) {
+    std::uint64_t word;
+    std::memcpy(&word, bytes, sizeof word);
+    mix(word);
+  }
+  if (size > 0) {
+    std::uint64_t word = 0;
+    for (std::size_t i = 0; i < size; ++i) word |= std::uint64_t{bytes[i]} << (8 * i);
+    mix(word);
+  }
+  return static_cast<std::size_t>(hash);
+}
 
 // Tells whether a stretch of a text is the first of its value: an open-addressing table of
 // stretches, grown as it fills, so that a page's tens of thousands of repeated candidates are
@@ -358,7 +467,8 @@ class DistinctRanges {
 
   bool insert(int32_t start, int32_t end) {
     const View text(units_ + start, static_cast<std::size_t>(end - start));
-    const std::size_t hash = std::hash<View>{}(text);
+    const std::size_t hash =
+        hashOf(reinterpret_cast<const unsigned char*>(text.data()), text.size() * sizeof(Unit));
     if ((count_ + 1) * 2 > slots_.size()) grow();
     Slot* slot = find(text, hash);
     if (slot->length >= 0) return false;
@@ -429,6 +539,16 @@ QBYCandidateSearch::QBYCandidateSearch(std::string_view text) {
   for (int32_t i = 0; i < length_; ++i) folded[i] = foldedByte(units[i]);
 }
 
+QBYCandidateSearch::~QBYCandidateSearch() = default;
+
+const QBYCandidateSearch::UnitClasses& QBYCandidateSearch::unitClasses() const {
+  std::call_once(classesOnce_, [this] {
+    classes_ = std::make_unique<const UnitClasses>(ascii_ ? classify(ascii_->data(), length_)
+                                                          : classify(text_.getBuffer(), length_));
+  });
+  return *classes_;
+}
+
 const icu::UnicodeString& QBYCandidateSearch::text() const {
   if (ascii_) {
     std::call_once(textOnce_, [this] {
@@ -495,7 +615,8 @@ bool QBYCandidateSearch::meetsConditions(const QBYDeliveriesFinder::CandidatePat
   if (step.minimumLength == 0) return true;
   const auto minimum = static_cast<int32_t>(step.minimumLength);
   if (range.end - range.start < minimum) return false;
-  const auto& blanks = CharacterSet::whitespaceAndNewlineCharacterSet().unicodeSet();
+  // The shared set lives as long as the process; looked up once, not for every candidate.
+  static const auto& blanks = CharacterSet::whitespaceAndNewlineCharacterSet().unicodeSet();
   // Most candidates begin and end with a letter or digit: nothing to trim.
   const auto plain = [](char16_t c) { return c > u' ' && c < 0x7F; };
   const auto digit = [](char16_t c) { return c >= u'0' && c <= u'9'; };
@@ -573,9 +694,9 @@ void QBYCandidateSearch::forEachCandidate(const QBYDeliveriesFinder::CandidatePa
       }
     };
     if (ascii_) {
-      scan(RunScanner<char>(ascii_->data(), length_, run->capitals));
+      scan(RunScanner<char>(ascii_->data(), length_, unitClasses(), run->capitals));
     } else {
-      scan(RunScanner<char16_t>(text_.getBuffer(), length_, run->capitals));
+      scan(RunScanner<char16_t>(text_.getBuffer(), length_, unitClasses(), run->capitals));
     }
     return;
   }

@@ -3,7 +3,8 @@
 // candidates it holds. An ASCII text is searched as it is, any other converted once for all
 // patterns; compiled patterns are kept for the life of the process; the engine is tried only where
 // a match can begin; and the two run patterns (letter-and-digit runs, digit runs) are matched by a
-// scanner of their own that answers exactly what the engine answers, in one pass.
+// scanner of their own that answers exactly what the engine answers, in one pass over a
+// classification of the text's units that both share.
 //
 // Internal to the finder. A search is immutable once made; any thread may use it.
 #pragma once
@@ -13,6 +14,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -29,6 +31,7 @@ class QBYCandidateSearch {
   // The text must outlive the search. An ASCII text is searched in its own bytes, without a
   // copy; any other is converted to UTF-16 once.
   explicit QBYCandidateSearch(std::string_view text);
+  ~QBYCandidateSearch();
   QBYCandidateSearch(const QBYCandidateSearch&) = delete;
   QBYCandidateSearch& operator=(const QBYCandidateSearch&) = delete;
 
@@ -61,6 +64,9 @@ class QBYCandidateSearch {
   void enumerateMatches(icu::RegexMatcher& matcher, const std::vector<std::string>& starts,
                         const std::function<void(bool& stop)>& found) const;
 
+  // The units' classes the run scanners read; known only to the search's own code.
+  struct UnitClasses;
+
  private:
   struct Range {
     int32_t start;
@@ -78,6 +84,8 @@ class QBYCandidateSearch {
   // One byte for every UTF-16 unit of the text, so that byte searches give text positions:
   // the text itself when it is ASCII, else its folded view.
   std::string_view bytes() const { return ascii_ ? *ascii_ : std::string_view(folded_); }
+  // The classes of the text's units that the run steps look at, made on first use.
+  const UnitClasses& unitClasses() const;
 
   std::optional<std::string_view> ascii_;
   // For a text that is not ASCII: the text in UTF-16, and one byte for every unit of it,
@@ -86,6 +94,8 @@ class QBYCandidateSearch {
   std::string folded_;
   // Made once for an ASCII text, when text() is first asked for.
   mutable std::once_flag textOnce_;
+  mutable std::unique_ptr<const UnitClasses> classes_;
+  mutable std::once_flag classesOnce_;
   int32_t length_ = 0;
 };
 

@@ -58,6 +58,42 @@ TEST(CandidateSearchTest, RandomTextsFromTheRunsAlphabet) {
   }
 }
 
+TEST(CandidateSearchTest, LongerRandomTextsCrossTheScannersBlocks) {
+  // The scanner classifies units 64 at a time, 16 to a step: runs, their leads and their ends
+  // must be seen across those bounds, in ASCII texts and in UTF-16 ones with spaces from beyond
+  // ASCII inside a block.
+  const std::string alphabet[] = {"A",      "7",    "0",  "x",  " ",  "-",      ".",
+                                  ",",      "<",    ">",  "#",  "\n", "\u00A0", "\u2028",
+                                  "\u0085", "1234", "AB", "12", "-",  " "};
+  std::mt19937 random(20261208);
+  std::uniform_int_distribution<std::size_t> pick(0, std::size(alphabet) - 1);
+  std::uniform_int_distribution<int> length(40, 220);
+  for (int i = 0; i < 400; ++i) {
+    std::string text;
+    for (int k = length(random); k > 0; --k) {
+      // Every other text ASCII, so that both paths are taken.
+      const auto& piece = alphabet[pick(random)];
+      if (i % 2 == 0 && static_cast<unsigned char>(piece[0]) >= 0x80) continue;
+      text += piece;
+    }
+    expectSameAsEngine(text);
+    if (HasFailure()) break;
+  }
+}
+
+TEST(CandidateSearchTest, RunsAtEveryOffsetOfTheScannersBlocks) {
+  for (std::size_t pad = 0; pad < 140; ++pad) {
+    for (const char* piece : {" AB12CD34 ", "\n12345678.", "#1Z 999 AA1 01 2345 6784<",
+                              ">12-34-56-78", "\u00A087654321\u2028", "\u0085ABCD1234"}) {
+      // Padding of letters outside the classes, and of digits that make a run longer (a few:
+      // the engine gives up on long ones).
+      expectSameAsEngine(std::string(pad, 'x') + piece + std::string(pad % 5, 'y'));
+      expectSameAsEngine(std::string(pad, 'x') + " " + std::string(pad % 7, '9') + piece);
+      if (HasFailure()) return;
+    }
+  }
+}
+
 TEST(CandidateSearchTest, EveryWhiteSpaceAndLineTerminatorOfTheBasicPlane) {
   // Each code unit between two runs: a lead, an end, a line start or nothing, as the engine
   // decides.
