@@ -140,6 +140,10 @@ struct QBYDeliveriesUpdater::Request {
   std::uint64_t generation = 0;
   GObjectPtr<SoupMessage> message;
   GObjectPtr<GInputStream> stream;
+  // Every read of the body lands here first: a buffer of its own per read would be made and
+  // freed again for each chunk, and freeing one that large hands the pages back to the system
+  // just before the next read asks for them again.
+  std::unique_ptr<char[]> chunk;
   std::string body;
   bool tooLarge = false;
 
@@ -887,25 +891,25 @@ void QBYDeliveriesUpdater::requestSent(GObject* source, GAsyncResult* result, gp
 void QBYDeliveriesUpdater::readNext(std::unique_ptr<Request> request) {
   GInputStream* stream = request->stream.get();
   GCancellable* cancellable = request->network->cancellable.get();
-  g_input_stream_read_bytes_async(stream, kReadChunkSize, G_PRIORITY_DEFAULT, cancellable,
-                                  &QBYDeliveriesUpdater::bodyRead, request.release());
+  if (!request->chunk) request->chunk = std::make_unique_for_overwrite<char[]>(kReadChunkSize);
+  char* chunk = request->chunk.get();
+  g_input_stream_read_async(stream, chunk, kReadChunkSize, G_PRIORITY_DEFAULT, cancellable,
+                            &QBYDeliveriesUpdater::bodyRead, request.release());
 }
 
 void QBYDeliveriesUpdater::bodyRead(GObject* source, GAsyncResult* result, gpointer data) {
   std::unique_ptr<Request> request(static_cast<Request*>(data));
   GError* error = nullptr;
-  GBytes* bytes = g_input_stream_read_bytes_finish(G_INPUT_STREAM(source), result, &error);
+  const gssize read = g_input_stream_read_finish(G_INPUT_STREAM(source), result, &error);
   GErrorPtr ownedError(error);
-  gsize size = 0;
-  const char* chunk = bytes ? static_cast<const char*>(g_bytes_get_data(bytes, &size)) : nullptr;
-  if (bytes && size > 0) {
+  const gsize size = read > 0 ? static_cast<gsize>(read) : 0;
+  if (size > 0) {
     if (request->body.size() + size > kMaximumResponseSize) {
       request->tooLarge = true;
     } else {
-      request->body.append(chunk, size);
+      request->body.append(request->chunk.get(), size);
     }
   }
-  if (bytes) g_bytes_unref(bytes);
   if (!ownedError && size > 0 && !request->tooLarge) {
     readNext(std::move(request));
     return;

@@ -12,6 +12,7 @@
 #include <thread>
 #include <utility>
 
+#include "engine/QBYScriptValues.h"
 #include "platform/Log.h"
 #include "platform/MainQueue.h"
 #include "platform/Resources.h"
@@ -412,6 +413,7 @@ JSCContext* QBYScriptRunner::configureContext() {
   JSCContext* context = engine->context.get();
 
   engine->installExceptionHandler(weak_from_this(), className());
+  prepareScriptValues(context);
 
   installHostFunction(context, "alert",
                       [](QBYScriptRunner& runner, JSCContext*, const std::vector<JSCValue*>& args) {

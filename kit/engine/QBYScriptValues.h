@@ -31,6 +31,17 @@ using QBYScriptCopyFailure =
 // and in arrays reads as null, so array positions keep their meaning.
 Value valueFromScript(JSCValue* value, const QBYScriptCopyFailure& failure = {});
 
+// Readies a fresh context for valueFromScript before any script runs in it (valueFromScript
+// does so itself otherwise).
+void prepareScriptValues(JSCContext* context);
+
+// The two routes valueFromScript takes, apart so that tests can hold them to the same answers.
+// The text route copies plain data (objects and arrays of texts, numbers, booleans, null and
+// dates) in one pass and answers nothing for anything else; the part-by-part route copies
+// every value and reports what it leaves out.
+std::optional<Value> valueFromScriptText(JSCValue* value);
+Value valueFromScriptByParts(JSCValue* value, const QBYScriptCopyFailure& failure = {});
+
 // A script value for the Value: dictionaries become plain objects, arrays arrays, dates Date
 // objects, data arrays of byte values.
 GObjectPtr<JSCValue> scriptValueFromValue(JSCContext* context, const Value& value);

@@ -81,6 +81,29 @@ var Q = (function() {
 
   function isValidDate(value) { return value instanceof Date && !isNaN(value.getTime()); }
 
+  // Every local-time reading makes the engine look up the machine's time zone afresh, which
+  // costs more than the rest of a delivery's date work; most readings ask for the same day
+  // ("today"). The last local day read is kept with the times it spans and answers for times
+  // within them for a minute, so that a change of time zone shows soon.
+  var lastDay = {start: 0, end: 0, readAt: 0, day: undefined};
+
+  function localDay(date) {
+    var time = date.getTime();
+    var now = Date.now();
+    if (time >= lastDay.start && time < lastDay.end && now >= lastDay.readAt &&
+        now - lastDay.readAt < 60000)
+      return lastDay.day;
+    var day = isoDayFromParts(date.getFullYear(), date.getMonth() + 1, date.getDate());
+    var start = new Date(time);
+    start.setHours(0, 0, 0, 0);
+    var end = new Date(start.getTime());
+    end.setDate(end.getDate() + 1);
+    // A day whose midnight the clock skips starts later; such times are simply read again.
+    if (start.getTime() <= time && time < end.getTime())
+      lastDay = {start: start.getTime(), end: end.getTime(), readAt: now, day: day};
+    return day;
+  }
+
   // The calendar day of a value as an ISO day "YYYY-MM-DD":
   // - a Date: its local day;
   // - a number: milliseconds since 1970, local day;
@@ -90,9 +113,7 @@ var Q = (function() {
   // - "2024/03/05".
   // Undefined for anything else, including impossible days such as 2023-02-29.
   Q.isoDay = function(value, order) {
-    if (isValidDate(value)) {
-      return isoDayFromParts(value.getFullYear(), value.getMonth() + 1, value.getDate());
-    }
+    if (isValidDate(value)) return localDay(value);
     if (typeof value === 'number') return isFinite(value) ? Q.isoDay(new Date(value)) : undefined;
     var text = Q.trim(value);
     var match = /^(\d{4})-(\d{1,2})-(\d{1,2})(?![\d])/.exec(text);

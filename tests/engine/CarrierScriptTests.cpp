@@ -48,6 +48,32 @@ TEST_F(ScriptHelpers, DatesFromTheClockUseTheLocalDay) {
   EXPECT_EQ(js("return Q.isoDay(Q.now())"), "\"2024-04-15\"");
 }
 
+TEST_F(ScriptHelpers, LocalDaysStayRightWhateverDayWasReadBefore) {
+  // Times every 7 minutes across three days around both of the test zone's clock changes in
+  // 2024 and a plain new year, each read just after the time before it, a time of another day
+  // and a time of the same day, against the day read straight from the date.
+  EXPECT_EQ(js(R"JS(
+    function straight(date) {
+      return date.getFullYear() + '-' + ('0' + (date.getMonth() + 1)).slice(-2) + '-' +
+          ('0' + date.getDate()).slice(-2);
+    }
+    var wrong = [];
+    [Date.UTC(2024, 3, 6, 12), Date.UTC(2024, 8, 28, 12), Date.UTC(2023, 11, 31, 12)]
+        .forEach(function(middle) {
+          for (var minute = -36 * 60; minute <= 36 * 60; minute += 7) {
+            var time = middle + minute * 60000;
+            [time - 7 * 60000, time - 86400000, time + 60000, time].forEach(function(other) {
+              Q.isoDay(new Date(other));
+              var day = Q.isoDay(new Date(time));
+              if (day !== straight(new Date(time))) wrong.push(new Date(time).toISOString());
+            });
+          }
+        });
+    return wrong.slice(0, 5);
+  )JS"),
+            "[]");
+}
+
 TEST_F(ScriptHelpers, IsoDateTimeDropsOffsetsAndReadsSeparateTimes) {
   EXPECT_EQ(js("return Q.isoDateTime('2024-03-05T10:22:00-05:00')"), "\"2024-03-05T10:22:00\"");
   EXPECT_EQ(js("return Q.isoDateTime('2024-03-05T10:22:00.123Z')"), "\"2024-03-05T10:22:00\"");
