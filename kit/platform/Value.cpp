@@ -155,18 +155,51 @@ void appendDescription(std::string& out, const Value& value, int level, bool nes
 
 // MARK: Dictionary
 
+namespace {
+// Up to this many keys a linear scan beats hashing the key.
+constexpr std::size_t kIndexedSize = 12;
+}  // namespace
+
 Dictionary::Dictionary(std::initializer_list<Entry> entries) {
   for (const auto& [key, value] : entries) set(key, value);
 }
 
+Dictionary::Dictionary(const Dictionary& other) : entries_(other.entries_) {
+  reindex();
+}
+
+Dictionary::Dictionary(Dictionary&& other) noexcept = default;
+
+Dictionary& Dictionary::operator=(const Dictionary& other) {
+  if (this != &other) {
+    entries_ = other.entries_;
+    reindex();
+  }
+  return *this;
+}
+
+Dictionary& Dictionary::operator=(Dictionary&& other) noexcept = default;
+
+Dictionary::~Dictionary() = default;
+
+std::ptrdiff_t Dictionary::position(std::string_view key) const {
+  if (index_) {
+    const auto found = index_->positions.find(key);
+    return found == index_->positions.end() ? -1 : static_cast<std::ptrdiff_t>(found->second);
+  }
+  for (std::size_t i = 0; i < entries_.size(); ++i)
+    if (entries_[i].first == key) return static_cast<std::ptrdiff_t>(i);
+  return -1;
+}
+
 const Value* Dictionary::find(std::string_view key) const {
-  const auto found = index_.find(key);
-  return found == index_.end() ? nullptr : &entries_[found->second].second;
+  const auto at = position(key);
+  return at < 0 ? nullptr : &entries_[static_cast<std::size_t>(at)].second;
 }
 
 Value* Dictionary::find(std::string_view key) {
-  const auto found = index_.find(key);
-  return found == index_.end() ? nullptr : &entries_[found->second].second;
+  const auto at = position(key);
+  return at < 0 ? nullptr : &entries_[static_cast<std::size_t>(at)].second;
 }
 
 const Value& Dictionary::operator[](std::string_view key) const {
@@ -176,8 +209,12 @@ const Value& Dictionary::operator[](std::string_view key) const {
 
 Value& Dictionary::operator[](std::string_view key) {
   if (Value* value = find(key)) return *value;
-  index_.emplace(std::string(key), entries_.size());
   entries_.emplace_back(std::string(key), Value());
+  if (index_) {
+    index_->positions.emplace(std::string(key), entries_.size() - 1);
+  } else if (entries_.size() > kIndexedSize) {
+    reindex();
+  }
   return entries_.back().second;
 }
 
@@ -186,21 +223,25 @@ void Dictionary::set(std::string_view key, Value value) {
     *existing = std::move(value);
     return;
   }
-  index_.emplace(std::string(key), entries_.size());
   entries_.emplace_back(std::string(key), std::move(value));
+  if (index_) {
+    index_->positions.emplace(std::string(key), entries_.size() - 1);
+  } else if (entries_.size() > kIndexedSize) {
+    reindex();
+  }
 }
 
 bool Dictionary::erase(std::string_view key) {
-  const auto found = index_.find(key);
-  if (found == index_.end()) return false;
-  entries_.erase(entries_.begin() + static_cast<std::ptrdiff_t>(found->second));
+  const auto at = position(key);
+  if (at < 0) return false;
+  entries_.erase(entries_.begin() + at);
   reindex();
   return true;
 }
 
 void Dictionary::clear() {
   entries_.clear();
-  index_.clear();
+  index_.reset();
 }
 
 std::vector<std::string> Dictionary::keys() const {
@@ -220,8 +261,14 @@ bool Dictionary::operator==(const Dictionary& other) const {
 }
 
 void Dictionary::reindex() {
-  index_.clear();
-  for (std::size_t i = 0; i < entries_.size(); ++i) index_.emplace(entries_[i].first, i);
+  if (entries_.size() <= kIndexedSize) {
+    index_.reset();
+    return;
+  }
+  if (!index_) index_ = std::make_unique<Index>();
+  index_->positions.clear();
+  index_->positions.reserve(entries_.size());
+  for (std::size_t i = 0; i < entries_.size(); ++i) index_->positions.emplace(entries_[i].first, i);
 }
 
 // MARK: Value

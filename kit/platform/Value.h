@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <functional>
 #include <initializer_list>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -36,6 +37,11 @@ class Dictionary {
   Dictionary() = default;
   // A key given twice keeps its first position and its last value.
   Dictionary(std::initializer_list<Entry> entries);
+  Dictionary(const Dictionary& other);
+  Dictionary(Dictionary&& other) noexcept;
+  Dictionary& operator=(const Dictionary& other);
+  Dictionary& operator=(Dictionary&& other) noexcept;
+  ~Dictionary();
 
   // nullptr when the key is missing.
   const Value* find(std::string_view key) const;
@@ -65,8 +71,6 @@ class Dictionary {
   bool operator==(const Dictionary& other) const;
 
  private:
-  void reindex();
-
   // Lets the index be searched with a string_view without building a std::string.
   struct KeyHash {
     using is_transparent = void;
@@ -74,9 +78,19 @@ class Dictionary {
       return std::hash<std::string_view>{}(key);
     }
   };
+  struct Index {
+    std::unordered_map<std::string, std::size_t, KeyHash, std::equal_to<>> positions;
+  };
 
+  // Rebuilds the index when the dictionary is large enough to need one, drops it otherwise.
+  void reindex();
+  std::ptrdiff_t position(std::string_view key) const;
+
+  // Most dictionaries hold a handful of keys and are scanned; only large ones carry a hash
+  // index. Keeping the index out of line keeps Value small, which matters for records that
+  // hold one Value per attribute.
   std::vector<Entry> entries_;
-  std::unordered_map<std::string, std::size_t, KeyHash, std::equal_to<>> index_;
+  std::unique_ptr<Index> index_;
 };
 
 class Value {

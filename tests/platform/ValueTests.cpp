@@ -108,6 +108,50 @@ TEST(DictionaryTest, CopiesAreIndependentAndKeepWorkingIndexes) {
   EXPECT_EQ(original["b"], Value(2));
 }
 
+// Large dictionaries switch to a hash index; growing past that size, shrinking below it, copies
+// and moves must all keep every key findable at its own position.
+TEST(DictionaryTest, LargeDictionariesStayConsistentAcrossIndexChanges) {
+  Dictionary dictionary;
+  for (int i = 0; i < 40; ++i) dictionary.set("key" + std::to_string(i), Value(i));
+  for (int i = 0; i < 40; ++i) ASSERT_EQ(dictionary["key" + std::to_string(i)], Value(i)) << i;
+  EXPECT_EQ(dictionary.keys().front(), "key0");
+  EXPECT_EQ(dictionary.keys().back(), "key39");
+
+  Dictionary copy = dictionary;
+  for (int i = 0; i < 35; ++i) ASSERT_TRUE(copy.erase("key" + std::to_string(i)));
+  EXPECT_EQ(copy.size(), 5u);
+  EXPECT_EQ(copy["key37"], Value(37));
+  EXPECT_FALSE(copy.contains("key3"));
+  copy["late"] = Value("x");
+  EXPECT_EQ(copy.keys(),
+            (std::vector<std::string>{"key35", "key36", "key37", "key38", "key39", "late"}));
+  // The original kept its own index.
+  EXPECT_EQ(dictionary["key3"], Value(3));
+  EXPECT_EQ(dictionary.size(), 40u);
+
+  Dictionary moved = std::move(dictionary);
+  EXPECT_EQ(moved["key21"], Value(21));
+  moved.set("key21", Value("replaced"));
+  EXPECT_EQ(moved["key21"], Value("replaced"));
+  EXPECT_EQ(moved.keys()[21], "key21");
+
+  Dictionary assigned;
+  assigned.set("only", Value(1));
+  assigned = moved;
+  EXPECT_FALSE(assigned.contains("only"));
+  EXPECT_EQ(assigned["key39"], Value(39));
+  assigned.clear();
+  EXPECT_TRUE(assigned.empty());
+  EXPECT_EQ(assigned.find("key1"), nullptr);
+  assigned["key1"] = Value(1);
+  EXPECT_EQ(assigned["key1"], Value(1));
+}
+
+// A record holds one Value per attribute: keep Value no bigger than its largest scalar payload.
+TEST(ValueTest, StaysSmall) {
+  EXPECT_LE(sizeof(Value), sizeof(std::string) + sizeof(void*));
+}
+
 TEST(DictionaryTest, EqualityIgnoresOrderButNotContents) {
   const Dictionary ab{{"a", Value(1)}, {"b", Value("x")}};
   const Dictionary ba{{"b", Value("x")}, {"a", Value(1)}};
