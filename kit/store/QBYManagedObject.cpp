@@ -95,10 +95,22 @@ std::vector<std::string> QBYManagedObject::changedKeys() const {
   return keys;
 }
 
+void QBYManagedObject::decodeStored() const {
+  if (stored_.empty()) return;
+  for (auto& [attribute, value] : stored_.takeAll()) {
+    auto& slot = values_[static_cast<std::size_t>(attribute)];
+    if (slot.isNull()) slot = std::move(value);
+  }
+}
+
 const Value& QBYManagedObject::primitiveValue(int attribute) const {
   fireFault();
   if (attribute < 0 || static_cast<std::size_t>(attribute) >= values_.size()) return nullValue();
-  return values_[static_cast<std::size_t>(attribute)];
+  auto& value = values_[static_cast<std::size_t>(attribute)];
+  if (value.isNull() && !stored_.empty()) {
+    if (auto stored = stored_.take(attribute)) value = std::move(*stored);
+  }
+  return value;
 }
 
 void QBYManagedObject::setPrimitiveValue(int attribute, Value value) {
@@ -106,6 +118,10 @@ void QBYManagedObject::setPrimitiveValue(int attribute, Value value) {
   if (!entity_ || attribute < 0 || static_cast<std::size_t>(attribute) >= values_.size()) return;
   const auto index = static_cast<std::size_t>(attribute);
   Value& current = values_[index];
+  // The stored column first: the new value is compared with what the row held.
+  if (current.isNull() && !stored_.empty()) {
+    if (auto stored = stored_.take(attribute)) current = std::move(*stored);
+  }
   if (current.type() == value.type() && current == value) return;
   current = std::move(value);
   if (entity_->attributes[index].transient || deleted_ || gone_) return;

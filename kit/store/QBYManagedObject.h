@@ -21,6 +21,7 @@
 
 #include "platform/Value.h"
 #include "store/QBYEntityDescription.h"
+#include "store/QBYStoredColumns.h"
 
 namespace qby {
 
@@ -125,6 +126,8 @@ class QBYManagedObject : public std::enable_shared_from_this<QBYManagedObject> {
   friend struct QBYManagedObjectAccess;
 
   void fireFault() const;
+  // Turns every stored column not read yet into its value.
+  void decodeStored() const;
   // The relationship's destinations, loaded on first access; an empty list for anything that
   // is not a to-many relationship of the entity.
   const std::vector<std::shared_ptr<QBYManagedObject>>& loadedToMany(int relationship) const;
@@ -139,6 +142,9 @@ class QBYManagedObject : public std::enable_shared_from_this<QBYManagedObject> {
   mutable bool gone_ = false;
   mutable bool fault_ = false;
   mutable std::vector<Value> values_;
+  // Text and data columns of the row, not turned into values_ yet: such an attribute's entry
+  // in values_ is null until first read.
+  mutable QBYStoredColumns stored_;
   std::vector<bool> changedAttributes_;  // sized lazily; empty means none changed
   std::vector<bool> changedRelationships_;
 

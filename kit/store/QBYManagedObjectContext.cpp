@@ -11,6 +11,7 @@
 #include "platform/MainQueue.h"
 #include "platform/QBYOperationQueue.h"
 #include "store/QBYPersistentStore.h"
+#include "store/QBYRowTable.h"
 #include "store/QBYSQLite.h"
 #include "store/QBYStoreInternal.h"
 
@@ -145,7 +146,7 @@ struct QBYManagedObjectContext::Impl {
   std::optional<QBYError> openError;
   std::unique_ptr<sql::StatementCache> statements;
   std::unordered_map<const EntityDescription*, EntityLayout> layouts;
-  using RowTable = std::unordered_map<std::int64_t, std::weak_ptr<QBYManagedObject>>;
+  using RowTable = QBYRowTable;
   std::unordered_map<const EntityDescription*, RowTable> registry;
   // The table last looked up: a batch asks for the same entity row after row. Reset whenever
   // the registry drops tables.
@@ -156,6 +157,8 @@ struct QBYManagedObjectContext::Impl {
   std::unordered_map<QBYManagedObject*, ObjectPtr> pending;
   std::uint64_t nextTemporaryID = 1;
   Statistics stats;
+  // Scratch for a row's stored columns, reused from row to row.
+  QBYStoredColumns::Builder storedBuilder;
   // While a query runs over written pending changes: provisional rows of inserted records.
   std::unordered_map<const EntityDescription*, std::unordered_map<std::int64_t, ObjectPtr>>
       provisional;
@@ -203,9 +206,8 @@ struct QBYManagedObjectContext::Impl {
     if (rowID == 0) return nullptr;
     RowTable* table = rowTable(entity);
     if (!table) return nullptr;
-    auto found = table->find(rowID);
-    if (found == table->end()) return nullptr;
-    return found->second.lock();
+    auto* found = table->find(rowID);
+    return found ? found->lock() : nullptr;
   }
 
   void registerObject(const ObjectPtr& object) {
@@ -216,16 +218,15 @@ struct QBYManagedObjectContext::Impl {
     // long list leaves no trail behind.
     if (++registrationsSinceSweep >= 4096) {
       registrationsSinceSweep = 0;
-      for (auto& [entity, rows] : registry)
-        std::erase_if(rows, [](const auto& entry) { return entry.second.expired(); });
+      for (auto& [entity, rows] : registry) rows.eraseExpired();
     }
   }
 
   void unregister(QBYManagedObject& object) {
     RowTable* table = rowTable(&object.entity());
     if (!table) return;
-    auto found = table->find(Access::rowID(object));
-    if (found != table->end() && found->second.lock().get() == &object) table->erase(found);
+    auto* found = table->find(Access::rowID(object));
+    if (found && found->lock().get() == &object) table->erase(Access::rowID(object));
   }
 
   // An empty record of the entity. Without values: the caller fills them (a row's record
@@ -244,8 +245,9 @@ struct QBYManagedObjectContext::Impl {
   // made by makeObject) is empty already; a record filled again starts from empty.
   void fill(QBYManagedObject& object, sqlite3_stmt* statement, const EntityLayout& layout,
             bool fresh = false) {
-    auto& values = Access::values(object);
+    auto& values = Access::rawValues(object);
     auto& toOnes = Access::toOnes(object);
+    Access::stored(object).clear();
     if (!fresh) {
       values.assign(layout.entity->attributes.size(), Value());
       toOnes.assign(layout.entity->relationships.size(), {});
@@ -255,16 +257,38 @@ struct QBYManagedObjectContext::Impl {
     }
     int column = 1;
     if (fresh) {
-      // Built in place: most of a list's cost is here, once per row and attribute.
+      // Built in place: most of a list's cost is here, once per row and attribute. Texts and
+      // data stay bytes in one block until they are read.
       const auto& attributes = layout.entity->attributes;
       values.reserve(attributes.size());
-      for (const auto& attribute : attributes) {
+      storedBuilder.clear();
+      for (std::size_t a = 0; a < attributes.size(); ++a) {
+        const auto& attribute = attributes[a];
         if (attribute.transient) {
           values.emplace_back();
+          continue;
+        }
+        // The statement is stepped on this context's queue only (its connection has no
+        // mutex of its own), so the column's value may be read directly.
+        sqlite3_value* cell = sqlite3_column_value(statement, column++);
+        const int kind = sqlite3_value_type(cell);
+        if (attribute.type == AttributeType::String && kind != SQLITE_NULL) {
+          const auto* text = reinterpret_cast<const char*>(sqlite3_value_text(cell));
+          const int length = sqlite3_value_bytes(cell);
+          storedBuilder.addText(
+              static_cast<int>(a),
+              std::string_view(text ? text : "", static_cast<std::size_t>(length)));
+          values.emplace_back();
+        } else if (attribute.type == AttributeType::Binary && kind != SQLITE_NULL) {
+          const void* bytes = sqlite3_value_blob(cell);
+          const int length = sqlite3_value_bytes(cell);
+          storedBuilder.addData(static_cast<int>(a), bytes, static_cast<std::size_t>(length));
+          values.emplace_back();
         } else {
-          values.push_back(sql::column(statement, column++, attribute.type));
+          values.push_back(sql::value(cell, attribute.type));
         }
       }
+      Access::stored(object) = storedBuilder.finish();
     } else {
       for (int a : layout.attributes)
         values[static_cast<std::size_t>(a)] =
@@ -351,6 +375,7 @@ struct QBYManagedObjectContext::Impl {
 
   // The row is no longer in the file: the record reads as empty and says it is deleted.
   void markGone(QBYManagedObject& object) {
+    Access::stored(object).clear();
     Access::values(object).assign(object.entity().attributes.size(), Value());
     Access::toOnes(object).assign(object.entity().relationships.size(), {});
     for (auto& toOne : Access::toOnes(object)) toOne.loaded = true;
@@ -366,6 +391,7 @@ struct QBYManagedObjectContext::Impl {
 
   void turnIntoFault(QBYManagedObject& object) {
     if (Access::inserted(object) || Access::gone(object)) return;
+    Access::stored(object).clear();
     Access::values(object).assign(object.entity().attributes.size(), Value());
     Access::toOnes(object).assign(object.entity().relationships.size(), {});
     Access::toManys(object).assign(object.entity().relationships.size(), {});
@@ -837,9 +863,9 @@ struct QBYManagedObjectContext::Impl {
       Access::toOnes(*object)[static_cast<std::size_t>(item.relationship)] = {0, {}, true};
     }
     for (auto& [entity, rows] : registry) {
-      for (auto& [rowID, weak] : rows) {
+      rows.forEach([](std::int64_t, std::weak_ptr<QBYManagedObject>& weak) {
         auto object = weak.lock();
-        if (!object) continue;
+        if (!object) return;
         for (auto& list : Access::toManys(*object))
           std::erase_if(list.objects, [](const ObjectPtr& item) { return item->isDeleted(); });
         auto& toOnes = Access::toOnes(*object);
@@ -849,7 +875,7 @@ struct QBYManagedObjectContext::Impl {
           if (auto target = toOnes[i].object.lock(); target && target->isDeleted())
             toOnes[i] = {0, {}, true};
         }
-      }
+      });
     }
   }
 
@@ -1249,8 +1275,9 @@ struct QBYManagedObjectContext::Impl {
 
   void detachAll() {
     for (auto& [entity, rows] : registry) {
-      for (auto& [rowID, weak] : rows)
+      rows.forEach([](std::int64_t, std::weak_ptr<QBYManagedObject>& weak) {
         if (auto object = weak.lock()) Access::context(*object) = nullptr;
+      });
     }
     for (auto& [raw, object] : pending) Access::context(*raw) = nullptr;
     registry.clear();
@@ -1542,15 +1569,15 @@ void QBYManagedObjectContext::reset() {
 
 void QBYManagedObjectContext::refreshAllObjects() {
   for (auto& [entity, rows] : impl_->registry) {
-    for (auto& [rowID, weak] : rows) {
+    rows.forEach([this](std::int64_t, std::weak_ptr<QBYManagedObject>& weak) {
       auto object = weak.lock();
-      if (!object) continue;
+      if (!object) return;
       if (impl_->pending.count(object.get())) {
         Impl::dropRelationshipCaches(*object);
       } else {
         impl_->turnIntoFault(*object);
       }
-    }
+    });
   }
   for (auto& [raw, object] : impl_->pending) Impl::dropRelationshipCaches(*raw);
 }

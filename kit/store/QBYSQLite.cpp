@@ -103,6 +103,31 @@ Value column(sqlite3_stmt* statement, int index, AttributeType type) {
   return Value();
 }
 
+Value value(sqlite3_value* column, AttributeType type) {
+  if (sqlite3_value_type(column) == SQLITE_NULL) return Value();
+  switch (type) {
+    case AttributeType::String: {
+      const auto* text = reinterpret_cast<const char*>(sqlite3_value_text(column));
+      const int length = sqlite3_value_bytes(column);
+      return Value(std::string(text ? text : "", static_cast<std::size_t>(length)));
+    }
+    case AttributeType::Integer:
+      return Value(static_cast<long long>(sqlite3_value_int64(column)));
+    case AttributeType::Double:
+      return Value(sqlite3_value_double(column));
+    case AttributeType::Boolean:
+      return Value(sqlite3_value_int64(column) != 0);
+    case AttributeType::Date:
+      return Value(Date(sqlite3_value_double(column)));
+    case AttributeType::Binary: {
+      const auto* bytes = static_cast<const std::uint8_t*>(sqlite3_value_blob(column));
+      const int length = sqlite3_value_bytes(column);
+      return Value(Data(bytes, bytes + length));
+    }
+  }
+  return Value();
+}
+
 std::int64_t columnRowID(sqlite3_stmt* statement, int index) {
   if (sqlite3_column_type(statement, index) == SQLITE_NULL) return 0;
   return sqlite3_column_int64(statement, index);

@@ -45,6 +45,9 @@ bool exec(sqlite3* db, std::string_view sql, QBYError* error);
 void bind(sqlite3_stmt* statement, int index, const Value& value);
 // The column as a value of the attribute's type; SQL NULL reads as a null value.
 Value column(sqlite3_stmt* statement, int index, AttributeType type);
+// The same from a column's value (sqlite3_column_value) of a statement stepped on this thread:
+// one call into SQLite per column instead of one per question asked of it.
+Value value(sqlite3_value* column, AttributeType type);
 std::int64_t columnRowID(sqlite3_stmt* statement, int index);
 
 // Prepared statements kept per connection, keyed by their SQL text, so that the statements a

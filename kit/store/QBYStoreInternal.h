@@ -22,7 +22,14 @@ struct QBYManagedObjectAccess {
   static bool& deleted(QBYManagedObject& o) { return o.deleted_; }
   static bool& gone(QBYManagedObject& o) { return o.gone_; }
   static bool& fault(QBYManagedObject& o) { return o.fault_; }
-  static std::vector<Value>& values(QBYManagedObject& o) { return o.values_; }
+  // Every value, the stored columns decoded first.
+  static std::vector<Value>& values(QBYManagedObject& o) {
+    o.decodeStored();
+    return o.values_;
+  }
+  // The values as they are, for a reader that fills them (and the stored columns) anew.
+  static std::vector<Value>& rawValues(QBYManagedObject& o) { return o.values_; }
+  static QBYStoredColumns& stored(QBYManagedObject& o) { return o.stored_; }
   static std::vector<bool>& changedAttributes(QBYManagedObject& o) { return o.changedAttributes_; }
   static std::vector<bool>& changedRelationships(QBYManagedObject& o) {
     return o.changedRelationships_;

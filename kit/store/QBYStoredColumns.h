@@ -1,0 +1,70 @@
+// The text and data columns of a row as it was read, kept as bytes and turned into values on
+// first use. A list reads a handful of a record's many fields; copying every text into a value
+// of its own cost one allocation per field and row, most of them never looked at.
+//
+// One block holds the whole row: a small table (attribute, kind, offset, length) followed by
+// the bytes. Owned by one record and used on its context's queue only.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "platform/Value.h"
+
+namespace qby {
+
+class QBYStoredColumns {
+ public:
+  // Collects a row's columns; reused from row to row, so it allocates only while it grows.
+  class Builder {
+   public:
+    void clear();
+    void addText(int attribute, std::string_view text);
+    void addData(int attribute, const void* bytes, std::size_t length);
+    bool empty() const { return entries_.empty(); }
+    // The collected columns in one block (nothing when none were added).
+    QBYStoredColumns finish() const;
+
+   private:
+    friend class QBYStoredColumns;
+    struct Entry {
+      std::uint16_t attribute;
+      std::uint16_t binary;
+      std::uint32_t offset;
+      std::uint32_t length;
+    };
+    std::vector<Entry> entries_;
+    std::string bytes_;
+  };
+
+  QBYStoredColumns() = default;
+  bool empty() const { return !block_; }
+
+  // The attribute's value, taken out of the block (a second call answers nothing); nothing
+  // when the row held no text or data for it.
+  std::optional<Value> take(int attribute);
+  // Forgets the attribute's stored column: it was set, and the stored bytes are stale.
+  void discard(int attribute);
+  // Every column not taken yet, in attribute order, as (attribute, value); the block is gone
+  // afterwards.
+  std::vector<std::pair<int, Value>> takeAll();
+  void clear() { block_.reset(); }
+
+ private:
+  using Entry = Builder::Entry;
+  static constexpr std::uint16_t kTaken = 0xFFFF;
+  std::uint32_t count() const;
+  Entry* entries() const;
+  Entry* find(int attribute) const;
+  static Value valueOf(const Entry& entry, const char* bytes);
+  const char* bytes() const;
+
+  std::unique_ptr<std::byte[]> block_;
+};
+
+}  // namespace qby
