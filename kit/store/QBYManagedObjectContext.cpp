@@ -237,7 +237,11 @@ struct QBYManagedObjectContext::Impl {
     Access::context(*object) = owner;
     if (withValues) Access::values(*object).assign(entity.attributes.size(), Value());
     Access::toOnes(*object).assign(entity.relationships.size(), {});
-    Access::toManys(*object).assign(entity.relationships.size(), {});
+    // Only an entity with a to-many relationship ever fills these; most rows of a list are
+    // lines, which have none.
+    if (std::any_of(entity.relationships.begin(), entity.relationships.end(),
+                    [](const RelationshipDescription& r) { return r.toMany; }))
+      Access::toManys(*object).assign(entity.relationships.size(), {});
     return object;
   }
 
@@ -260,32 +264,28 @@ struct QBYManagedObjectContext::Impl {
       // Built in place: most of a list's cost is here, once per row and attribute. Texts and
       // data stay bytes in one block until they are read.
       const auto& attributes = layout.entity->attributes;
-      values.reserve(attributes.size());
+      values.resize(attributes.size());
       storedBuilder.clear();
       for (std::size_t a = 0; a < attributes.size(); ++a) {
         const auto& attribute = attributes[a];
-        if (attribute.transient) {
-          values.emplace_back();
-          continue;
-        }
+        if (attribute.transient) continue;
         // The statement is stepped on this context's queue only (its connection has no
         // mutex of its own), so the column's value may be read directly.
         sqlite3_value* cell = sqlite3_column_value(statement, column++);
         const int kind = sqlite3_value_type(cell);
-        if (attribute.type == AttributeType::String && kind != SQLITE_NULL) {
+        if (kind == SQLITE_NULL) continue;
+        if (attribute.type == AttributeType::String) {
           const auto* text = reinterpret_cast<const char*>(sqlite3_value_text(cell));
           const int length = sqlite3_value_bytes(cell);
           storedBuilder.addText(
               static_cast<int>(a),
               std::string_view(text ? text : "", static_cast<std::size_t>(length)));
-          values.emplace_back();
-        } else if (attribute.type == AttributeType::Binary && kind != SQLITE_NULL) {
+        } else if (attribute.type == AttributeType::Binary) {
           const void* bytes = sqlite3_value_blob(cell);
           const int length = sqlite3_value_bytes(cell);
           storedBuilder.addData(static_cast<int>(a), bytes, static_cast<std::size_t>(length));
-          values.emplace_back();
         } else {
-          values.push_back(sql::value(cell, attribute.type));
+          values[a] = sql::value(cell, attribute.type);
         }
       }
       Access::stored(object) = storedBuilder.finish();

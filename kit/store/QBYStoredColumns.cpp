@@ -42,10 +42,10 @@ QBYStoredColumns QBYStoredColumns::Builder::finish() const {
   std::memcpy(columns.block_.get() + kHeader, entries_.data(), table);
   if (!bytes_.empty())
     std::memcpy(columns.block_.get() + kHeader + table, bytes_.data(), bytes_.size());
-  // Columns come in attribute order from the row's reader; sorted anyway, the lookups rely on
-  // it.
-  std::sort(columns.entries(), columns.entries() + count,
-            [](const Entry& a, const Entry& b) { return a.attribute < b.attribute; });
+  // The lookups rely on attribute order, which a row's reader adds them in.
+  const auto byAttribute = [](const Entry& a, const Entry& b) { return a.attribute < b.attribute; };
+  if (!std::is_sorted(columns.entries(), columns.entries() + count, byAttribute))
+    std::sort(columns.entries(), columns.entries() + count, byAttribute);
   return columns;
 }
 
