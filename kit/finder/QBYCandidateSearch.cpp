@@ -17,6 +17,7 @@
 #include <limits>
 #include <memory>
 #include <optional>
+#include <unordered_set>
 
 #include "util/CharacterSet.h"
 
@@ -231,6 +232,20 @@ struct QBYCandidateSearch::UnitClasses {
 namespace {
 
 using UnitClasses = QBYCandidateSearch::UnitClasses;
+
+// Whether any unit in [start, end) has its bit set.
+bool anyBetween(const std::vector<std::uint64_t>& bits, int32_t start, int32_t end) {
+  if (start >= end) return false;
+  const auto first = static_cast<std::size_t>(start);
+  const auto last = static_cast<std::size_t>(end - 1);
+  const std::uint64_t head = ~std::uint64_t{0} << (first % 64);
+  const std::uint64_t tail = ~std::uint64_t{0} >> (63 - last % 64);
+  if (first / 64 == last / 64) return (bits[first / 64] & head & tail) != 0;
+  if ((bits[first / 64] & head) != 0 || (bits[last / 64] & tail) != 0) return true;
+  return std::any_of(bits.begin() + static_cast<std::ptrdiff_t>(first / 64 + 1),
+                     bits.begin() + static_cast<std::ptrdiff_t>(last / 64),
+                     [](std::uint64_t word) { return word != 0; });
+}
 
 #if defined(__SSE2__)
 // Sixteen units as sixteen bytes: ASCII as it is, any other unit as a byte no class holds (the
@@ -459,53 +474,63 @@ std::size_t hashOf(const unsigned char* bytes, std::size_t size) {
 
 // Tells whether a stretch of a text is the first of its value: an open-addressing table of
 // stretches, grown as it fills, so that a page's tens of thousands of repeated candidates are
-// told apart without making a string of each.
+// told apart without making a string of each. A slot is eight bytes, a stretch's place, length
+// and a few bits of its hash, so that the table of a large page stays in the processor's
+// cache; stretches too long for that are kept aside.
 template <typename Unit>
 class DistinctRanges {
  public:
-  explicit DistinctRanges(const Unit* units) : units_(units), slots_(1024) {}
+  DistinctRanges(const Unit* units, int32_t length)
+      : units_(units),
+        slots_(std::bit_ceil(
+            std::max<std::size_t>(1024, static_cast<std::size_t>(std::max(length, 0)) / 256))) {}
 
   bool insert(int32_t start, int32_t end) {
     const View text(units_ + start, static_cast<std::size_t>(end - start));
-    const std::size_t hash =
-        hashOf(reinterpret_cast<const unsigned char*>(text.data()), text.size() * sizeof(Unit));
+    if (text.size() > kLongest) return long_.insert(text).second;
+    const std::size_t hash = hashOf(text);
     if ((count_ + 1) * 2 > slots_.size()) grow();
-    Slot* slot = find(text, hash);
-    if (slot->length >= 0) return false;
-    *slot = {hash, start, end - start};
-    ++count_;
-    return true;
+    const std::uint16_t tag = tagOf(hash);
+    const std::size_t mask = slots_.size() - 1;
+    for (std::size_t index = hash & mask;; index = (index + 1) & mask) {
+      Slot& slot = slots_[index];
+      if (slot.start < 0) {
+        slot = {start, static_cast<std::uint16_t>(text.size()), tag};
+        ++count_;
+        return true;
+      }
+      if (slot.tag == tag && slot.length == text.size() && viewOf(slot) == text) return false;
+    }
   }
 
  private:
   using View = std::basic_string_view<std::conditional_t<sizeof(Unit) == 1, char, char16_t>>;
+  static constexpr std::size_t kLongest = 0xFFFF;
   struct Slot {
-    std::size_t hash = 0;
-    int32_t start = 0;
-    int32_t length = -1;  // -1: free
+    int32_t start = -1;  // -1: free
+    std::uint16_t length = 0;
+    std::uint16_t tag = 0;
   };
 
-  View viewOf(const Slot& slot) const {
-    return View(units_ + slot.start, static_cast<std::size_t>(slot.length));
+  static std::size_t hashOf(View text) {
+    return qby::hashOf(reinterpret_cast<const unsigned char*>(text.data()),
+                       text.size() * sizeof(Unit));
   }
-
-  // The slot that holds text, or the free one where it belongs.
-  Slot* find(View text, std::size_t hash) {
-    const std::size_t mask = slots_.size() - 1;
-    for (std::size_t index = hash & mask;; index = (index + 1) & mask) {
-      Slot& slot = slots_[index];
-      if (slot.length < 0 || (slot.hash == hash && viewOf(slot) == text)) return &slot;
-    }
+  static std::uint16_t tagOf(std::size_t hash) {
+    return static_cast<std::uint16_t>(static_cast<std::uint64_t>(hash) >> 48);
   }
+  View viewOf(const Slot& slot) const { return View(units_ + slot.start, slot.length); }
 
+  // The slots keep no full hash, so growing hashes the stretches again; the first size is
+  // chosen from the text's length so that this seldom happens.
   void grow() {
     std::vector<Slot> old(slots_.size() * 2);
     old.swap(slots_);
     const std::size_t mask = slots_.size() - 1;
     for (const Slot& slot : old) {
-      if (slot.length < 0) continue;
-      std::size_t index = slot.hash & mask;
-      while (slots_[index].length >= 0) index = (index + 1) & mask;
+      if (slot.start < 0) continue;
+      std::size_t index = hashOf(viewOf(slot)) & mask;
+      while (slots_[index].start >= 0) index = (index + 1) & mask;
       slots_[index] = slot;
     }
   }
@@ -513,6 +538,7 @@ class DistinctRanges {
   const Unit* units_;
   std::vector<Slot> slots_;
   std::size_t count_ = 0;
+  std::unordered_set<View> long_;
 };
 
 const RunPattern* runPatternFor(const QBYDeliveriesFinder::CandidatePattern& step) {
@@ -667,9 +693,9 @@ std::vector<std::string> QBYCandidateSearch::distinctCandidates(
     });
   };
   if (ascii_) {
-    collect(DistinctRanges<char>(ascii_->data()));
+    collect(DistinctRanges<char>(ascii_->data(), length_));
   } else {
-    collect(DistinctRanges<char16_t>(text_.getBuffer()));
+    collect(DistinctRanges<char16_t>(text_.getBuffer(), length_));
   }
   return found;
 }
@@ -687,16 +713,23 @@ std::vector<std::string> QBYCandidateSearch::candidatesByEngine(
 void QBYCandidateSearch::forEachCandidate(const QBYDeliveriesFinder::CandidatePattern& step,
                                           const std::function<void(Range)>& found) const {
   if (const auto* run = runPatternFor(step)) {
+    // A run begins and ends with an ASCII letter or digit and holds nothing but ASCII, so it
+    // needs no trimming and its units are its characters.
+    const auto& classes = unitClasses();
+    const auto meets = [&](int32_t start, int32_t end) {
+      if (step.minimumLength == 0) return true;
+      if (static_cast<std::size_t>(end - start) < step.minimumLength) return false;
+      return !step.requiresDigit || anyBetween(classes.digits, start, end);
+    };
     const auto scan = [&](const auto& scanner) {
       for (auto match = scanner.next(0); match; match = scanner.next(match->end)) {
-        if (meetsConditions(step, {match->runStart, match->runEnd}))
-          found({match->runStart, match->runEnd});
+        if (meets(match->runStart, match->runEnd)) found({match->runStart, match->runEnd});
       }
     };
     if (ascii_) {
-      scan(RunScanner<char>(ascii_->data(), length_, unitClasses(), run->capitals));
+      scan(RunScanner<char>(ascii_->data(), length_, classes, run->capitals));
     } else {
-      scan(RunScanner<char16_t>(text_.getBuffer(), length_, unitClasses(), run->capitals));
+      scan(RunScanner<char16_t>(text_.getBuffer(), length_, classes, run->capitals));
     }
     return;
   }

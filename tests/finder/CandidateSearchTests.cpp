@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <random>
+#include <set>
 #include <string>
 
 #include "finder/QBYCandidateSearch.h"
@@ -137,6 +138,42 @@ void expectSameAsUnicodeForm(const std::string& text, bool withEngine = true) {
         firsts.push_back(candidate);
     EXPECT_EQ(ascii.distinctCandidates(step), firsts) << step.pattern << "\nin: " << text;
     EXPECT_EQ(unicode.distinctCandidates(step), firsts) << step.pattern << "\nin: " << text;
+  }
+}
+
+TEST(CandidateSearchTest, DistinctCandidatesOfALargeTextAndVeryLongOnes) {
+  // Enough distinct numbers that the table of those seen grows several times, each of them
+  // twice in a shuffled order, and addresses too long for the table's slots, which are kept
+  // aside: two equal and one that differs only in its last character.
+  std::vector<std::string> numbers;
+  for (int i = 0; i < 6000; ++i) {
+    numbers.push_back(std::to_string(10000000 + i * 7919 % 9000000));
+    numbers.push_back(numbers.back());
+  }
+  std::shuffle(numbers.begin(), numbers.end(), std::mt19937(7));
+  const std::string longAddress = "https://example.com/" + std::string(70000, 'a');
+  std::string text = longAddress + "\n" + longAddress + "b\n";
+  for (const auto& number : numbers) text += number + ",\n";
+  text += "\n" + longAddress + "\n";
+
+  const auto firstsOf = [](const std::vector<std::string>& found) {
+    std::vector<std::string> firsts;
+    std::set<std::string> seen;
+    for (const auto& candidate : found)
+      if (seen.insert(candidate).second) firsts.push_back(candidate);
+    return firsts;
+  };
+  for (const auto& form : {text, "\u00FC\n" + text}) {
+    const QBYCandidateSearch search(form);
+    const auto& links = QBYDeliveriesFinder::candidatePatterns()[0];
+    EXPECT_EQ(search.distinctCandidates(links),
+              (std::vector<std::string>{longAddress, longAddress + "b"}));
+    const auto& digits = QBYDeliveriesFinder::candidatePatterns()[4];
+    const auto found = search.candidates(digits);
+    EXPECT_EQ(found.size(), numbers.size());
+    const auto distinct = search.distinctCandidates(digits);
+    EXPECT_EQ(distinct.size(), numbers.size() / 2);
+    EXPECT_EQ(distinct, firstsOf(found));
   }
 }
 
