@@ -432,7 +432,7 @@ std::string scopeCondition(unsigned scope) {
   // The archive keeps everything (the default), so scopes 0 and other set no condition.
   switch (scope) {
     case 2:
-      return R"( AND t."archived" = 0)";
+      return R"( AND t."archived" IS NOT 1)";
     case 1:
       return R"( AND t."archived" = 1)";
     default:
@@ -455,26 +455,31 @@ void BM_Search(benchmark::State& state) {
   state.counters["rows"] = static_cast<double>(rows);
 }
 
-// The matching ids newest first, then every batch of 20 rows with every column.
+// The matching ids newest first, with the store's statement (every word on the delivery's one
+// search text, the texts read in one pass), then every batch of 20 rows with every column,
+// kept until the next batch replaces them.
 void BM_SearchSQLite(benchmark::State& state) {
   const std::string text = kSearches[state.range(0)];
   const auto scope = static_cast<unsigned>(state.range(1));
   const auto words = searchWordsForText(text);
-  std::string sql =
-      R"(SELECT t.Z_PK FROM "Delivery" AS t JOIN "DeliveryText" AS s ON s."delivery" = t.Z_PK WHERE t."removed" = 0)" +
-      scopeCondition(scope);
+  std::string sql = R"(SELECT t.Z_PK FROM "Delivery" AS t WHERE t."removed" IS NOT 1)" +
+                    scopeCondition(scope) +
+                    R"( AND t.Z_PK IN (SELECT s."delivery" FROM "DeliveryText" AS s WHERE 1)";
   for (std::size_t i = 0; i < words.size(); ++i) sql += R"( AND instr(s."foldedText", ?) > 0)";
-  sql += R"( ORDER BY t."modified" DESC, t.Z_PK)";
+  sql += R"() ORDER BY t."modified" DESC, t.Z_PK)";
   sqlite3_stmt* s = cached(sql);
   const BatchReader deliveries{R"("Delivery")"};
   std::size_t rows = 0;
+  std::vector<Row> shown;
   for (auto _ : state) {
     for (std::size_t i = 0; i < words.size(); ++i)
       bindText(s, static_cast<int>(i) + 1, foldForSearch(words[i]));
     const auto ids = readIDs(s);
     rows = 0;
-    for (std::size_t first = 0; first < ids.size(); first += kListBatch)
-      rows += deliveries.read(ids, first, std::min(kListBatch, ids.size() - first));
+    for (std::size_t first = 0; first < ids.size(); first += kListBatch) {
+      shown = std::vector<Row>();
+      rows += deliveries.read(ids, first, std::min(kListBatch, ids.size() - first), {}, &shown);
+    }
   }
   state.counters["rows"] = static_cast<double>(rows);
 }

@@ -323,7 +323,8 @@ QBYFetchedResults deliveriesMatchingSearch(QBYDataStore& store,
 
   // Every word must occur in the delivery's one search text. An empty piece (two separators in
   // a row) matches every delivery, so it adds no condition; all words are tested on the same
-  // row of the search text, found once through its index.
+  // row of the search text. The texts are read in one pass and their deliveries looked up by
+  // key, about twice as fast as testing each delivery's text through the index.
   std::vector<Value> arguments;
   std::string term;
   const std::vector<std::string> pieces = searchWordsForText(searchText);
@@ -336,8 +337,7 @@ QBYFetchedResults deliveriesMatchingSearch(QBYDataStore& store,
     }
     term = words.empty()
                ? std::string("1")
-               : R"(EXISTS (SELECT 1 FROM "DeliveryText" AS s WHERE s."delivery" = t.Z_PK)" +
-                     words + ")";
+               : R"(t.Z_PK IN (SELECT s."delivery" FROM "DeliveryText" AS s WHERE 1)" + words + ")";
   }
 
   const std::int64_t days = historyDays();
