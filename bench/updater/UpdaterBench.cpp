@@ -9,6 +9,8 @@
 // On a shared machine a single run of each says little: unless told otherwise, the two are
 // repeated three times in random interleaving and the best time of each is compared.
 //
+// --deliveries=N updates N deliveries instead of 500.
+//
 // Scripts: the shipped ones; every delivery is tracked by web address ("other"), which fetches
 // its page once. Run it beside a disposable keyring, since a run loads and saves the
 // session cookies: dbus-run-session -- scripts/with-keyring.sh bench_updater
@@ -22,6 +24,7 @@
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <map>
 #include <memory>
@@ -40,7 +43,8 @@ namespace {
 
 using namespace qby;
 
-constexpr int kDeliveries = 500;
+// 500 unless --deliveries=N says otherwise (to see that memory stays flat as N grows).
+int gDeliveries = 500;
 constexpr std::size_t kBatch = 5;
 
 using Server = qby::bench::LoopbackServer;
@@ -62,7 +66,7 @@ class CountingDelegate : public QBYDeliveriesUpdaterDelegate {
 // Deliveries tracked by web address: the shipped "other" module fetches each page once.
 Array deliveries() {
   Array list;
-  for (int i = 0; i < kDeliveries; ++i) {
+  for (int i = 0; i < gDeliveries; ++i) {
     list.push_back(Value(Dictionary{{"uuid", Value(std::to_string(i))},
                                     {"hash", Value("hash-" + std::to_string(i))},
                                     {"from", Value("other")},
@@ -82,10 +86,10 @@ void BM_Updater(benchmark::State& state) {
     updater->setUserAgent(std::string("PorvaneBench/1.0"));
     updater->updateDeliveriesWithSettings(list);
     MainQueue::runUntil([&] { return delegate->completed; }, 600);
-    if (delegate->fetched != kDeliveries) state.SkipWithError("not every delivery was fetched");
+    if (delegate->fetched != gDeliveries) state.SkipWithError("not every delivery was fetched");
     updater->invalidate();
   }
-  state.SetItemsProcessed(state.iterations() * kDeliveries);
+  state.SetItemsProcessed(state.iterations() * gDeliveries);
 }
 
 // The same addresses through one SoupSession on the main thread, five requests at a time.
@@ -94,9 +98,9 @@ void BM_PlainSoup(benchmark::State& state) {
     auto session = GObjectPtr<SoupSession>::adopt(soup_session_new_with_options(
         "max-conns-per-host", QBYDeliveriesUpdater::kMaximumConnectionsPerHost, nullptr));
     int fetched = 0;
-    for (int first = 0; first < kDeliveries; first += kBatch) {
+    for (int first = 0; first < gDeliveries; first += kBatch) {
       int inFlight = 0;
-      for (int i = first; i < std::min<int>(first + kBatch, kDeliveries); ++i) {
+      for (int i = first; i < std::min<int>(first + kBatch, gDeliveries); ++i) {
         struct Call {
           int* inFlight;
           int* fetched;
@@ -123,9 +127,9 @@ void BM_PlainSoup(benchmark::State& state) {
       }
       MainQueue::runUntil([&] { return inFlight == 0; }, 600);
     }
-    if (fetched != kDeliveries) state.SkipWithError("not every page was fetched");
+    if (fetched != gDeliveries) state.SkipWithError("not every page was fetched");
   }
-  state.SetItemsProcessed(state.iterations() * kDeliveries);
+  state.SetItemsProcessed(state.iterations() * gDeliveries);
 }
 
 // Process CPU time: the updater works on its own queue thread, the server on another.
@@ -144,6 +148,17 @@ int main(int argc, char** argv) {
     unsetenv("PORVANE_RESOURCE_DIR");
   }
 
+  std::vector<char*> own;
+  for (int i = 0; i < argc; ++i) {
+    if (std::strncmp(argv[i], "--deliveries=", 13) == 0) {
+      gDeliveries = std::max(1, std::atoi(argv[i] + 13));
+    } else {
+      own.push_back(argv[i]);
+    }
+  }
+  argc = static_cast<int>(own.size());
+  argv = own.data();
+
   // Interleaved repetitions unless the command line asks for something else.
   std::vector<char*> arguments = bench::interleavedArguments(argc, argv);
   int count = static_cast<int>(arguments.size()) - 1;
@@ -158,7 +173,7 @@ int main(int argc, char** argv) {
   const auto plain = reporter.times.find("BM_PlainSoup");
   if (updater != reporter.times.end() && plain != reporter.times.end()) {
     std::printf("\n%d deliveries: updater %.1f ms, plain libsoup %.1f ms, ratio %.2fx\n",
-                kDeliveries, updater->second, plain->second, updater->second / plain->second);
+                gDeliveries, updater->second, plain->second, updater->second / plain->second);
     const double updaterCPU = reporter.cpuTimes["BM_Updater"];
     const double plainCPU = reporter.cpuTimes["BM_PlainSoup"];
     if (plainCPU > 0) {
