@@ -12,6 +12,8 @@ packages=(
   libxml2-dev libical-dev
   # tests and benchmarks
   libgtest-dev libgmock-dev libbenchmark-dev dbus dbus-x11 gnome-keyring libsecret-tools
+  # fuzzing (scripts/fuzz.sh)
+  clang-14 libfuzzer-14-dev
 )
 
 missing=()
