@@ -7,6 +7,7 @@ cd "$(dirname "$0")/.."
 scripts/install-deps.sh
 
 build=${PORVANE_BUILD_DIR:-build}
-cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DPORVANE_TESTS=OFF
+cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DPORVANE_TESTS=OFF \
+  -DPORVANE_TEST_HOOKS=OFF
 cmake --build "$build" --target porvane
 exec "$build/cli/porvane" "$@"

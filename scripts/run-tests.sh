@@ -11,6 +11,13 @@ build=${PORVANE_TEST_BUILD_DIR:-build-test}
 cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Debug -DPORVANE_SANITIZE=ON -DPORVANE_TESTS=ON
 cmake --build "$build"
 
+# The library and the tool as users get them carry none of the test build's hooks.
+release=${PORVANE_RELEASE_BUILD_DIR:-build-release}
+cmake -S . -B "$release" -G Ninja -DCMAKE_BUILD_TYPE=Release -DPORVANE_TESTS=OFF \
+  -DPORVANE_BENCH=OFF -DPORVANE_TEST_HOOKS=OFF
+cmake --build "$release" --target porvane
+tools/check-release-hooks "$release" "$build"
+
 # JavaScriptCore installs its own signal handlers and manages memory in ways LeakSanitizer
 # cannot follow; leak detection stays off until the suite is leak-clean.
 export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=0:handle_segv=0:allow_user_segv_handler=1}

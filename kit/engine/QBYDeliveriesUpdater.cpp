@@ -31,7 +31,9 @@ constexpr std::size_t kBatchSize = 5;
 constexpr gsize kReadChunkSize = 64 * 1024;
 // How long dropping the session waits for cancelled requests to call back.
 constexpr guint kNetworkDrainSeconds = 10;
+#ifdef PORVANE_TEST_HOOKS
 constexpr const char* kFixtureServerVariable = "PORVANE_FIXTURE_SERVER";
+#endif
 constexpr const char* kCredentialVariablePrefix = "PORVANE_CREDENTIAL_";
 
 // "2024-03-05 14:02:11.042", local time.
@@ -711,6 +713,11 @@ void QBYDeliveriesUpdater::updateDelivery(JSCContext*, const std::vector<JSCValu
 }
 
 std::optional<std::string> QBYDeliveriesUpdater::rewriteForFixtureServer(const std::string& url) {
+#ifndef PORVANE_TEST_HOOKS
+  // Whoever sets a user's environment must not be able to send carrier requests, with their
+  // tokens and passwords, to another host: only test builds know the rewrite.
+  return url;
+#else
   const char* server = std::getenv(kFixtureServerVariable);
   if (!server || !*server) return url;
   if (!fixtureRewriteLogged_) {
@@ -732,6 +739,7 @@ std::optional<std::string> QBYDeliveriesUpdater::rewriteForFixtureServer(const s
   }
   g_uri_unref(uri);
   return rewritten;
+#endif
 }
 
 void QBYDeliveriesUpdater::requestURL(JSCContext*, const std::vector<JSCValue*>& arguments) {

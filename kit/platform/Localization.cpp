@@ -17,7 +17,11 @@ constexpr const char* kDomain = "porvane";
 void bindDomain() {
   static std::once_flag once;
   std::call_once(once, [] {
+#ifdef PORVANE_TEST_HOOKS
     const char* dir = std::getenv("PORVANE_LOCALE_DIR");
+#else
+    const char* dir = nullptr;
+#endif
     bindtextdomain(kDomain, dir && *dir ? dir : PORVANE_LOCALE_INSTALL_DIR);
     bind_textdomain_codeset(kDomain, "UTF-8");
   });

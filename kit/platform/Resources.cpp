@@ -30,7 +30,11 @@ std::vector<std::filesystem::path> installedFolders() {
 
 std::vector<std::filesystem::path> searchFolders() {
   std::vector<std::filesystem::path> folders;
+#ifdef PORVANE_TEST_HOOKS
+  // Tests and benchmarks point this at fixture scripts. Programs users run never read it: a
+  // services script from elsewhere would see every password the user stored.
   if (const char* dir = std::getenv("PORVANE_RESOURCE_DIR"); dir && *dir) folders.emplace_back(dir);
+#endif
   for (auto& folder : installedFolders()) folders.push_back(std::move(folder));
   // Files the build generates (the joined services script) live in the build tree.
   folders.emplace_back(PORVANE_RESOURCE_BUILD_DIR);

@@ -1,6 +1,6 @@
 // Finds the resources that ship with the library (scripts, lists, templates, certificate).
 // Folders are searched in this order:
-//   1. $PORVANE_RESOURCE_DIR, when set (tests point it at fixtures);
+//   1. $PORVANE_RESOURCE_DIR, when set, in test builds only (tests point it at fixtures);
 //   2. the data folder beside the installed library (<prefix>/share/porvane);
 //   3. the build tree's share/porvane folder, which holds what the build generates (the
 //      joined services script);

@@ -1,16 +1,34 @@
 #include "platform/Vendor.h"
 
 #include <cstdlib>
+#include <optional>
 
 #include "platform/QBYUserDefaults.h"
 
 namespace qby::Vendor {
 namespace {
 
+// Test builds may point the programs at a fixture server through the environment. A user's
+// environment never redirects the sync account's requests: only the shared defaults do, so
+// the variables' names are not even in the programs users run.
+#ifdef PORVANE_TEST_HOOKS
+constexpr const char* kVendorURLVariable = "PORVANE_VENDOR_URL";
+constexpr const char* kSupportURLVariable = "PORVANE_SUPPORT_URL";
+#else
+constexpr const char* kVendorURLVariable = nullptr;
+constexpr const char* kSupportURLVariable = nullptr;
+#endif
+
+std::optional<std::string> testAddress(const char* variable) {
+  if (!variable) return std::nullopt;
+  if (const char* env = std::getenv(variable); env && *env) return std::string(env);
+  return std::nullopt;
+}
+
 std::string configured(const char* variable, const char* defaultsKey, const char* fallback) {
   std::string value;
-  if (const char* env = std::getenv(variable); env && *env) {
-    value = env;
+  if (auto address = testAddress(variable)) {
+    value = std::move(*address);
   } else if (auto stored = QBYUserDefaults::sharedDefaults().stringForKey(defaultsKey);
              stored && !stored->empty()) {
     value = *stored;
@@ -24,11 +42,11 @@ std::string configured(const char* variable, const char* defaultsKey, const char
 }  // namespace
 
 std::string webServiceURL() {
-  return configured("PORVANE_VENDOR_URL", "QBYVendorServiceURL", "https://sync.quillbay.com");
+  return configured(kVendorURLVariable, "QBYVendorServiceURL", "https://sync.quillbay.com");
 }
 
 std::string supportSiteURL() {
-  return configured("PORVANE_SUPPORT_URL", "QBYSupportURL", "https://www.quillbay.com/support");
+  return configured(kSupportURLVariable, "QBYSupportURL", "https://www.quillbay.com/support");
 }
 
 }  // namespace qby::Vendor

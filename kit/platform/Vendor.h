@@ -1,6 +1,6 @@
 // Where the vendor's own web service and support site are. A deployment names its hosts in
-// the environment (PORVANE_VENDOR_URL, PORVANE_SUPPORT_URL) or in the shared defaults
-// ("QBYVendorServiceURL", "QBYSupportURL"); otherwise the built-in addresses apply. Answers
+// the shared defaults ("QBYVendorServiceURL", "QBYSupportURL"); otherwise the built-in
+// addresses apply. Test builds also read PORVANE_VENDOR_URL and PORVANE_SUPPORT_URL. Answers
 // never end in "/".
 #pragma once
 
