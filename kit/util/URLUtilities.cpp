@@ -227,6 +227,11 @@ std::optional<URL> URLByAddingHTTPSchemeToURL(const std::optional<URL>& url) {
 }
 
 URL URLByRemovingFragment(const URL& url) {
+  const std::string& text = url.absoluteString();
+  const auto hash = text.rfind('#');
+  if (hash == std::string::npos) return url;
+  // Cutting a valid address at a "#" leaves a valid one; the fallback only guards that.
+  if (auto cut = URL::URLWithString(std::string_view(text).substr(0, hash))) return *cut;
   return url.withoutFragment();
 }
 

@@ -62,7 +62,8 @@ std::optional<URL> URLWithUnknownString(const std::optional<std::string>& text);
 // URLWithUnknownString of stringByAddingHTTPScheme of the address's text ("" when there is no
 // address, which gives "http://").
 std::optional<URL> URLByAddingHTTPSchemeToURL(const std::optional<URL>& url);
-// The address without its fragment (everything from the first "#" on).
+// The address up to its last "#": only the last piece of a fragment that holds a "#" itself
+// goes ("http://x/a#b#c" gives "http://x/a#b"). The address itself when it has no "#".
 URL URLByRemovingFragment(const URL& url);
 // The second path component ("a" of "http://x/a/b"); nothing when there are fewer than two.
 std::optional<std::string> firstPathComponent(const URL& url);

@@ -213,10 +213,15 @@ TEST(AddressTests, RemovingTheFragment) {
   EXPECT_EQ(URLByRemovingFragment(url("http://x/a?b#c")).absoluteString(), "http://x/a?b");
   EXPECT_EQ(URLByRemovingFragment(url("http://x/a")).absoluteString(), "http://x/a");
   EXPECT_EQ(URLByRemovingFragment(url("http://x/a#")).absoluteString(), "http://x/a");
-  // With two "#" the whole fragment goes, not only its last piece.
+  // With two "#" only the last piece goes: the cut is at the last "#".
   const URL twice = URLByRemovingFragment(url("http://x/a#b#c"));
-  EXPECT_EQ(twice.absoluteString(), "http://x/a");
-  EXPECT_FALSE(twice.fragment());
+  EXPECT_EQ(twice.absoluteString(), "http://x/a#b");
+  EXPECT_EQ(twice.fragment(), "b");
+  EXPECT_EQ(URLByRemovingFragment(twice).absoluteString(), "http://x/a");
+  // Single-page sites keep their route in the fragment; a trailing "#" is all that goes.
+  EXPECT_EQ(URLByRemovingFragment(url("https://x/#/track/1Z#")).absoluteString(),
+            "https://x/#/track/1Z");
+  EXPECT_EQ(URLByRemovingFragment(url("a/b#c")).absoluteString(), "a/b");
 }
 
 TEST(AddressTests, FirstPathComponent) {
