@@ -19,6 +19,7 @@
 #include "platform/QBYNotificationCenter.h"
 #include "platform/QBYUserDefaults.h"
 #include "platform/Resources.h"
+#include "presentation/Calendar.h"
 
 namespace qby {
 namespace {
@@ -55,22 +56,6 @@ std::optional<Date> creationDate(const std::filesystem::path& file) {
   if (statx(AT_FDCWD, file.c_str(), 0, STATX_BTIME | STATX_MTIME, &info) != 0) return std::nullopt;
   const auto& stamp = (info.stx_mask & STATX_BTIME) ? info.stx_btime : info.stx_mtime;
   return Date(static_cast<double>(stamp.tv_sec) + stamp.tv_nsec / 1e9);
-}
-
-// Calendar days between the two dates' local days.
-long calendarDaysBetween(Date from, Date to) {
-  auto dayNumber = [](Date date) {
-    const time_t seconds = static_cast<time_t>(date.timeIntervalSince1970());
-    struct tm local {};
-    localtime_r(&seconds, &local);
-    // Days since the epoch of the local calendar day (no time-zone offset games: mktime at
-    // noon of that day, then whole days).
-    local.tm_hour = 12;
-    local.tm_min = local.tm_sec = 0;
-    local.tm_isdst = -1;
-    return static_cast<long>(mktime(&local) / 86400);
-  };
-  return dayNumber(to) - dayNumber(from);
 }
 
 std::string osReleaseField(const std::string& text, const std::string& key) {
@@ -154,7 +139,7 @@ void QBYLog::outputToFile() {
   if (std::filesystem::exists(file, error)) {
     const double lastBuild = standard.doubleForKey(kLastBuildKey);
     const auto created = creationDate(file);
-    const bool old = created && calendarDaysBetween(*created, Date::now()) >= daysToRotate();
+    const bool old = created && ageInDays(*created, Date::now()) >= daysToRotate();
     if (build > lastBuild || old) {
       const long maximum = maximumFiles();
       for (long number = kLastRotatedNumber; number >= 0; --number) {
@@ -285,6 +270,12 @@ std::string QBYLog::programName() {
   const auto executable = std::filesystem::read_symlink("/proc/self/exe", error);
   if (!error) return executable.stem().string();
   return "porvane";
+}
+
+long QBYLog::ageInDays(Date created, Date now) {
+  // The calendar's day count, not elapsed seconds over 86400: the day of a daylight-saving
+  // change is 23 or 25 hours long and still one day.
+  return Calendar().daysUntilDate(now, created);
 }
 
 }  // namespace qby

@@ -13,6 +13,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/Date.h"
+
 namespace qby {
 
 class QBYUserDefaults;
@@ -39,6 +41,9 @@ class QBYLog {
   static void setEnabled(bool enabled);
   // Age in calendar days at which the current file is rotated; 0 or unset reads as 1.
   static int daysToRotate();
+  // Calendar days from the local day of created to the local day of now, as rotation counts
+  // a file's age: 23:59 yesterday is one day old at 00:01.
+  static long ageInDays(Date created, Date now);
   static void setDaysToRotate(int days);
   // Files kept, the current one included; 0 or unset reads as 5.
   static int maximumFiles();

@@ -3,14 +3,20 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <cstdlib>
+#include <ctime>
 #include <fstream>
+#include <memory>
+#include <optional>
 #include <sstream>
+#include <string>
 
 #include "platform/Log.h"
 #include "platform/Paths.h"
 #include "platform/QBYNotificationCenter.h"
 #include "platform/QBYUserDefaults.h"
 #include "platform/Resources.h"
+#include "presentation/DateTestSupport.h"
 #include "support/TestSupport.h"
 
 namespace qby {
@@ -154,6 +160,62 @@ TEST_F(QBYLogTest, DeleteRemovesOnlyLogFiles) {
   EXPECT_TRUE(QBYLog::deleteLogFiles());
   EXPECT_TRUE(QBYLog::paths().empty());
   EXPECT_TRUE(std::filesystem::exists(QBYLog::folderURL() / "notes.txt"));
+}
+
+// Pins a time zone for ICU and for the C library alike, and puts both back.
+class PinnedZone {
+ public:
+  explicit PinnedZone(const char* id) : savedZone_(icu::TimeZone::createDefault()) {
+    if (const char* tz = std::getenv("TZ")) savedTZ_ = tz;
+    test::setDefaultZone(id);
+    setenv("TZ", id, 1);
+    tzset();
+  }
+  ~PinnedZone() {
+    icu::TimeZone::adoptDefault(savedZone_.release());
+    if (savedTZ_)
+      setenv("TZ", savedTZ_->c_str(), 1);
+    else
+      unsetenv("TZ");
+    tzset();
+  }
+
+ private:
+  std::unique_ptr<icu::TimeZone> savedZone_;
+  std::optional<std::string> savedTZ_;
+};
+
+TEST(QBYLogAge, CountsCalendarDaysAcrossDaylightSavingChanges) {
+  // Twelve and more hours ahead of UTC, a day's noon can fall on the previous UTC day; summer
+  // time ends on 5 April 2020 (a 25-hour day) and starts on 27 September 2020 (23 hours).
+  const PinnedZone zone("Pacific/Auckland");
+  using test::local;
+  EXPECT_EQ(QBYLog::ageInDays(local(2020, 4, 4, 10), local(2020, 4, 5, 10)), 1);
+  EXPECT_EQ(QBYLog::ageInDays(local(2020, 9, 26, 10), local(2020, 9, 27, 10)), 1);
+  EXPECT_EQ(QBYLog::ageInDays(local(2020, 4, 4, 10), local(2020, 4, 6, 9)), 2);
+  EXPECT_EQ(QBYLog::ageInDays(local(2020, 9, 26, 23, 59), local(2020, 9, 27, 0, 1)), 1);
+  EXPECT_EQ(QBYLog::ageInDays(local(2020, 4, 5, 0, 1), local(2020, 4, 5, 23, 59)), 0);
+  EXPECT_EQ(QBYLog::ageInDays(local(2020, 9, 27, 10), local(2020, 9, 26, 10)), -1);
+}
+
+TEST_F(QBYLogTest, FileOfAnEarlierDayRotatesAtTheNextStart) {
+  const PinnedZone zone("Pacific/Auckland");
+  makeFiles(0);
+  QBYUserDefaults::standardDefaults().setDouble(Resources::buildNumber(), "QBYLogLastBuild");
+  {
+    // Later the same day: kept.
+    const ClockOverride sameDay(Date::now());
+    QBYLog::outputToFile();
+  }
+  EXPECT_FALSE(std::filesystem::exists(QBYLog::incrementFileName(QBYLog::URL(), 1)));
+  {
+    // Two days on (a day and a half could still be the next day): rotated.
+    const ClockOverride later(Date::now().addingTimeInterval(2 * 86400));
+    QBYLog::outputToFile();
+  }
+  // The first start sent standard error there, so the second one's lines follow.
+  EXPECT_TRUE(contents(QBYLog::incrementFileName(QBYLog::URL(), 1)).starts_with("file 0\n"));
+  EXPECT_FALSE(contents(QBYLog::URL()).starts_with("file 0\n"));
 }
 
 TEST(QBYLogAlert, CarriesTheExactTexts) {
