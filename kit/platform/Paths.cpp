@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "platform/FileSystem.h"
 #include "platform/Log.h"
 #include "platform/QBYError.h"
 
@@ -45,22 +46,6 @@ fs::path created(const fs::path& folder) {
   if (!ensureDirectory(folder))
     log("Error creating folder %@: %@", folder.string(), strerror(errno));
   return folder;
-}
-
-std::string errorText(const char* action, const fs::path& path, int error) {
-  return std::string(action) + " " + path.string() + ": " + strerror(error);
-}
-
-bool writeAll(int fd, std::string_view bytes) {
-  while (!bytes.empty()) {
-    const ssize_t written = ::write(fd, bytes.data(), bytes.size());
-    if (written < 0) {
-      if (errno == EINTR) continue;
-      return false;
-    }
-    bytes.remove_prefix(static_cast<std::size_t>(written));
-  }
-  return true;
 }
 
 }  // namespace
@@ -111,48 +96,7 @@ bool ensureDirectory(const fs::path& folder) {
 }
 
 bool writeFileAtomically(const fs::path& target, std::string_view bytes, std::string* error) {
-  const fs::path folder = target.has_parent_path() ? target.parent_path() : fs::path(".");
-  std::string temporary = (folder / ("." + target.filename().string() + ".XXXXXX")).string();
-
-  const int fd = ::mkostemp(temporary.data(), O_CLOEXEC);
-  if (fd < 0) {
-    if (error) *error = errorText("Cannot create a temporary file beside", target, errno);
-    return false;
-  }
-  // A replaced file keeps its permissions; a new one stays private (mkstemp's 0600).
-  if (struct stat existing{}; ::stat(target.c_str(), &existing) == 0) {
-    ::fchmod(fd, existing.st_mode & 07777);
-  }
-
-  int failure = 0;
-  const char* action = nullptr;
-  if (!writeAll(fd, bytes)) {
-    failure = errno;
-    action = "Cannot write";
-  } else if (::fsync(fd) != 0) {
-    failure = errno;
-    action = "Cannot flush";
-  }
-  if (::close(fd) != 0 && !failure) {
-    failure = errno;
-    action = "Cannot close";
-  }
-  if (!failure && ::rename(temporary.c_str(), target.c_str()) != 0) {
-    failure = errno;
-    action = "Cannot replace";
-  }
-  if (failure) {
-    ::unlink(temporary.c_str());
-    if (error) *error = errorText(action, target, failure);
-    return false;
-  }
-
-  // Makes the rename itself durable; the data is already safe, so a failure here is ignored.
-  if (const int dir = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC); dir >= 0) {
-    ::fsync(dir);
-    ::close(dir);
-  }
-  return true;
+  return FileSystem::current().writeFileAtomically(target, bytes, error);
 }
 
 std::optional<std::string> readFile(const fs::path& file) {

@@ -31,11 +31,7 @@ std::filesystem::path logs();
 // Creates the folder and its parents with mode 0700 when missing. False when that fails.
 bool ensureDirectory(const std::filesystem::path& folder);
 
-// Writes the bytes to a temporary file beside the target, flushes it to disk and renames it
-// over the target, so readers see the old or the new content, never a part. The folder must
-// exist. A replaced file keeps its permissions; a new one is readable by the owner only.
-// Answers false and leaves the target untouched on failure (the temporary file is removed);
-// the error text goes to *error when given.
+// FileSystem::current().writeFileAtomically: the bytes replace the target whole or not at all.
 bool writeFileAtomically(const std::filesystem::path& target, std::string_view bytes,
                          std::string* error = nullptr);
 

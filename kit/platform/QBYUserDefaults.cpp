@@ -14,6 +14,7 @@
 #include <limits>
 #include <utility>
 
+#include "platform/FileSystem.h"
 #include "platform/Log.h"
 #include "platform/Paths.h"
 #include "platform/QBYError.h"
@@ -50,39 +51,10 @@ struct FileStamp {
   bool operator==(const FileStamp&) const = default;
 };
 
-// The exclusive cross-process lock on "<file>.lock", held while it lives. flock() locks
-// belong to the open file description, so two defaults objects of one process on the same
-// file exclude each other too.
-class FileLock {
- public:
-  explicit FileLock(const fs::path& file) {
-    const fs::path lockFile = fs::path(file.string() + ".lock");
-    fd_ = ::open(lockFile.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
-    if (fd_ < 0) {
-      error_ = errno;
-      return;
-    }
-    while (::flock(fd_, LOCK_EX) != 0) {
-      if (errno == EINTR) continue;
-      error_ = errno;
-      ::close(fd_);
-      fd_ = -1;
-      return;
-    }
-  }
-  ~FileLock() {
-    if (fd_ >= 0) ::close(fd_);  // closing releases the lock
-  }
-  FileLock(const FileLock&) = delete;
-  FileLock& operator=(const FileLock&) = delete;
-
-  bool locked() const { return fd_ >= 0; }
-  int error() const { return error_; }
-
- private:
-  int fd_ = -1;
-  int error_ = 0;
-};
+// The cross-process lock of a defaults file lives on "<file>.lock".
+std::optional<FileLock> lockDefaults(const fs::path& file, std::string* error = nullptr) {
+  return FileSystem::current().lock(fs::path(file.string() + ".lock"), error);
+}
 
 // Reads an open file to its end.
 std::optional<std::string> readAll(int fd) {
@@ -269,8 +241,7 @@ struct QBYUserDefaults::Impl {
     if (!haveLock) {
       // Moving the file aside must not race a writer that is replacing it right now: look
       // again under the lock, where the file cannot change.
-      FileLock lock(file);
-      if (lock.locked()) {
+      if (auto lock = lockDefaults(file)) {
         load(true, true);
         return;
       }
@@ -283,14 +254,15 @@ struct QBYUserDefaults::Impl {
   void moveAside(const FileStamp& current, const std::string& reason) const {
     contents.clear();
     const fs::path aside = corruptFileName(file);
-    if (::rename(file.c_str(), aside.c_str()) == 0) {
+    std::string renameError;
+    if (FileSystem::current().rename(file, aside, &renameError)) {
       log("Error reading user defaults %@ (moved it to %@): %@", file.string(), aside.string(),
           reason);
       stamp = FileStamp{};
       unusable = false;
     } else {
       log("Error reading user defaults %@ (cannot move it aside: %@): %@", file.string(),
-          strerror(errno), reason);
+          renameError, reason);
       stamp = current;
       unusable = true;
     }
@@ -319,9 +291,10 @@ struct QBYUserDefaults::Impl {
       log("Error writing user defaults %@: %@", file.string(), strerror(errno));
       return false;
     }
-    FileLock lock(file);
-    if (!lock.locked()) {
-      log("Error writing user defaults %@: cannot lock: %@", file.string(), strerror(lock.error()));
+    std::string lockError;
+    const auto lock = lockDefaults(file, &lockError);
+    if (!lock) {
+      log("Error writing user defaults %@: cannot lock: %@", file.string(), lockError);
       return false;
     }
     // Another process may have written since we last looked; its changes must survive ours.

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/FileSystem.h"
 #include "platform/Paths.h"
 #include "platform/QBYNotificationCenter.h"
 #include "platform/QBYUserDefaults.h"
@@ -284,6 +285,100 @@ TEST(UserDefaults, SharedAndStandardDefaultsLiveInTheirContainers) {
 
   ASSERT_TRUE(QBYUserDefaults::sharedDefaults().setInteger(1, "QBYLastOpenedVersion"));
   EXPECT_TRUE(fs::exists(Paths::sharedContainer() / "QX7T2LM9RA.com.quillbay.Porvane.plist"));
+}
+
+// A file system whose writes, renames or locks fail on demand, as on a full disk or in a
+// folder the user cannot write; everything it lets through is real.
+class FaultyFileSystem : public FileSystem {
+ public:
+  bool writeFileAtomically(const fs::path& target, std::string_view bytes,
+                           std::string* error) override {
+    ++writes;
+    if (!failWrites) return FileSystem::writeFileAtomically(target, bytes, error);
+    if (error) *error = "Cannot write " + target.string() + ": No space left on device";
+    return false;
+  }
+  bool rename(const fs::path& from, const fs::path& to, std::string* error) override {
+    if (!failRenames) return FileSystem::rename(from, to, error);
+    if (error) *error = "Read-only file system";
+    return false;
+  }
+  std::optional<FileLock> lock(const fs::path& file, std::string* error) override {
+    if (!failLocks) return FileSystem::lock(file, error);
+    if (error) *error = "Permission denied";
+    return std::nullopt;
+  }
+
+  bool failWrites = false;
+  bool failRenames = false;
+  bool failLocks = false;
+  int writes = 0;
+};
+
+TEST(UserDefaultsFaults, AFullDiskKeepsTheStoredValueAndTellsTheCaller) {
+  test::LogCapture log;
+  const fs::path file = defaultsFile("full");
+  QBYUserDefaults defaults(file);
+  ASSERT_TRUE(defaults.setInteger(1, "QBYSortMode"));
+  const auto before = Paths::readFile(file);
+  ChangeRecorder recorder(defaults);
+
+  FaultyFileSystem faulty;
+  faulty.failWrites = true;
+  FileSystem::Override override(faulty);
+  EXPECT_FALSE(defaults.setInteger(2, "QBYSortMode"));
+  defaults.setInteger(3, "QBYSortMode", true);
+  EXPECT_EQ(faulty.writes, 2);
+
+  EXPECT_EQ(defaults.integerForKey("QBYSortMode"), 1);
+  EXPECT_EQ(Paths::readFile(file), before);
+  EXPECT_TRUE(recorder.userInfos.empty());
+  const auto lines = log.linesContaining("Error writing user defaults");
+  ASSERT_EQ(lines.size(), 2u);
+  EXPECT_NE(lines.front().find("No space left on device"), std::string::npos);
+}
+
+TEST(UserDefaultsFaults, NoWriteWithoutTheLock) {
+  test::LogCapture log;
+  QBYUserDefaults defaults(defaultsFile("unlocked"));
+  FaultyFileSystem faulty;
+  faulty.failLocks = true;
+  FileSystem::Override override(faulty);
+  EXPECT_FALSE(defaults.setBool(true, "flag"));
+  EXPECT_EQ(faulty.writes, 0);
+  EXPECT_TRUE(defaults.objectForKey("flag").isNull());
+  EXPECT_EQ(log.linesContaining("cannot lock: Permission denied").size(), 1u);
+}
+
+TEST(UserDefaultsFaults, ACorruptFileThatCannotBeMovedAsideIsNeverOverwritten) {
+  test::LogCapture log;
+  const fs::path file = defaultsFile("stuck");
+  const std::string garbage = "<?xml version=\"1.0\"?><plist><dict><key>QBYSortMode";
+  test::writeFile(file, garbage);
+
+  FaultyFileSystem faulty;
+  faulty.failRenames = true;
+  FileSystem::Override override(faulty);
+  QBYUserDefaults defaults(file);
+  EXPECT_TRUE(defaults.objectForKey("QBYSortMode").isNull());
+  EXPECT_FALSE(defaults.setInteger(2, "QBYSortMode"));
+  EXPECT_EQ(faulty.writes, 0);
+  EXPECT_EQ(Paths::readFile(file), garbage);
+  EXPECT_TRUE(filesStartingWith(file.parent_path(), "stuck.plist.corrupt-").empty());
+  EXPECT_FALSE(log.linesContaining("cannot move it aside: Read-only file system").empty());
+}
+
+TEST(UserDefaultsFaults, TheOverrideEndsWithItsScope) {
+  const fs::path file = defaultsFile("scoped");
+  QBYUserDefaults defaults(file);
+  {
+    FaultyFileSystem faulty;
+    faulty.failWrites = true;
+    FileSystem::Override override(faulty);
+    EXPECT_FALSE(defaults.setBool(true, "flag"));
+  }
+  EXPECT_TRUE(defaults.setBool(true, "flag"));
+  EXPECT_TRUE(QBYUserDefaults(file).boolForKey("flag"));
 }
 
 }  // namespace
