@@ -26,10 +26,11 @@ class GObjectPtr {
     p.object_ = object;
     return p;
   }
-  // Adds a reference of its own ("transfer none" values).
+  // Adds a reference of its own ("transfer none" values). A floating reference stays the
+  // caller's to sink: taking it here would leave the caller with one reference too few.
   static GObjectPtr retain(T* object) {
     GObjectPtr p;
-    if (object) p.object_ = static_cast<T*>(g_object_ref_sink(object));
+    if (object) p.object_ = static_cast<T*>(g_object_ref(object));
     return p;
   }
   GObjectPtr(GObjectPtr&& other) noexcept : object_(std::exchange(other.object_, nullptr)) {}
@@ -85,6 +86,21 @@ struct GVariantDeleter {
   void operator()(GVariant* v) const { g_variant_unref(v); }
 };
 using GVariantPtr = std::unique_ptr<GVariant, GVariantDeleter>;
+
+struct GBytesDeleter {
+  void operator()(GBytes* b) const { g_bytes_unref(b); }
+};
+using GBytesPtr = std::unique_ptr<GBytes, GBytesDeleter>;
+
+struct GStrvDeleter {
+  void operator()(char** v) const { g_strfreev(v); }
+};
+using GStrvPtr = std::unique_ptr<char*, GStrvDeleter>;
+
+struct GUriDeleter {
+  void operator()(GUri* u) const { g_uri_unref(u); }
+};
+using GUriPtr = std::unique_ptr<GUri, GUriDeleter>;
 
 struct GHashTableDeleter {
   void operator()(GHashTable* t) const { g_hash_table_unref(t); }

@@ -148,11 +148,6 @@ std::string decodedOrRaw(std::string_view s) {
   return decoded ? std::move(*decoded) : std::string(s);
 }
 
-struct GUriDeleter {
-  void operator()(GUri* uri) const { g_uri_unref(uri); }
-};
-using GUriPtr = std::unique_ptr<GUri, GUriDeleter>;
-
 // Escapes stay as written; host names are not IDNA-converted.
 constexpr GUriFlags kGUriFlags = static_cast<GUriFlags>(G_URI_FLAGS_ENCODED | G_URI_FLAGS_NON_DNS);
 
