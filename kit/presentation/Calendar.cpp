@@ -7,13 +7,13 @@
 #include <cmath>
 #include <limits>
 
-#include "presentation/ICUSupport.h"
+#include "util/ICUText.h"
 
 namespace qby {
 
-using icusupport::fromUDate;
-using icusupport::isRepresentable;
-using icusupport::toUDate;
+using icutext::fromUDate;
+using icutext::isRepresentable;
+using icutext::toUDate;
 
 namespace {
 
@@ -56,14 +56,14 @@ Calendar::Calendar()
     : calendar_(makeCalendar(icu::TimeZone::createDefault(), icu::Locale::getDefault())) {}
 
 Calendar::Calendar(std::string_view timeZoneID, std::string_view localeID)
-    : calendar_(makeCalendar(icu::TimeZone::createTimeZone(icusupport::fromUTF8(timeZoneID)),
+    : calendar_(makeCalendar(icu::TimeZone::createTimeZone(icutext::unicode(timeZoneID)),
                              icu::Locale(std::string(localeID).c_str()))) {}
 
 Calendar::Calendar(const icu::Calendar& calendar) : calendar_(calendar.clone()) {}
 
 std::string Calendar::timeZoneID() const {
   icu::UnicodeString id;
-  return icusupport::toUTF8(calendar_->getTimeZone().getID(id));
+  return icutext::utf8(calendar_->getTimeZone().getID(id));
 }
 
 std::string Calendar::localeID() const {

@@ -17,15 +17,13 @@
 #include "platform/Format.h"
 #include "platform/Localization.h"
 #include "platform/SystemChangeMonitor.h"
-#include "presentation/ICUSupport.h"
+#include "util/ICUText.h"
 
 namespace qby {
 
-using icusupport::fromUDate;
-using icusupport::fromUTF8;
-using icusupport::isRepresentable;
-using icusupport::toUDate;
-using icusupport::toUTF8;
+using icutext::fromUDate;
+using icutext::isRepresentable;
+using icutext::toUDate;
 
 namespace {
 
@@ -101,12 +99,12 @@ std::string formatDate(const icu::DateFormat* format, Date date) {
   if (!format || !isRepresentable(date)) return "";
   icu::UnicodeString text;
   format->format(toUDate(date), text);
-  return toUTF8(text);
+  return icutext::utf8(text);
 }
 
 std::optional<Date> parseDate(const icu::DateFormat* format, std::string_view text) {
   if (!format) return std::nullopt;
-  const icu::UnicodeString unicode = fromUTF8(text);
+  const icu::UnicodeString unicode = icutext::unicode(text);
   icu::ParsePosition position(0);
   const UDate date = format->parse(unicode, position);
   if (position.getErrorIndex() >= 0 || position.getIndex() != unicode.length()) {
@@ -377,7 +375,7 @@ std::string QBYDateFormatter::durationTextLocked(double seconds) {
   icu::FieldPosition position;
   formatter->formatMeasures(&measure, 1, text, position, status);
   if (U_FAILURE(status)) return "";
-  return toUTF8(text);
+  return icutext::utf8(text);
 }
 
 }  // namespace qby

@@ -1,18 +1,24 @@
-// Small helpers shared by the string and address operations for working with ICU: UTF-8
-// conversion, patterns compiled once, break iterators. Internal to kit/util.
+// The library's one set of helpers for working with ICU: UTF-8 conversion, patterns compiled
+// once, break iterators, dates in ICU's milliseconds. Sources of any layer from util up
+// include it; a public header never does, so programs and upper layers see no ICU types.
 //
 // Invalid UTF-8 turns into U+FFFD on conversion, so nothing downstream sees broken text.
+//
+// Threads: any; nothing here keeps state between calls.
 #pragma once
 
 #include <unicode/brkiter.h>
 #include <unicode/regex.h>
 #include <unicode/unistr.h>
+#include <unicode/utypes.h>
 
+#include <cmath>
 #include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
 
+#include "platform/Date.h"
 #include "platform/QBYError.h"
 
 namespace qby::icutext {
@@ -53,5 +59,20 @@ std::unique_ptr<icu::BreakIterator> wordBreaks(const icu::UnicodeString& text);
 
 // The boundary `count` grapheme clusters after the start, or nothing when the text has fewer.
 std::optional<int32_t> advanceCharacters(icu::BreakIterator& characters, std::size_t count);
+
+// ICU counts milliseconds since 1970, we count seconds.
+inline UDate toUDate(Date date) {
+  return date.timeIntervalSince1970() * 1000.0;
+}
+inline Date fromUDate(UDate millis) {
+  return Date(millis / 1000.0);
+}
+
+// ICU calendars clamp or fail outside about ±5.8 million years (1.8e17 ms); a date beyond
+// that, or not a number, is refused before it reaches ICU.
+inline bool isRepresentable(Date date) {
+  const double seconds = date.timeIntervalSince1970();
+  return std::isfinite(seconds) && std::fabs(seconds) < 1.8e14;
+}
 
 }  // namespace qby::icutext
