@@ -25,28 +25,12 @@ namespace qby {
 namespace {
 
 constexpr const char* kOtherKey = "other";
-// The key of Amazon's link-redirect service and the host prefix of Amazon's country shops.
-constexpr std::string_view kAmazonOrderLinkKey = "www.amazon.com/url";
-constexpr std::string_view kAmazonHostPrefix = "www.amazon.";
 constexpr std::size_t kFavoritesLimit = 8;
 constexpr std::size_t kDeliveriesLimit = 10;
 constexpr std::size_t kMoreLimit = 5;
 
 bool isAddress(std::string_view text) {
   return text.starts_with("http://") || text.starts_with("https://");
-}
-
-// The guess compare of the final sort: one with best services first, then Amazon's order-link
-// service before the keys of Amazon's shops; everything else keeps its order.
-bool sortsBefore(const Guess& a, const Guess& b) {
-  const auto bestA = bestGuesses(a);
-  const auto bestB = bestGuesses(b);
-  if (!bestA.empty() && bestB.empty()) return true;
-  if (bestA.empty() || bestB.empty()) return false;
-  const auto& keyA = bestA.front();
-  const auto& keyB = bestB.front();
-  if (keyA == keyB) return false;
-  return keyA == kAmazonOrderLinkKey && keyB.starts_with(kAmazonHostPrefix);
 }
 
 Value arrayOf(const std::vector<std::string>& keys) {
@@ -431,7 +415,7 @@ std::vector<Guess> QBYDeliveriesFinder::guessesFromWebData(const QBYWebData& web
     }
   }
 
-  std::stable_sort(results.begin(), results.end(), sortsBefore);
+  std::stable_sort(results.begin(), results.end(), guessRanksBefore);
   return results;
 }
 

@@ -15,6 +15,15 @@ std::vector<std::string> keysOf(const Guess& guess, std::string_view key) {
   return keys;
 }
 
+// Amazon's link-redirect service, which follows an order by its page.
+constexpr std::string_view kAmazonOrderLinkKey = "www.amazon.com/url";
+
+int rankOf(const Guess& guess) {
+  const auto best = keysOf(guess, "best");
+  if (best.empty()) return 2;
+  return best.front() == kAmazonOrderLinkKey ? 0 : 1;
+}
+
 bool hasValueAt(const Guess& guess, std::string_view key) {
   const Value* value = guess.find(key);
   return value && !value->isNull();
@@ -73,6 +82,10 @@ bool includesGuess(const std::vector<Guess>& guesses, const Guess& guess) {
 
 void addObjectOnce(std::vector<Guess>& guesses, const Guess& guess) {
   if (std::find(guesses.begin(), guesses.end(), guess) == guesses.end()) guesses.push_back(guess);
+}
+
+bool guessRanksBefore(const Guess& a, const Guess& b) {
+  return rankOf(a) < rankOf(b);
 }
 
 }  // namespace qby

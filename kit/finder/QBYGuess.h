@@ -36,6 +36,13 @@ bool includesGuess(const std::vector<Guess>& guesses, const Guess& guess);
 // Adds the guess unless an equal one is there.
 void addObjectOnce(std::vector<Guess>& guesses, const Guess& guess);
 
+// The order of a search's final list: guesses with best services first, and among those the
+// ones whose first best service is Amazon's order-link service ahead of the rest, so that it
+// comes before the keys of Amazon's shops. It ranks each guess (order link, other best, no
+// best) and compares the ranks: a strict weak ordering, as std::stable_sort needs, that keeps
+// guesses of one rank in their order.
+bool guessRanksBefore(const Guess& a, const Guess& b);
+
 // A text of the guess, or nothing when absent or not a text.
 std::optional<std::string> guessString(const Guess& guess, std::string_view key);
 

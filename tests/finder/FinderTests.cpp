@@ -2,6 +2,7 @@
 // keeps the scripts' answers, what onlyBest stops at, and how it copes with broken input.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -160,6 +161,82 @@ TEST(FinderScriptsTest, MissingScriptsAnswerNothing) {
   EXPECT_TRUE(
       finder.guessesFromWebData(QBYWebData::webDataWithString("1Z999AA10123456784")).empty());
   EXPECT_EQ(logs.linesContaining("Script not found: NoSuchRecognition").size(), 1u);
+}
+
+// Guesses with every kind of "best" list the final sort tells apart: none, empty, not texts,
+// Amazon's order-link service first or later, Amazon's shops and other carriers.
+std::vector<Guess> guessesOfEveryRank() {
+  const std::vector<std::vector<Value>> bestLists = {
+      {},
+      {Value(1)},
+      {Value("www.amazon.com/url")},
+      {Value("www.amazon.com/url"), Value("www.ups.com")},
+      {Value("www.ups.com"), Value("www.amazon.com/url")},
+      {Value("www.amazon.de")},
+      {Value("www.amazon.com")},
+      {Value("www.ups.com")},
+      {Value("www.fedex.com"), Value("www.amazon.co.uk")},
+  };
+  std::vector<Guess> guesses;
+  int number = 0;
+  for (const auto& best : bestLists) {
+    guesses.push_back(Guess{{"no", Value(std::to_string(++number))}, {"best", Value(Array(best))}});
+    guesses.push_back(Guess{{"no", Value(std::to_string(++number))}, {"more", Value(Array(best))}});
+  }
+  guesses.push_back(Guess{{"no", Value("none")}});
+  guesses.push_back(Guess{{"no", Value("text")}, {"best", Value("www.ups.com")}});
+  return guesses;
+}
+
+TEST(GuessRankingTest, IsAStrictWeakOrdering) {
+  const auto guesses = guessesOfEveryRank();
+  const auto before = [](const Guess& a, const Guess& b) { return guessRanksBefore(a, b); };
+  const auto equivalent = [&](const Guess& a, const Guess& b) {
+    return !before(a, b) && !before(b, a);
+  };
+  for (const auto& a : guesses) {
+    EXPECT_FALSE(before(a, a));
+    for (const auto& b : guesses) {
+      if (before(a, b)) EXPECT_FALSE(before(b, a));
+      for (const auto& c : guesses) {
+        if (before(a, b) && before(b, c)) EXPECT_TRUE(before(a, c));
+        // Sorting also needs "neither before the other" to be transitive.
+        if (equivalent(a, b) && equivalent(b, c)) EXPECT_TRUE(equivalent(a, c));
+      }
+    }
+  }
+}
+
+TEST(GuessRankingTest, ShuffledListsSortToOneOrderOfRanks) {
+  auto guesses = guessesOfEveryRank();
+  const auto rankOrder = [](std::vector<Guess> list) {
+    std::stable_sort(list.begin(), list.end(), guessRanksBefore);
+    Strings order;
+    for (const auto& guess : list) {
+      const auto best = bestGuesses(guess);
+      order.push_back(best.empty() ? "-" : best.front() == "www.amazon.com/url" ? "link" : "best");
+    }
+    return order;
+  };
+  const auto expected = rankOrder(guesses);
+  EXPECT_EQ(expected.front(), "link");
+  EXPECT_EQ(expected.back(), "-");
+  std::uint32_t seed = 11;
+  for (int turn = 0; turn < 20; ++turn) {
+    for (std::size_t i = guesses.size(); i > 1; --i) {
+      seed = seed * 1103515245u + 12345u;
+      std::swap(guesses[i - 1], guesses[seed % i]);
+    }
+    EXPECT_EQ(rankOrder(guesses), expected);
+  }
+  // Within a rank the search's order stands.
+  std::vector<Guess> carriers = {
+      Guess{{"no", Value("a")}, {"best", Value(Array{Value("www.amazon.de")})}},
+      Guess{{"no", Value("b")}, {"best", Value(Array{Value("www.ups.com")})}},
+      Guess{{"no", Value("c")}, {"more", Value(Array{Value("www.ups.com")})}},
+      Guess{{"no", Value("d")}, {"best", Value(Array{Value("www.amazon.com/url")})}}};
+  std::stable_sort(carriers.begin(), carriers.end(), guessRanksBefore);
+  EXPECT_EQ(numbers(carriers), (Strings{"d", "a", "b", "c"}));
 }
 
 }  // namespace
