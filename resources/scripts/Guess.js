@@ -1,6 +1,8 @@
 // Tracking-number formats and carrier links. This file is loaded into the tracking context as
 // well as into the recognition context, so it only defines functions and values: nothing here
-// runs at load time beyond building constant tables.
+// runs at load time beyond building constant tables. Every service key named here must be a
+// service of the services list: a guess is offered for adding, and a key without a service
+// (and tracking script) cannot be added.
 
 var QBYGuessKeys = {
   ups: 'www.ups.com',
@@ -17,7 +19,6 @@ var QBYGuessKeys = {
   postNL: 'www.postnl.nl',
   dpd: 'www.dpd.de',
   dpdUK: 'www.dpd.co.uk',
-  gls: 'gls-group.eu',
   onTrac: 'www.ontrac.com',
   laserShip: 'www.lasership.com',
   amazonUS: 'www.amazon.com',
@@ -198,9 +199,7 @@ function qbyGuessNumber(n) {
         qbyGuessAdd(more, K.dhlGermany);
       qbyGuessAdd(more, K.canadaPost);
       qbyGuessAdd(more, K.purolator);
-      qbyGuessAdd(more, K.gls);
     }
-    if (len === 11) qbyGuessAdd(more, K.gls);
     if (len === 14) {
       qbyGuessAdd(more, K.dpd);
       qbyGuessAdd(more, K.dpdUK);
@@ -355,7 +354,6 @@ var QBYGuessLinks = [
     params: ['parcel'],
     path: /\/parcels\/([0-9A-Z]+)/i
   },
-  {host: /(^|\.)gls-group\.(eu|com)$/, key: 'gls-group.eu', params: ['match', 'txtAction']},
   {host: /(^|\.)ontrac\.com$/, key: 'www.ontrac.com', params: ['number', 'tracking']}, {
     host: /(^|\.)lasership\.com$/,
     key: 'www.lasership.com',

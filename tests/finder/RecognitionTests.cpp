@@ -3,6 +3,10 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <filesystem>
+#include <fstream>
+#include <set>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -249,6 +253,68 @@ TEST_F(RecognitionTest, AnASCIIMailAndTheSameMailWithAccentsGiveTheSameGuesses) 
                        QBYWebData::webDataWithString("Gr\u00FC\u00DFe aus K\u00F6ln\n" + mail))));
   EXPECT_EQ(ascii, numbersOf(finder.guessesFromWebData(
                        QBYWebData::webDataWithString(mail + "\u00A0\u2014 Jos\u00E9"))));
+}
+
+// The service keys of the shipped services list.
+std::set<std::string> listedServiceKeys() {
+  std::ifstream file(std::filesystem::path(PORVANE_SCRIPTS_DIR) / ".." / "lists" / "Services.plist",
+                     std::ios::binary);
+  std::stringstream bytes;
+  bytes << file.rdbuf();
+  std::set<std::string> keys;
+  const auto list = Value::fromPlist(bytes.str());
+  if (!list || !list->arrayPtr()) return keys;
+  for (const auto& service : *list->arrayPtr())
+    if (const auto* entry = service.dictionaryPtr())
+      if (const auto* from = entry->find("from"); from && from->stringPtr())
+        keys.insert(*from->stringPtr());
+  return keys;
+}
+
+// Every key the scripts' tables hold, answered for a text no number can be.
+constexpr const char* kEveryKeyOverride = R"JS(
+var qbyShippedGuessForKeys = guessesFromText;
+guessesFromText = function (text, strict) {
+  if (text !== 'every service key') return qbyShippedGuessForKeys(text, strict);
+  var keys = [], name, i;
+  for (name in QBYGuessKeys) keys.push(QBYGuessKeys[name]);
+  for (name in QBYGuessPostByCountry) keys.push(QBYGuessPostByCountry[name]);
+  for (i = 0; i < QBYGuessDestinationPosts.length; i++) keys.push(QBYGuessDestinationPosts[i]);
+  for (i = 0; i < QBYGuessLinks.length; i++) keys.push(QBYGuessLinks[i].key);
+  return { no: text, best: keys };
+};
+)JS";
+
+TEST(RecognitionServiceKeys, EveryProposedServiceIsInTheServicesList) {
+  useRecognitionScripts(kEveryKeyOverride);
+  QBYDeliveriesFinder finder(nullptr);
+  const auto listed = listedServiceKeys();
+  ASSERT_GT(listed.size(), 20u);
+  const auto expectListed = [&](const Guess& guess, const std::string& text) {
+    for (const auto& list : {bestGuesses(guess), moreGuesses(guess)})
+      for (const auto& key : list) EXPECT_TRUE(listed.count(key)) << key << " for " << text;
+  };
+
+  const auto tables = finder.guessesFromText(std::string("every service key"), false);
+  ASSERT_TRUE(tables);
+  EXPECT_GT(bestGuesses(*tables).size(), 20u);
+  expectListed(*tables, "the scripts' tables");
+
+  // What a search proposes: the samples, their near misses and digit runs of every length.
+  std::vector<std::string> texts;
+  for (const auto& sample : kSamples) {
+    texts.emplace_back(sample.number);
+    texts.push_back(oneOff(sample.number));
+  }
+  std::string digits;
+  for (int length = 1; length <= 40; ++length) {
+    digits += static_cast<char>('0' + (length * 7) % 10);
+    texts.push_back(digits);
+  }
+  texts.emplace_back("617326624931");
+  for (const auto& text : texts)
+    for (const bool strict : {true, false})
+      if (auto guess = finder.guessesFromText(text, strict)) expectListed(*guess, text);
 }
 
 }  // namespace
