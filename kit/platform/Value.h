@@ -58,8 +58,8 @@ class Dictionary {
   bool erase(std::string_view key);
   void clear();
 
-  std::size_t size() const { return entries_.size(); }
-  bool empty() const { return entries_.empty(); }
+  std::size_t size() const;
+  bool empty() const;
   std::vector<std::string> keys() const;
 
   const_iterator begin() const { return entries_.begin(); }
@@ -198,5 +198,14 @@ class Value {
                qby::Array, qby::Dictionary>
       storage_;
 };
+
+// Defined here, where Value is complete: clang instantiates these vector members as soon as
+// it reads them.
+inline std::size_t Dictionary::size() const {
+  return entries_.size();
+}
+inline bool Dictionary::empty() const {
+  return entries_.empty();
+}
 
 }  // namespace qby
