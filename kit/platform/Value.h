@@ -186,6 +186,8 @@ class Value {
   //   down); only dates from 1933 to 2069 fit (the plist library's 32-bit seconds).
   // - Integers: 64-bit signed both ways; an unsigned number above that range reads as a real.
   // - Keyed-archive references (UIDs) read as {"CF$UID" = n}, as XML plists spell them.
+  // - Texts and keys that are not UTF-8 are read with U+FFFD for each byte that starts no
+  //   well-formed sequence, so that whatever is read can be written again.
   // - Failures (domain QBYErrorDomainPropertyList): damaged, truncated or unknown input;
   //   nesting deeper than QBYValueMaxDepth; a key with a NUL character; and on writing, null
   //   (plists have none), NaN in XML, dates out of range, texts or keys with a NUL character

@@ -181,6 +181,68 @@ bool documentMayHoldNulKeys(std::string_view document) {
   return false;
 }
 
+// The length of the well-formed UTF-8 sequence at the start of the text, 0 when there is none.
+std::size_t validSequenceLength(std::string_view text) {
+  const auto lead = static_cast<unsigned char>(text[0]);
+  if (lead < 0x80) return 1;
+  std::size_t length = 0;
+  std::uint32_t codePoint = 0;
+  if ((lead & 0xe0) == 0xc0) {
+    length = 2;
+    codePoint = lead & 0x1f;
+  } else if ((lead & 0xf0) == 0xe0) {
+    length = 3;
+    codePoint = lead & 0x0f;
+  } else if ((lead & 0xf8) == 0xf0) {
+    length = 4;
+    codePoint = lead & 0x07;
+  } else {
+    return 0;
+  }
+  if (length > text.size()) return 0;
+  for (std::size_t k = 1; k < length; ++k) {
+    const auto next = static_cast<unsigned char>(text[k]);
+    if ((next & 0xc0) != 0x80) return 0;
+    codePoint = (codePoint << 6) | (next & 0x3f);
+  }
+  static constexpr std::uint32_t kSmallest[] = {0, 0, 0x80, 0x800, 0x10000};
+  if (codePoint < kSmallest[length] || codePoint > 0x10ffff ||
+      (codePoint >= 0xd800 && codePoint <= 0xdfff)) {
+    return 0;
+  }
+  return length;
+}
+
+bool isValidUTF8(std::string_view text) {
+  for (std::size_t i = 0; i < text.size();) {
+    const std::size_t length = validSequenceLength(text.substr(i));
+    if (length == 0) return false;
+    i += length;
+  }
+  return true;
+}
+
+// Documents come from other programs and older versions: a text that is not UTF-8 is read
+// with each byte that starts no well-formed sequence replaced by U+FFFD, so the rest of the
+// document stays readable and everything read can be written again.
+std::string validUTF8(std::string text) {
+  if (isValidUTF8(text)) return text;
+  std::string repaired;
+  repaired.reserve(text.size() + 8);
+  const std::string_view rest(text);
+  for (std::size_t i = 0; i < rest.size();) {
+    const std::size_t length = validSequenceLength(rest.substr(i));
+    if (length == 0) {
+      repaired += "\xEF\xBF\xBD";
+      ++i;
+    } else {
+      repaired.append(rest.substr(i, length));
+      i += length;
+    }
+  }
+  return repaired;
+}
+
 std::optional<Value> fromNode(plist_t node, const ReadContext& context, int depth,
                               QBYError& error) {
   switch (plist_get_node_type(node)) {
@@ -200,7 +262,7 @@ std::optional<Value> fromNode(plist_t node, const ReadContext& context, int dept
       // The pointer form gives the stored length, so a text with a NUL stays whole.
       std::uint64_t length = 0;
       const char* text = plist_get_string_ptr(node, &length);
-      return Value(text ? std::string(text, length) : std::string());
+      return Value(validUTF8(text ? std::string(text, length) : std::string()));
     }
     case PLIST_DATE:
       return Value(Date(readDate(node)));
@@ -259,46 +321,9 @@ std::optional<Value> fromNode(plist_t node, const ReadContext& context, int dept
     const MallocPtr<char> key(rawKey);
     auto value = fromNode(item, context, depth + 1, error);
     if (!value) return std::nullopt;
-    dictionary.set(key ? key.get() : "", std::move(*value));
+    dictionary.set(validUTF8(key ? key.get() : ""), std::move(*value));
   }
   return Value(std::move(dictionary));
-}
-
-bool isValidUTF8(std::string_view text) {
-  std::size_t i = 0;
-  while (i < text.size()) {
-    const auto lead = static_cast<unsigned char>(text[i]);
-    std::size_t length = 0;
-    std::uint32_t codePoint = 0;
-    if (lead < 0x80) {
-      ++i;
-      continue;
-    } else if ((lead & 0xe0) == 0xc0) {
-      length = 2;
-      codePoint = lead & 0x1f;
-    } else if ((lead & 0xf0) == 0xe0) {
-      length = 3;
-      codePoint = lead & 0x0f;
-    } else if ((lead & 0xf8) == 0xf0) {
-      length = 4;
-      codePoint = lead & 0x07;
-    } else {
-      return false;
-    }
-    if (i + length > text.size()) return false;
-    for (std::size_t k = 1; k < length; ++k) {
-      const auto next = static_cast<unsigned char>(text[i + k]);
-      if ((next & 0xc0) != 0x80) return false;
-      codePoint = (codePoint << 6) | (next & 0x3f);
-    }
-    static constexpr std::uint32_t kSmallest[] = {0, 0, 0x80, 0x800, 0x10000};
-    if (codePoint < kSmallest[length] || codePoint > 0x10ffff ||
-        (codePoint >= 0xd800 && codePoint <= 0xdfff)) {
-      return false;
-    }
-    i += length;
-  }
-  return true;
 }
 
 // libplist keeps texts as C strings: a NUL would cut them short, and invalid UTF-8 would be

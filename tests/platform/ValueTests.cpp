@@ -605,6 +605,26 @@ TEST(ValuePlistReadTest, TextsWithNulStayWholeAndKeysWithNulAreAnErrorNotACrash)
   EXPECT_EQ(error.code, QBYValueErrorUnreadable);
 }
 
+TEST(ValuePlistReadTest, TextsAndKeysThatAreNotUTF8AreRepairedAndWriteBack) {
+  // An XML document written by another program with Latin-1 bytes and a cut sequence.
+  const std::string xml =
+      "<?xml version=\"1.0\" encoding=\"UTF-8\"?><plist version=\"1.0\"><dict>"
+      "<key>caf\xE9</key><string>Stra\xDF"
+      "e \xC3</string>"
+      "<key>ok</key><string>\xC3\xA9</string></dict></plist>";
+  QBYError error;
+  const auto value = Value::fromPlist(xml, &error);
+  ASSERT_TRUE(value) << error.description();
+  EXPECT_EQ((*value)["caf\xEF\xBF\xBD"], Value("Stra\xEF\xBF\xBD"
+                                               "e \xEF\xBF\xBD"));
+  EXPECT_EQ((*value)["ok"], Value("\xC3\xA9"));
+  for (const auto format : {Value::PlistFormat::Binary, Value::PlistFormat::XML}) {
+    const auto written = value->toPlist(format, &error);
+    ASSERT_TRUE(written) << error.description();
+    EXPECT_EQ(Value::fromPlist(*written), value);
+  }
+}
+
 TEST(ValuePlistReadTest, DeeplyNestedXMLFailsCleanly) {
   std::string xml = "<plist>";
   for (int i = 0; i < 5000; ++i) xml += "<array>";
