@@ -18,7 +18,7 @@
 #include "presentation/QBYDateFormatter.h"
 #include "store/QBYDataStore.h"
 #include "store/QBYDeliveriesQueries.h"
-#include "store/QBYTextFolding.h"
+#include "store/core/QBYTextFolding.h"
 
 namespace porvane {
 

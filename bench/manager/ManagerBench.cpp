@@ -35,7 +35,7 @@
 #include "platform/QBYNotificationCenter.h"
 #include "platform/QBYUserDefaults.h"
 #include "store/QBYDataStore.h"
-#include "store/QBYManagedObjectContext.h"
+#include "store/core/QBYManagedObjectContext.h"
 #include "support/BenchRun.h"
 #include "support/LoopbackServer.h"
 #include "sync/QBYSyncManager.h"

@@ -32,7 +32,7 @@
 #include "presentation/QBYDateFormatter.h"
 #include "store/QBYDataStore.h"
 #include "store/QBYDeliveriesQueries.h"
-#include "store/QBYTextFolding.h"
+#include "store/core/QBYTextFolding.h"
 
 // The C++ heap in use while a fetch runs, counted by the program's own operators: the records a
 // list holds and the rows a baseline keeps are C++ objects; the page caches of the two

@@ -17,7 +17,7 @@
 #include "engine/QBYScriptValues.h"
 #include "engine/QBYServiceUpdate.h"
 #include "engine/QBYUserAgentChecker.h"
-#include "model/QBYRegions.h"
+#include "util/QBYRegions.h"
 #include "platform/Log.h"
 #include "platform/MainQueue.h"
 #include "platform/QBYUserDefaults.h"

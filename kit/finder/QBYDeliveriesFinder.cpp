@@ -16,7 +16,7 @@
 #include "presentation/QBYDateFormatter.h"
 #include "store/QBYDataStore.h"
 #include "store/QBYDeliveriesQueries.h"
-#include "store/QBYTextFolding.h"
+#include "store/core/QBYTextFolding.h"
 #include "util/ICUText.h"
 #include "util/StringUtilities.h"
 

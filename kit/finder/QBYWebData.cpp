@@ -2,7 +2,7 @@
 
 #include <functional>
 
-#include "engine/QBYDigest.h"
+#include "util/QBYDigest.h"
 #include "platform/Format.h"
 
 namespace qby {

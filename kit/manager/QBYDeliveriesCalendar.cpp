@@ -13,7 +13,7 @@
 #include "platform/URL.h"
 #include "store/QBYDataStore.h"
 #include "store/QBYDeliveriesQueries.h"
-#include "store/QBYManagedObjectContext.h"
+#include "store/core/QBYManagedObjectContext.h"
 
 namespace qby {
 

@@ -20,7 +20,7 @@
 
 #include "platform/Date.h"
 #include "platform/Value.h"
-#include "store/QBYManagedObject.h"
+#include "store/core/QBYManagedObject.h"
 
 namespace qby {
 

@@ -24,7 +24,7 @@
 #include "presentation/QBYDateFormatter.h"
 #include "store/QBYDataStore.h"
 #include "store/QBYDeliveriesQueries.h"
-#include "store/QBYManagedObjectContext.h"
+#include "store/core/QBYManagedObjectContext.h"
 #include "sync/QBYSyncManager.h"
 #include "sync/QBYSyncManagerDelegate.h"
 

@@ -32,7 +32,7 @@
 #include "platform/QBYError.h"
 #include "platform/QBYNotificationCenter.h"
 #include "platform/Value.h"
-#include "store/QBYManagedObject.h"
+#include "store/core/QBYManagedObject.h"
 
 namespace qby {
 

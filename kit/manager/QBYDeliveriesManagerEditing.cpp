@@ -21,7 +21,7 @@
 #include "platform/QBYUserDefaults.h"
 #include "store/QBYDataStore.h"
 #include "store/QBYDeliveriesQueries.h"
-#include "store/QBYManagedObjectContext.h"
+#include "store/core/QBYManagedObjectContext.h"
 #include "util/StringUtilities.h"
 
 namespace qby {

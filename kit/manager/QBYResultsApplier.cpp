@@ -17,7 +17,7 @@
 #include "platform/QBYUserDefaults.h"
 #include "presentation/QBYDateFormatter.h"
 #include "store/QBYDataStore.h"
-#include "store/QBYManagedObjectContext.h"
+#include "store/core/QBYManagedObjectContext.h"
 #include "util/CharacterSet.h"
 #include "util/ICUText.h"
 #include "util/StringUtilities.h"

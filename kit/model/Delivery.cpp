@@ -13,7 +13,7 @@
 #include "model/ModelText.h"
 #include "model/QBYAddLink.h"
 #include "model/QBYDeliveryKeys.h"
-#include "model/QBYRegions.h"
+#include "util/QBYRegions.h"
 #include "model/Service.h"
 #include "platform/Format.h"
 #include "platform/Localization.h"

@@ -1,7 +1,7 @@
 #include "model/DeliveryText.h"
 
 #include "model/Delivery.h"
-#include "store/QBYTextFolding.h"
+#include "store/core/QBYTextFolding.h"
 
 namespace qby {
 

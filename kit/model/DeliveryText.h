@@ -10,7 +10,7 @@
 #include <string>
 
 #include "model/QBYModel.h"
-#include "store/QBYManagedObject.h"
+#include "store/core/QBYManagedObject.h"
 
 namespace qby {
 

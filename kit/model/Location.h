@@ -11,7 +11,7 @@
 
 #include "model/QBYModel.h"
 #include "platform/Value.h"
-#include "store/QBYManagedObject.h"
+#include "store/core/QBYManagedObject.h"
 
 namespace qby {
 

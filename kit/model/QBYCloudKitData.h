@@ -8,7 +8,7 @@
 #include <optional>
 
 #include "model/QBYModel.h"
-#include "store/QBYManagedObject.h"
+#include "store/core/QBYManagedObject.h"
 
 namespace qby {
 

@@ -5,7 +5,7 @@
 #include <unordered_map>
 
 #include "model/QBYDeliveryKeys.h"
-#include "model/QBYRegions.h"
+#include "util/QBYRegions.h"
 #include "platform/Format.h"
 #include "platform/Localization.h"
 #include "platform/Log.h"

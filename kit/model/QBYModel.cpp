@@ -10,7 +10,7 @@
 #include "model/Queue.h"
 #include "model/Service.h"
 #include "model/Setting.h"
-#include "store/QBYSchemaHistory.h"
+#include "model/QBYSchemaHistory.h"
 
 namespace qby {
 namespace {

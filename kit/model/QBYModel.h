@@ -5,7 +5,7 @@
 
 #include <memory>
 
-#include "store/QBYEntityDescription.h"
+#include "store/core/QBYEntityDescription.h"
 
 namespace qby {
 

@@ -3,7 +3,7 @@
 #include "model/ModelText.h"
 #include "model/QBYCloudKitData.h"
 #include "model/QBYDeliveryKeys.h"
-#include "store/QBYManagedObjectContext.h"
+#include "store/core/QBYManagedObjectContext.h"
 
 namespace qby {
 

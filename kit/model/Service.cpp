@@ -4,7 +4,7 @@
 #include <unicode/unistr.h>
 
 #include "model/Delivery.h"
-#include "model/QBYRegions.h"
+#include "util/QBYRegions.h"
 #include "model/Setting.h"
 #include "platform/Localization.h"
 

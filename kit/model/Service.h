@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "model/QBYModel.h"
-#include "store/QBYManagedObject.h"
+#include "store/core/QBYManagedObject.h"
 
 namespace qby {
 

@@ -23,8 +23,8 @@
 #include <vector>
 
 #include "platform/QBYError.h"
-#include "store/QBYManagedObjectContext.h"
-#include "store/QBYPersistentStore.h"
+#include "store/core/QBYManagedObjectContext.h"
+#include "store/core/QBYPersistentStore.h"
 
 namespace qby {
 

@@ -8,7 +8,7 @@
 
 #include "model/Delivery.h"
 #include "model/Detail.h"
-#include "model/QBYRegions.h"
+#include "util/QBYRegions.h"
 #include "model/Service.h"
 #include "platform/Format.h"
 #include "platform/Log.h"

@@ -30,7 +30,7 @@
 #include "model/QBYDeliverySettings.h"
 #include "platform/Date.h"
 #include "platform/Value.h"
-#include "store/QBYManagedObjectContext.h"
+#include "store/core/QBYManagedObjectContext.h"
 
 namespace qby {
 

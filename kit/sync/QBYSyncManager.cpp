@@ -18,7 +18,7 @@
 #include "presentation/Calendar.h"
 #include "presentation/QBYDateFormatter.h"
 #include "store/QBYDataStore.h"
-#include "store/QBYManagedObjectContext.h"
+#include "store/core/QBYManagedObjectContext.h"
 #include "sync/QBYNoRemoteSyncEngine.h"
 #include "util/StringUtilities.h"
 

@@ -32,7 +32,7 @@
 #include "platform/QBYOperationQueue.h"
 #include "platform/Value.h"
 #include "store/QBYDeliveriesQueries.h"
-#include "store/QBYManagedObject.h"
+#include "store/core/QBYManagedObject.h"
 #include "sync/QBYSyncCredentials.h"
 #include "sync/QBYSyncEngine.h"
 #include "sync/QBYSyncKeyValueStore.h"

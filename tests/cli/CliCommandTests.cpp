@@ -9,7 +9,7 @@
 #include "CliProcess.h"
 #include "platform/Value.h"
 #include "store/QBYDataStore.h"
-#include "store/QBYManagedObjectContext.h"
+#include "store/core/QBYManagedObjectContext.h"
 
 namespace porvane::test {
 namespace {

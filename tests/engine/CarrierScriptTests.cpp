@@ -9,7 +9,7 @@
 #include <string>
 
 #include "CarrierHarness.h"
-#include "model/QBYRegions.h"
+#include "util/QBYRegions.h"
 #include "platform/Value.h"
 
 namespace qby::test {

@@ -16,7 +16,7 @@
 #include <string>
 #include <thread>
 
-#include "engine/QBYDigest.h"
+#include "util/QBYDigest.h"
 #include "engine/QBYServiceUpdate.h"
 #include "engine/QBYSignedString.h"
 #include "platform/Date.h"

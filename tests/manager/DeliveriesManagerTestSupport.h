@@ -19,7 +19,7 @@
 #include "platform/MainQueue.h"
 #include "platform/QBYUserDefaults.h"
 #include "store/QBYDataStore.h"
-#include "store/QBYManagedObjectContext.h"
+#include "store/core/QBYManagedObjectContext.h"
 #include "support/TestSupport.h"
 
 namespace qby {

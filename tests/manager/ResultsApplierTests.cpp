@@ -22,7 +22,7 @@
 #include "platform/QBYUserDefaults.h"
 #include "presentation/DateTestSupport.h"
 #include "store/QBYDataStore.h"
-#include "store/QBYManagedObjectContext.h"
+#include "store/core/QBYManagedObjectContext.h"
 #include "support/TestSupport.h"
 
 namespace qby::test {

@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include "model/QBYRegions.h"
+#include "util/QBYRegions.h"
 #include "support/TestSupport.h"
 
 namespace qby {

@@ -16,8 +16,8 @@
 #include "model/Service.h"
 #include "model/Setting.h"
 #include "platform/Date.h"
-#include "store/QBYManagedObjectContext.h"
-#include "store/QBYPersistentStore.h"
+#include "store/core/QBYManagedObjectContext.h"
+#include "store/core/QBYPersistentStore.h"
 #include "support/TestSupport.h"
 
 namespace qby::test {

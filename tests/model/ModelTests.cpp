@@ -5,7 +5,7 @@
 
 #include "ModelFixture.h"
 #include "model/QBYDeliveryKeys.h"
-#include "model/QBYRegions.h"
+#include "util/QBYRegions.h"
 #include "platform/Value.h"
 
 namespace qby::test {

@@ -8,7 +8,7 @@
 
 #include "ModelFixture.h"
 #include "model/QBYAddLink.h"
-#include "model/QBYRegions.h"
+#include "util/QBYRegions.h"
 #include "platform/Format.h"
 
 namespace qby::test {

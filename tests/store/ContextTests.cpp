@@ -7,7 +7,7 @@
 
 #include "StoreTestSupport.h"
 #include "platform/MainQueue.h"
-#include "store/QBYStoreInternal.h"
+#include "store/core/QBYStoreInternal.h"
 
 namespace qby::test {
 namespace {

@@ -3,7 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "StoreTestSupport.h"
-#include "store/QBYTextFolding.h"
+#include "store/core/QBYTextFolding.h"
 
 namespace qby::test {
 namespace {

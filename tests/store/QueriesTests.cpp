@@ -11,13 +11,13 @@
 #include "model/Delivery.h"
 #include "model/DeliveryText.h"
 #include "model/Detail.h"
-#include "model/QBYRegions.h"
+#include "util/QBYRegions.h"
 #include "model/Service.h"
 #include "platform/QBYUserDefaults.h"
 #include "presentation/QBYDateFormatter.h"
 #include "store/QBYDataStore.h"
 #include "store/QBYDeliveriesQueries.h"
-#include "store/QBYPersistentStore.h"
+#include "store/core/QBYPersistentStore.h"
 #include "support/TestSupport.h"
 
 namespace qby::test {

@@ -6,8 +6,8 @@
 #include <random>
 
 #include "StoreTestSupport.h"
-#include "store/QBYRowTable.h"
-#include "store/QBYStoredColumns.h"
+#include "store/core/QBYRowTable.h"
+#include "store/core/QBYStoredColumns.h"
 
 namespace qby::test {
 namespace {

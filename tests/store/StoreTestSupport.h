@@ -6,8 +6,8 @@
 #include <memory>
 #include <string>
 
-#include "store/QBYManagedObjectContext.h"
-#include "store/QBYPersistentStore.h"
+#include "store/core/QBYManagedObjectContext.h"
+#include "store/core/QBYPersistentStore.h"
 
 namespace qby::test {
 

@@ -9,8 +9,8 @@
 #include "model/DeliveryText.h"
 #include "model/QBYModel.h"
 #include "store/QBYDataStore.h"
-#include "store/QBYSchemaHistory.h"
-#include "store/QBYTextFolding.h"
+#include "model/QBYSchemaHistory.h"
+#include "store/core/QBYTextFolding.h"
 
 namespace qby::test {
 namespace {

@@ -1,7 +1,7 @@
-#include "store/QBYManagedObject.h"
+#include "store/core/QBYManagedObject.h"
 
 #include "platform/Log.h"
-#include "store/QBYStoreInternal.h"
+#include "store/core/QBYStoreInternal.h"
 
 namespace qby {
 

@@ -1,4 +1,4 @@
-#include "model/QBYRegions.h"
+#include "util/QBYRegions.h"
 
 #include <array>
 #include <utility>

@@ -16,7 +16,7 @@
 
 #include "platform/QBYError.h"
 #include "platform/Value.h"
-#include "store/QBYEntityDescription.h"
+#include "store/core/QBYEntityDescription.h"
 
 namespace qby::sql {
 

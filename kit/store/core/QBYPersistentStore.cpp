@@ -1,4 +1,4 @@
-#include "store/QBYPersistentStore.h"
+#include "store/core/QBYPersistentStore.h"
 
 #include <unicode/coll.h>
 #include <unicode/locid.h>
@@ -10,8 +10,8 @@
 #include <system_error>
 
 #include "platform/Format.h"
-#include "store/QBYSQLite.h"
-#include "store/QBYTextFolding.h"
+#include "store/core/QBYSQLite.h"
+#include "store/core/QBYTextFolding.h"
 
 namespace qby {
 namespace {

@@ -1,4 +1,4 @@
-#include "store/QBYEntityDescription.h"
+#include "store/core/QBYEntityDescription.h"
 
 namespace qby {
 

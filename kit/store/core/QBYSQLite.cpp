@@ -1,6 +1,6 @@
-#include "store/QBYSQLite.h"
+#include "store/core/QBYSQLite.h"
 
-#include "store/QBYPersistentStore.h"
+#include "store/core/QBYPersistentStore.h"
 
 namespace qby::sql {
 

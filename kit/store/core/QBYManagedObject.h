@@ -20,8 +20,8 @@
 #include <vector>
 
 #include "platform/Value.h"
-#include "store/QBYEntityDescription.h"
-#include "store/QBYStoredColumns.h"
+#include "store/core/QBYEntityDescription.h"
+#include "store/core/QBYStoredColumns.h"
 
 namespace qby {
 

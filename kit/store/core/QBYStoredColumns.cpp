@@ -1,4 +1,4 @@
-#include "store/QBYStoredColumns.h"
+#include "store/core/QBYStoredColumns.h"
 
 #include <algorithm>
 #include <cstring>

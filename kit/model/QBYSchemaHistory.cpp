@@ -1,4 +1,4 @@
-#include "store/QBYSchemaHistory.h"
+#include "model/QBYSchemaHistory.h"
 
 namespace qby {
 

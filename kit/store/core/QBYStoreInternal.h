@@ -5,8 +5,8 @@
 #include <memory>
 #include <vector>
 
-#include "store/QBYManagedObject.h"
-#include "store/QBYManagedObjectContext.h"
+#include "store/core/QBYManagedObject.h"
+#include "store/core/QBYManagedObjectContext.h"
 
 namespace qby {
 

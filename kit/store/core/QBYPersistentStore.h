@@ -15,7 +15,7 @@
 #include <memory>
 
 #include "platform/QBYError.h"
-#include "store/QBYEntityDescription.h"
+#include "store/core/QBYEntityDescription.h"
 
 struct sqlite3;
 

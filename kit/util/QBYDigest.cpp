@@ -1,4 +1,4 @@
-#include "engine/QBYDigest.h"
+#include "util/QBYDigest.h"
 
 #include <openssl/err.h>
 #include <openssl/evp.h>

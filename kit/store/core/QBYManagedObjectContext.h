@@ -18,7 +18,7 @@
 
 #include "platform/QBYError.h"
 #include "platform/Value.h"
-#include "store/QBYManagedObject.h"
+#include "store/core/QBYManagedObject.h"
 
 namespace qby {
 

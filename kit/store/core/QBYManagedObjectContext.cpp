@@ -1,4 +1,4 @@
-#include "store/QBYManagedObjectContext.h"
+#include "store/core/QBYManagedObjectContext.h"
 
 #include <algorithm>
 #include <deque>
@@ -10,10 +10,10 @@
 #include "platform/Log.h"
 #include "platform/MainQueue.h"
 #include "platform/QBYOperationQueue.h"
-#include "store/QBYPersistentStore.h"
-#include "store/QBYRowTable.h"
-#include "store/QBYSQLite.h"
-#include "store/QBYStoreInternal.h"
+#include "store/core/QBYPersistentStore.h"
+#include "store/core/QBYRowTable.h"
+#include "store/core/QBYSQLite.h"
+#include "store/core/QBYStoreInternal.h"
 
 namespace qby {
 

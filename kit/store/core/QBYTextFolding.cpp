@@ -1,4 +1,4 @@
-#include "store/QBYTextFolding.h"
+#include "store/core/QBYTextFolding.h"
 
 #include <unicode/normalizer2.h>
 #include <unicode/uchar.h>

@@ -1,4 +1,4 @@
-#include "store/QBYRowTable.h"
+#include "store/core/QBYRowTable.h"
 
 namespace qby {
 
