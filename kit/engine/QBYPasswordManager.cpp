@@ -60,6 +60,8 @@ struct Status {
   enum class Kind { Ok, NotFound, Locked, Failed };
   Kind kind = Kind::Ok;
   int code = 0;
+  // The keyring's own words for a failure, when it gave any.
+  std::string message;
 
   static Status ok() { return {}; }
   static Status notFound() { return {Kind::NotFound, QBYPasswordManager::kStatusNotFound}; }
@@ -68,7 +70,7 @@ struct Status {
   static Status from(const GError* error) {
     if (g_error_matches(error, SECRET_ERROR, SECRET_ERROR_IS_LOCKED)) return locked();
     if (g_error_matches(error, SECRET_ERROR, SECRET_ERROR_NO_SUCH_OBJECT)) return notFound();
-    return {Kind::Failed, error ? error->code : 0};
+    return {Kind::Failed, error ? error->code : 0, error && error->message ? error->message : ""};
   }
 
   bool isOk() const { return kind == Kind::Ok; }
@@ -119,7 +121,8 @@ class Keyring {
     service_ = GObjectPtr<SecretService>::adopt(
         secret_service_get_sync(SECRET_SERVICE_OPEN_SESSION, nullptr, &error));
     opened_ = checked(error);
-    if (!service_ && opened_.isOk()) opened_ = {Status::Kind::Failed, 0};
+    if (!service_ && opened_.isOk()) opened_ = {Status::Kind::Failed, 0, {}};
+    if (!service_) unreachable_ = true;
   }
   ~Keyring() {
     if (broken_) secret_service_disconnect();
@@ -129,6 +132,8 @@ class Keyring {
 
   explicit operator bool() const { return static_cast<bool>(service_); }
   const Status& openStatus() const { return opened_; }
+  // No Secret Service could be reached at all (rather than one that refused a request).
+  bool unreachable() const { return unreachable_; }
 
   // Whether the item is locked now. libsecret answers from a cached property that follows the
   // service's change signals only while a main loop runs; an item locked by another program a
@@ -259,6 +264,7 @@ class Keyring {
   GObjectPtr<SecretService> service_;
   Status opened_;
   bool broken_ = false;
+  bool unreachable_ = false;
 };
 
 std::optional<std::string> attributeOf(SecretItem* item, const char* name) {
@@ -331,9 +337,34 @@ bool QBYPasswordManager::isPasswordSaved(const std::optional<std::string>& passw
 bool QBYPasswordManager::setPassword(const std::optional<std::string>& password,
                                      std::string_view account, std::string_view server,
                                      bool backgroundUse) {
-  if (!password || !isUsableArgument(account) || !isUsableArgument(server)) return false;
+  return setPassword(password, account, server, backgroundUse, nullptr);
+}
+
+bool QBYPasswordManager::setPassword(const std::optional<std::string>& password,
+                                     std::string_view account, std::string_view server,
+                                     bool backgroundUse, QBYError* error) {
+  if (!password || !isUsableArgument(account) || !isUsableArgument(server)) {
+    if (error)
+      *error = QBYError::make(QBYPasswordManagerErrorDomain, kStatusInvalidArguments,
+                              "a password, an account and a server are needed");
+    return false;
+  }
+  bool unreachable = false;
   const auto fail = [&](const Status& status) {
     log("Error saving password for %@ on %@: %d", account, server, status.code);
+    if (error) {
+      std::string why;
+      if (unreachable)
+        why = "no keyring is reachable";
+      else if (status.kind == Status::Kind::Locked)
+        why = "the keyring is locked";
+      else if (status.code == kStatusNotText)
+        why = "the password is not valid text";
+      else
+        why = "the keyring refused it";
+      if (!status.message.empty()) why += " (" + status.message + ")";
+      *error = QBYError::make(QBYPasswordManagerErrorDomain, status.code, why);
+    }
     return false;
   };
   // What cannot be read back as text is not stored.
@@ -341,6 +372,7 @@ bool QBYPasswordManager::setPassword(const std::optional<std::string>& password,
     return fail(Status::notText());
 
   Keyring keyring;
+  unreachable = keyring.unreachable();
   if (!keyring) return fail(keyring.openStatus());
   // The keyring has no synchronisation between machines and no access groups, so the sync
   // account's password is an item like any other here.

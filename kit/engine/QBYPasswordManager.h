@@ -29,9 +29,12 @@
 #include <string>
 #include <string_view>
 
+#include "platform/QBYError.h"
 #include "platform/Value.h"
 
 namespace qby {
+
+inline constexpr const char* QBYPasswordManagerErrorDomain = "com.quillbay.keyring";
 
 // The service attribute of application-data items.
 inline constexpr const char* QBYParentAppID = "com.quillbay.mac.Porvane";
@@ -44,9 +47,10 @@ class QBYPasswordManager {
 
   // Status codes in the log lines. These outcomes have fixed codes (also when the Secret
   // Service reports them as errors); every other failure logs its GError code.
-  static constexpr int kStatusNotFound = -1;  // no matching item
-  static constexpr int kStatusLocked = -2;    // the item or its collection is locked
-  static constexpr int kStatusNotText = -3;   // the stored password is not UTF-8 text
+  static constexpr int kStatusNotFound = -1;          // no matching item
+  static constexpr int kStatusLocked = -2;            // the item or its collection is locked
+  static constexpr int kStatusNotText = -3;           // the stored password is not UTF-8 text
+  static constexpr int kStatusInvalidArguments = -4;  // no password, account or server
 
   // The account of the server's first password item that is meant for foreground use, or
   // nil. Items whose account ends in " [porvane]" or " [code]" hold old sync login codes:
@@ -73,6 +77,10 @@ class QBYPasswordManager {
   // user signs in with. Failures log "Error saving password for %@ on %@: %d" and answer NO.
   static bool setPassword(const std::optional<std::string>& password, std::string_view account,
                           std::string_view server, bool backgroundUse = false);
+  // The same, telling why it failed (domain QBYPasswordManagerErrorDomain, the status code of
+  // the log line, a description such as "no keyring is reachable" or "the keyring is locked").
+  static bool setPassword(const std::optional<std::string>& password, std::string_view account,
+                          std::string_view server, bool backgroundUse, QBYError* error);
 
   // Deletes every password item of the account on the server. A missing item counts as
   // success; empty arguments answer NO; failures log "Error deleting password for %@ on %@: %d".

@@ -78,19 +78,6 @@ std::shared_ptr<QBYDeliveriesUpdaterHandle> makeEngineUpdater(
   return std::make_shared<EngineUpdaterHandle>(std::move(updater));
 }
 
-// Offers carry their version as text; numbers are taken as well.
-std::optional<std::int64_t> offeredVersion(const Value& value) {
-  if (auto number = value.asInteger()) return number;
-  auto text = value.asString();
-  if (!text || text->empty()) return std::nullopt;
-  std::int64_t version = 0;
-  for (char c : *text) {
-    if (c < '0' || c > '9' || version > 100000000000LL) return std::nullopt;
-    version = version * 10 + (c - '0');
-  }
-  return version;
-}
-
 }  // namespace
 
 // The manager's sides of the interfaces its collaborators call back through. Each holds the
@@ -159,6 +146,12 @@ struct QBYDeliveriesManager::Adapters {
     }
     int applicationState() override { return static_cast<int>(manager->applicationState()); }
     void presentDeliveryNotification(const QBYNotification& notification) override {
+      // During a run the change is not stored yet: it is told once the run's save succeeded,
+      // so that a change that could not be saved is not announced (and then again next run).
+      if (manager->updateStep_ != QBYUpdateStepIdle) {
+        manager->heldNotifications_.push_back(notification);
+        return;
+      }
       if (auto delegate = manager->notificationDelegate())
         delegate->presentDeliveryNotification(notification);
     }
@@ -265,8 +258,8 @@ QBYDeliveriesManager::~QBYDeliveriesManager() {
 }
 
 void QBYDeliveriesManager::registerDefaults(QBYUserDefaults& defaults) {
-  defaults.registerDefaults(
-      Dictionary{{QBYSortModeKey, Value(1)}, {QBYPlaySoundsKey, Value(true)}});
+  // The store registers them for every program that opens its defaults; one list of values.
+  QBYDataStore::registerSharedDefaults(defaults);
 }
 
 // --- Properties ----------------------------------------------------------------------------------
@@ -741,7 +734,8 @@ Dictionary QBYDeliveriesManager::updaterSettingsForDelivery(const Delivery& deli
   setText("extra", delivery.extra());
   settings.set("modified", Value(delivery.modified()));
   setText("itemCacheJSON", delivery.itemCacheJSON());
-  setText("date", delivery.date());
+  // Only a delivery that has a date sends one: the scripts read an empty text as a date.
+  if (const auto date = delivery.date(); date && !date->empty()) settings.set("date", Value(*date));
   return settings;
 }
 
@@ -801,7 +795,13 @@ void QBYDeliveriesManager::completeUpdateWithSuccess(bool success) {
   if (sortDeliveries()) {
     if (auto delegate = delegate_.lock()) delegate->shouldReloadDeliveries();
   }
-  if (dataStore_) dataStore_->saveData();
+  if (saveChanges()) {
+    presentHeldNotifications();
+  } else {
+    // Nothing of the run is stored: it failed, whatever the scripts found.
+    heldNotifications_.clear();
+    updateResult_ = QBYUpdateResultFailed;
+  }
   // Only a run of this process stored the busy date; a run that ended before it got going
   // (a guard, nothing due) leaves another process's busy date alone.
   if (updateStep_ != QBYUpdateStepIdle) setUpdateStep(QBYUpdateStepIdle);
@@ -812,7 +812,11 @@ void QBYDeliveriesManager::completeUpdateWithSuccess(bool success) {
   updateStatus(std::nullopt);
   if (dataStore_) calendar().updateCalendarEvents(*dataStore_);
   postNotificationName(QBYDeliveriesCompleteNotification, std::nullopt);
-  if (auto delegate = delegate_.lock()) delegate->completedUpdateWithResult(updateResult_);
+  const QBYUpdateCounts counts = std::exchange(runCounts_, {});
+  if (auto delegate = delegate_.lock()) {
+    delegate->completedUpdateWithCounts(counts);
+    delegate->completedUpdateWithResult(updateResult_);
+  }
   if (configurationFailed_) {
     configurationFailed_ = false;
     if (auto delegate = notificationDelegate_.lock()) delegate->updateConfigurationFailed();
@@ -841,7 +845,26 @@ bool QBYDeliveriesManager::busy() const {
 
 void QBYDeliveriesManager::updateDeliveryWithResults(const Dictionary& results) {
   if (!dataStore_) return;
-  resultsApplier().updateDelivery(nullptr, results, std::nullopt, serviceUpdate().version());
+  const auto outcome =
+      resultsApplier().updateDelivery(nullptr, results, std::nullopt, serviceUpdate().version());
+  if (outcome == QBYResultsOutcome::Dropped || outcome == QBYResultsOutcome::Progress) return;
+  std::optional<std::string> from;
+  if (const auto uuid = results[QBYResultsUUID].asString()) {
+    if (auto found = deliveriesInRun_.find(*uuid); found != deliveriesInRun_.end())
+      from = found->second->from();
+    else if (auto delivery = deliveryWithUUID(*uuid))
+      from = delivery->from();
+  }
+  // A service without tracking only offers its page: that is neither a failure nor an update.
+  if (!QBYServiceCatalogue::isSupportedService(from)) {
+    ++runCounts_.unsupported;
+  } else if (outcome == QBYResultsOutcome::Changed) {
+    ++runCounts_.updated;
+  } else if (outcome == QBYResultsOutcome::Unchanged) {
+    ++runCounts_.unchanged;
+  } else {
+    ++runCounts_.failed;
+  }
 }
 
 // --- Status --------------------------------------------------------------------------------------
@@ -1017,25 +1040,9 @@ void QBYDeliveriesManager::unknownObjectNamed(const std::string& name,
     log("Unknown object: %@ with attributes: %@", name, Value(attributes));
     return;
   }
-  auto& update = serviceUpdate();
-  update.setUpdated(Date::now());
-  // An offer that names no version cannot be compared; it counts as a different one, which
-  // installs only after its signature verified.
-  const std::optional<std::int64_t> offered = offeredVersion(attributes["version"]);
-  if (offered && update.version() > *offered) {
-    log("Existing service update is newer");
-  } else if (!offered || update.version() != *offered) {
-    log("New service update available");
-    update.installUpdate(attributes);
-  } else {
-    auto signature = attributes["signature"].asString();
-    if (!signature || update.installedUpdateMatchesSignature(*signature)) {
-      update.registerUpdate(attributes);
-    } else {
-      log("Existing service update is the same version, but signature is invalid");
-      update.installUpdate(attributes);
-    }
-  }
+  // The service update owns the offer protocol: it also forgets a pending re-download, so
+  // that later exchanges stop asking for the file again.
+  serviceUpdate().handleUpdateOffer(attributes);
 }
 
 void QBYDeliveriesManager::ubiquitousKeyUpdatedWithObject(const std::string& key,
@@ -1063,6 +1070,33 @@ std::string QBYDeliveriesManager::additionalQueryForQuillbaySync() {
 }
 
 // --- Helpers -------------------------------------------------------------------------------------
+
+bool QBYDeliveriesManager::saveChanges() {
+  if (!dataStore_) return true;
+  const auto& context = dataStore_->viewContext();
+  if (!context) return false;
+  bool saved = true;
+  QBYError error;
+  context->performAndWait([&] {
+    if (context->hasChanges()) saved = context->save(&error);
+  });
+  if (saved) {
+    saveError_.reset();
+    return true;
+  }
+  log("Error saving changes: %@ %@", error, error.userInfoDescription());
+  dataStore_->fatalErrorWithDescription(QBYLocalizedString("There was an error saving your data"),
+                                        std::nullopt);
+  saveError_ = error;
+  return false;
+}
+
+void QBYDeliveriesManager::presentHeldNotifications() {
+  auto held = std::exchange(heldNotifications_, {});
+  auto delegate = notificationDelegate_.lock();
+  if (!delegate) return;
+  for (const auto& notification : held) delegate->presentDeliveryNotification(notification);
+}
 
 void QBYDeliveriesManager::syncDelivery(const std::shared_ptr<Delivery>& delivery,
                                         bool immediately) {

@@ -25,6 +25,7 @@
 #include <vector>
 
 #include "manager/QBYManualOrder.h"
+#include "manager/QBYNotification.h"
 #include "manager/QBYSettingsValidation.h"
 #include "model/QBYDeliverySettings.h"
 #include "platform/Date.h"
@@ -45,7 +46,6 @@ class QBYDeliveriesUpdater;
 class QBYDeliveriesUpdaterCaptureView;
 class QBYDeliveriesUpdaterDelegate;
 class QBYManagedObjectContext;
-class QBYNotification;
 class QBYResultsApplier;
 class QBYServiceCatalogue;
 class QBYServiceUpdate;
@@ -90,6 +90,14 @@ enum QBYForceUpdate : unsigned {
   QBYForceUpdateAll = 2    // every active delivery
 };
 
+// How the deliveries of one run came out, each counted once by its final results.
+struct QBYUpdateCounts {
+  std::size_t updated = 0;      // found, with something new
+  std::size_t unchanged = 0;    // found (or kept quiet), nothing new
+  std::size_t failed = 0;       // the update failed or needs the user (sign-in, password)
+  std::size_t unsupported = 0;  // a service the list does not track automatically
+};
+
 // The user interface of the process.
 class QBYDeliveriesManagerDelegate {
  public:
@@ -97,6 +105,8 @@ class QBYDeliveriesManagerDelegate {
   // The list or its order changed: reload the view.
   virtual void shouldReloadDeliveries() = 0;
   virtual void beganUpdatingDeliveries() {}
+  // The run's counts, told just before completedUpdateWithResult.
+  virtual void completedUpdateWithCounts(const QBYUpdateCounts& counts) { (void)counts; }
   virtual void completedUpdateWithResult(unsigned updateResult) = 0;
   virtual void beganSyncing() {}
   virtual void completedSyncing() {}
@@ -270,6 +280,12 @@ class QBYDeliveriesManager : public std::enable_shared_from_this<QBYDeliveriesMa
   void prepareToStop();
   void stop();
 
+  // The error of the last save of a run's changes that failed; cleared by one that succeeded.
+  // A run whose changes could not be saved ends as failed.
+  const std::optional<QBYError>& saveError() const { return saveError_; }
+  // The counts of the run under way (zero between runs).
+  const QBYUpdateCounts& runCounts() const { return runCounts_; }
+
   // --- Updating ---
   void update();
   void manualUpdate(unsigned force);
@@ -333,7 +349,10 @@ class QBYDeliveriesManager : public std::enable_shared_from_this<QBYDeliveriesMa
                         QBYError* error = nullptr);
   static std::optional<QBYError> validationErrorForFields(
       const std::vector<std::string>& fields, const std::optional<std::vector<std::string>>& keys);
-  std::shared_ptr<Delivery> saveDeliveryWithSettings(QBYDeliverySettings settings);
+  // A password the settings carry that could not be stored leaves the delivery's password
+  // flag off and is told through passwordError (the delivery itself is saved).
+  std::shared_ptr<Delivery> saveDeliveryWithSettings(QBYDeliverySettings settings,
+                                                     QBYError* passwordError = nullptr);
   void saveOrRemoveDeliveryWithSettings(const QBYDeliverySettings& settings);
   void removeDeliveryWithSettings(const QBYDeliverySettings& settings);
   void removeDeliveryFromRow(std::size_t row);
@@ -373,6 +392,11 @@ class QBYDeliveriesManager : public std::enable_shared_from_this<QBYDeliveriesMa
   void dropUpdater();
   void runMigrations(unsigned previous, unsigned current);
   void rebuildSearchIndexes();
+  // Saves the view context; a failure logs "Error saving changes: %@ %@", becomes the store's
+  // fatal error and is kept as saveError().
+  bool saveChanges();
+  // Hands the notifications held back during a run to the notification delegate.
+  void presentHeldNotifications();
   void tellDelegateAsync(std::function<void(QBYDeliveriesManagerDelegate&)> call);
   void sendAction(const std::string& action);
   // Hands a changed delivery to the sync manager, when there is one.
@@ -418,6 +442,11 @@ class QBYDeliveriesManager : public std::enable_shared_from_this<QBYDeliveriesMa
   // The deliveries handed to the updater in this run, by uuid: each result finds its record
   // here instead of through a fetch, which would first write every pending change of the run.
   std::unordered_map<std::string, std::shared_ptr<Delivery>> deliveriesInRun_;
+
+  // Notifications of the running update, told when its changes have been saved.
+  std::vector<QBYNotification> heldNotifications_;
+  std::optional<QBYError> saveError_;
+  QBYUpdateCounts runCounts_;
 
   DelayedCall delayedUpdate_;
   std::vector<ObserverToken> observers_;

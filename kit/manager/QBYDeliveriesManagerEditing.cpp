@@ -79,7 +79,7 @@ std::optional<QBYError> QBYDeliveriesManager::validationErrorForFields(
 // ----------------------------------------------------------------------------------------
 
 std::shared_ptr<Delivery> QBYDeliveriesManager::saveDeliveryWithSettings(
-    QBYDeliverySettings settings) {
+    QBYDeliverySettings settings, QBYError* passwordError) {
   if (!dataStore_ || !dataStore_->viewContext()) return nullptr;
   auto& context = *dataStore_->viewContext();
   if (!deliveriesFetched_) reloadDeliveries();
@@ -160,8 +160,12 @@ std::shared_ptr<Delivery> QBYDeliveriesManager::saveDeliveryWithSettings(
     resultsApplier().deleteHTMLFromDelivery(delivery);
 
     if (nonEmpty(settings.password) && nonEmpty(delivery->extra())) {
-      delivery->setPassword(QBYPasswordManager::setPassword(settings.password, *delivery->extra(),
-                                                            settings.from.value_or("")));
+      QBYError error;
+      const bool stored = QBYPasswordManager::setPassword(
+          settings.password, *delivery->extra(), settings.from.value_or(""), false, &error);
+      delivery->setPassword(stored);
+      // The delivery is saved all the same; the caller tells the user the password is not.
+      if (!stored) setError(passwordError, std::move(error));
     }
 
     delivery->setService(service);
@@ -170,10 +174,14 @@ std::shared_ptr<Delivery> QBYDeliveriesManager::saveDeliveryWithSettings(
 
     QBYDataStore::sharedDefaults().setObject(Value(settings.from), QBYLastServiceKey);
     resultsApplier().updateSearchTextForDelivery(delivery, context);
+    // Above the first row of the manual order, which is the smallest index whatever order
+    // the list is shown in now; set before the save so that the index is stored with it.
+    if (added)
+      delivery->setManualSortIndex(
+          static_cast<std::int64_t>(indexAboveAll(deliveries_, delivery.get())));
     dataStore_->saveData();
 
     if (added) {
-      delivery->setManualSortIndex(static_cast<std::int64_t>(indexForRow(0)));
       deliveries_.erase(std::remove(deliveries_.begin(), deliveries_.end(), delivery),
                         deliveries_.end());
       deliveries_.insert(deliveries_.begin(), delivery);

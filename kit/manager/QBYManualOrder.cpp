@@ -42,6 +42,17 @@ double indexForRow(const std::vector<std::shared_ptr<Delivery>>& deliveries, std
   return (above + below) / 2;
 }
 
+double indexAboveAll(const std::vector<std::shared_ptr<Delivery>>& deliveries,
+                     const Delivery* except) {
+  std::optional<std::int64_t> smallest;
+  for (const auto& delivery : deliveries) {
+    if (!delivery || delivery.get() == except) continue;
+    const auto index = delivery->manualSortIndex();
+    if (!smallest || index < *smallest) smallest = index;
+  }
+  return smallest ? static_cast<double>(*smallest) - kStep : kStep;
+}
+
 std::shared_ptr<Delivery> moveDeliveryFromRow(std::vector<std::shared_ptr<Delivery>>& deliveries,
                                               std::int64_t from, std::int64_t to, bool adjust) {
   const auto count = static_cast<std::int64_t>(deliveries.size());

@@ -23,6 +23,12 @@ inline constexpr std::int64_t QBYRowNotFound = std::numeric_limits<std::int64_t>
 // index + 10 at or past the end.
 double indexForRow(const std::vector<std::shared_ptr<Delivery>>& deliveries, std::int64_t row);
 
+// The index of a delivery placed above every other one of the list, whatever order the list
+// is shown in: the smallest index − 10, or 10 for a list without others. `except` (the
+// delivery being placed, which may already be in the list) is not counted.
+double indexAboveAll(const std::vector<std::shared_ptr<Delivery>>& deliveries,
+                     const Delivery* except);
+
 // Moves the delivery at `from` so that it ends up at `to`. With adjust, a `to` above `from`
 // counts the moved row as still in place (the main application's drop rows) and is lowered by
 // one. Nothing happens (nullptr) when the rows are equal or either is not in the list; a

@@ -84,17 +84,18 @@ double QBYResultsApplier::backgroundIntervalForInterval(double minutes) {
                     kMaximumBackgroundInterval);
 }
 
-void QBYResultsApplier::updateDelivery(std::shared_ptr<Delivery> delivery,
-                                       const Dictionary& results, std::optional<Date> updatedDate,
-                                       std::int64_t serviceUpdateVersion) {
+QBYResultsOutcome QBYResultsApplier::updateDelivery(std::shared_ptr<Delivery> delivery,
+                                                    const Dictionary& results,
+                                                    std::optional<Date> updatedDate,
+                                                    std::int64_t serviceUpdateVersion) {
   const auto resultsUUID = textOf(results, QBYResultsUUID);
   if (!delivery && resultsUUID) delivery = host_.deliveryWithUUID(*resultsUUID);
-  if (!delivery || delivery->isDeleted()) return;
+  if (!delivery || delivery->isDeleted()) return QBYResultsOutcome::Dropped;
 
   // Results for settings the user changed while the update ran are stale; the next update
   // asks again with the new settings.
   if (textOf(results, QBYResultsHash) != std::optional<std::string>(delivery->settingsHash())) {
-    return;
+    return QBYResultsOutcome::Dropped;
   }
 
   Application run;
@@ -110,7 +111,7 @@ void QBYResultsApplier::updateDelivery(std::shared_ptr<Delivery> delivery,
     if (message) delivery->setMessage(message);
     host_.updateStatus(message);
     host_.updatedDelivery(delivery);
-    return;
+    return QBYResultsOutcome::Progress;
   }
 
   delivery->setUpdating(false);
@@ -213,6 +214,11 @@ void QBYResultsApplier::updateDelivery(std::shared_ptr<Delivery> delivery,
   }
 
   if (run.changed) host_.setUpdateResultNewData();
+
+  // A failure, or an answer that needs the user first, is no successful update even when the
+  // tap it brings is news; a quiet not-found answer keeps what the delivery showed.
+  if (status <= 0 || (status == 1 && !tapEmpty)) return QBYResultsOutcome::Failed;
+  return run.changed ? QBYResultsOutcome::Changed : QBYResultsOutcome::Unchanged;
 }
 
 void QBYResultsApplier::detectChanges(Application& run, const Array& items) {

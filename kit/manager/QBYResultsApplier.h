@@ -76,6 +76,15 @@ class QBYResultsApplierHost {
   virtual QBYUserDefaults& sharedDefaults();
 };
 
+// What applying one results dictionary came to, for the run's counts.
+enum class QBYResultsOutcome {
+  Dropped,    // unknown delivery or stale settings: nothing was applied
+  Progress,   // a progress report; the final results are still to come
+  Changed,    // found (or shown as not found) with something the user should hear about
+  Unchanged,  // found, or a not-found answer that is kept quiet, with nothing new
+  Failed      // the update failed, or the service needs the user (sign-in, password)
+};
+
 class QBYResultsApplier {
  public:
   // The host must outlive the applier.
@@ -86,8 +95,9 @@ class QBYResultsApplier {
   // sync carried in give the date of their update, never change the tap, never clear the last
   // error date and are not pushed back to sync. Results for an unknown uuid, or whose "hash"
   // differs from the delivery's current settings hash, are dropped without any callback.
-  void updateDelivery(std::shared_ptr<Delivery> delivery, const Dictionary& results,
-                      std::optional<Date> updatedDate, std::int64_t serviceUpdateVersion);
+  QBYResultsOutcome updateDelivery(std::shared_ptr<Delivery> delivery, const Dictionary& results,
+                                   std::optional<Date> updatedDate,
+                                   std::int64_t serviceUpdateVersion);
 
   // Creates the delivery's search record in the context when it has none and sets its text to
   // the delivery's generated search text.

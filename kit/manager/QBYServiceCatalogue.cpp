@@ -6,6 +6,7 @@
 #include <cctype>
 #include <cstdio>
 #include <fstream>
+#include <set>
 #include <sstream>
 
 #include "model/Delivery.h"
@@ -121,6 +122,19 @@ Dictionary QBYServiceCatalogue::stylesList() {
   if (const auto* dictionary = value->dictionaryPtr()) return *dictionary;
   log("Error reading %@: %@", std::string("Styles.plist"), std::string("not a dictionary"));
   return {};
+}
+
+bool QBYServiceCatalogue::isSupportedService(const std::optional<std::string>& key) {
+  static const std::set<std::string> unsupported = [] {
+    std::set<std::string> keys;
+    for (const auto& entry : servicesList()) {
+      const Value& supported = entry["supported"];
+      auto from = entry["from"].asString();
+      if (from && !supported.isNull() && !supported.asBool().value_or(true)) keys.insert(*from);
+    }
+    return keys;
+  }();
+  return !key || !unsupported.contains(*key);
 }
 
 std::optional<std::string> QBYServiceCatalogue::currentCountryCode() {

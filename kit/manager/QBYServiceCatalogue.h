@@ -79,6 +79,10 @@ class QBYServiceCatalogue {
   // The lists as shipped; empty (logged) when missing or not of the expected kind.
   static Array servicesList();
   static Dictionary stylesList();
+  // Whether the services list tracks the service automatically: its entry's "supported" is not
+  // NO. A service not in the list is supported (its script decides). Others only open the
+  // carrier's page. Read from the shipped list once per process.
+  static bool isSupportedService(const std::optional<std::string>& key);
   // The current locale's country in upper case ("DE"); absent when the locale names none.
   static std::optional<std::string> currentCountryCode();
   // Former service keys and their successors, applied after every import. The same table

@@ -1,6 +1,7 @@
 #include "store/QBYDataStore.h"
 
 #include <charconv>
+#include <mutex>
 #include <system_error>
 
 #include "model/QBYModel.h"
@@ -12,6 +13,7 @@
 #include "platform/Resources.h"
 #include "platform/Vendor.h"
 #include "presentation/Calendar.h"
+#include "store/QBYDeliveriesQueries.h"
 
 namespace qby {
 
@@ -78,7 +80,14 @@ std::int64_t QBYDataStore::daysSinceCurrentVersionFirstLaunch() {
 }
 
 QBYUserDefaults& QBYDataStore::sharedDefaults() {
-  return QBYUserDefaults::sharedDefaults();
+  static std::once_flag registered;
+  auto& defaults = QBYUserDefaults::sharedDefaults();
+  std::call_once(registered, [&defaults] { registerSharedDefaults(defaults); });
+  return defaults;
+}
+
+void QBYDataStore::registerSharedDefaults(QBYUserDefaults& defaults) {
+  defaults.registerDefaults(Dictionary{{QBYSortModeKey, Value(1)}, {"playsounds", Value(true)}});
 }
 
 fs::path QBYDataStore::privateContainerURL() {

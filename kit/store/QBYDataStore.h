@@ -59,7 +59,12 @@ class QBYDataStore {
   // Calendar days since the current build was first launched; when that date is missing it is
   // set to now and 0 is answered.
   static std::int64_t daysSinceCurrentVersionFirstLaunch();
+  // The application group's defaults, with the values every program relies on registered at
+  // the first call ("QBYSortMode" 1, "playsounds" true), so that a command that only reads the
+  // store sorts and sounds as the programs do.
   static QBYUserDefaults& sharedDefaults();
+  // Registers those values in the given defaults.
+  static void registerSharedDefaults(QBYUserDefaults& defaults);
 
   static std::filesystem::path privateContainerURL();
   static std::filesystem::path sharedContainerURL();

@@ -1,6 +1,8 @@
 // Saving, archiving and deleting deliveries, the add queue of the other programs, lookups with
 // duplicate repair, changes from sync, the manual order and the archive.
+#include "engine/QBYPasswordManager.h"
 #include "manager/DeliveriesManagerTestSupport.h"
+#include "store/QBYDeliveriesQueries.h"
 #include "sync/QBYSyncManager.h"
 
 namespace qby::test {
@@ -130,6 +132,59 @@ TEST_F(DeliveriesManagerTest, TheFirstDeliveryIsPresentedLaterOnesAreNot) {
   manager->saveDeliveryWithSettings(linked);
   ASSERT_EQ(delegate->presented.size(), 2u);
   EXPECT_EQ(delegate->presented[1].first, QBYDeliverySettings::PresentFromLink);
+}
+
+TEST_F(DeliveriesManagerTest, EachNewDeliveryGoesAboveAllOthersWhateverTheListOrder) {
+  // Every command of the tool is a process of its own: its list is fetched in the sort mode
+  // of the defaults (by delivery date, then title), not in the manual order.
+  auto& defaults = QBYDataStore::sharedDefaults();
+  defaults.setInteger(1, QBYSortModeKey);
+  std::vector<std::shared_ptr<Delivery>> added;
+  for (const char* no : {"P1", "P2", "P3", "P4", "P5", "P6"}) {
+    manager->reloadDeliveries();
+    added.push_back(manager->saveDeliveryWithSettings(carrierSettings(no, no)));
+  }
+  for (std::size_t i = 1; i < added.size(); ++i)
+    EXPECT_LT(added[i]->manualSortIndex(), added[i - 1]->manualSortIndex()) << i;
+  EXPECT_EQ(added.front()->manualSortIndex(), 10);
+
+  defaults.setInteger(0, QBYSortModeKey);
+  manager->reloadDeliveries();
+  std::vector<std::shared_ptr<Delivery>> expected(added.rbegin(), added.rend());
+  EXPECT_EQ(manager->deliveries(), expected);
+  defaults.removeObjectForKey(QBYSortModeKey);
+}
+
+TEST_F(DeliveriesManagerTest, APasswordThatCannotBeStoredIsToldToTheCaller) {
+  insertService("shop.example", {"no", "extra", "password"});
+  // No keyring anywhere: the session bus this process would ask does not exist.
+  setenv("DBUS_SESSION_BUS_ADDRESS", "unix:path=/nonexistent/porvane-test-bus", 1);
+  QBYDeliverySettings settings;
+  settings.from = "shop.example";
+  settings.no = "123-1234567-1234567";
+  settings.extra = "me@example.com";
+  settings.password = "secret";
+  settings.changedPassword = true;
+  QBYError error;
+  LogCapture logs;
+  auto delivery = manager->saveDeliveryWithSettings(settings, &error);
+  ASSERT_TRUE(delivery);
+  EXPECT_FALSE(delivery->password());
+  EXPECT_EQ(error.domain, QBYPasswordManagerErrorDomain);
+  EXPECT_NE(error.localizedDescription.find("no keyring is reachable"), std::string::npos)
+      << error.localizedDescription;
+  EXPECT_EQ(logs.linesContaining("Error saving password for me@example.com on shop.example").size(),
+            1u);
+  // The delivery itself is kept.
+  EXPECT_EQ(manager->deliveryWithUUID(delivery->uuid()), delivery);
+
+  // Without a password to store there is nothing to tell.
+  QBYError none;
+  settings.password.reset();
+  settings.changedPassword = false;
+  settings.no = "123-7654321-1234567";
+  EXPECT_TRUE(manager->saveDeliveryWithSettings(settings, &none));
+  EXPECT_TRUE(none.localizedDescription.empty());
 }
 
 // --- Archiving and deleting

@@ -85,6 +85,7 @@ class RecordingDelegate : public QBYDeliveriesManagerDelegate {
  public:
   void shouldReloadDeliveries() override { ++reloads; }
   void beganUpdatingDeliveries() override { ++began; }
+  void completedUpdateWithCounts(const QBYUpdateCounts& run) override { counts.push_back(run); }
   void completedUpdateWithResult(unsigned result) override { results.push_back(result); }
   void updatedDelivery(const std::shared_ptr<Delivery>& delivery) override {
     updated.push_back(delivery);
@@ -111,6 +112,7 @@ class RecordingDelegate : public QBYDeliveriesManagerDelegate {
   int reloads = 0;
   int began = 0;
   std::vector<unsigned> results;
+  std::vector<QBYUpdateCounts> counts;
   std::vector<std::shared_ptr<Delivery>> updated;
   std::vector<std::pair<std::shared_ptr<Delivery>, std::size_t>> added;
   std::vector<Removal> removed;
@@ -131,12 +133,16 @@ class RecordingNotificationDelegate : public QBYDeliveriesNotificationDelegate {
   void removeNotificationForUUID(const std::string& uuid) override {
     removedNotifications.push_back(uuid);
   }
+  void presentDeliveryNotification(const QBYNotification& notification) override {
+    presented.push_back(notification);
+  }
 
   long state = 0;
   int outdated = 0;
   int configurationFailures = 0;
   std::vector<std::string> exceptions;
   std::vector<std::string> removedNotifications;
+  std::vector<QBYNotification> presented;
 };
 
 class DeliveriesManagerTest : public ::testing::Test {

@@ -2,8 +2,8 @@
 // pressure, with a fake updater over a real store and a sync manager with no sync mode.
 #include <algorithm>
 
-#include "manager/DeliveriesManagerTestSupport.h"
 #include "engine/QBYServiceUpdate.h"
+#include "manager/DeliveriesManagerTestSupport.h"
 #include "store/QBYDeliveriesQueries.h"
 #include "sync/QBYSyncManagerDelegate.h"
 
@@ -282,6 +282,98 @@ TEST_F(DeliveriesManagerTest, UpdaterSettingsLeaveOutAbsentValues) {
   EXPECT_EQ(settings["date"].asString(), "2024-05-01");
   EXPECT_FALSE(settings.contains("extra"));
   EXPECT_FALSE(settings.contains("itemCacheJSON"));
+  // A delivery saved without a date keeps an empty text: no date is sent for it.
+  delivery->setDate(std::string());
+  EXPECT_FALSE(QBYDeliveriesManager::updaterSettingsForDelivery(*delivery).contains("date"));
+}
+
+// --- A run's results, counts and save
+// -------------------------------------------------------------------
+
+// A first answer with one line: the delivery's details change, which the user hears about.
+Dictionary foundResults(const Delivery& delivery, std::int64_t status = 2) {
+  return Dictionary{
+      {"uuid", Value(delivery.uuid())},
+      {"hash", Value(delivery.settingsHash())},
+      {"status", Value(status)},
+      {"items", Value(Array{Value(Dictionary{{"itemName", Value("Shoes")},
+                                             {"dateString", Value("2024-05-01")},
+                                             {"shippedText", Value("In transit %@")}})})},
+      {"interval", Value(60)},
+  };
+}
+
+TEST_F(DeliveriesManagerTest, NotificationsOfARunAreToldOnlyOnceItsChangesAreSaved) {
+  autoComplete = false;
+  notifications->state = 2;
+  auto delivery = insertDelivery("N1", 0);
+  manager->updateDeliveries();
+  manager->updateDeliveryWithResults(foundResults(*delivery));
+  EXPECT_TRUE(notifications->presented.empty()) << "told before the change was stored";
+  updater->complete(true);
+  ASSERT_EQ(delegate->results, std::vector<unsigned>{QBYUpdateResultNewData});
+  ASSERT_EQ(notifications->presented.size(), 1u);
+  EXPECT_EQ(notifications->presented[0].title, "Shoes");
+  EXPECT_FALSE(manager->saveError());
+}
+
+TEST_F(DeliveriesManagerTest, ARunWhoseChangesCannotBeSavedFailsAndTellsNothing) {
+  autoComplete = false;
+  notifications->state = 2;
+  auto delivery = insertDelivery("S1", 0);
+  manager->updateDeliveries();
+  manager->updateDeliveryWithResults(foundResults(*delivery));
+  // The file goes away under the run (a full disk or a revoked store behaves the same way
+  // for the context: its save is refused).
+  store->persistentStore()->invalidate();
+  LogCapture logs;
+  updater->complete(true);
+  ASSERT_EQ(delegate->results, std::vector<unsigned>{QBYUpdateResultFailed});
+  EXPECT_TRUE(notifications->presented.empty());
+  EXPECT_EQ(logs.linesContaining("Error saving changes: ").size(), 1u);
+  ASSERT_TRUE(manager->saveError());
+  EXPECT_FALSE(manager->saveError()->localizedDescription.empty());
+  EXPECT_EQ(manager->updateBusyDate(), std::nullopt);
+}
+
+TEST_F(DeliveriesManagerTest, ARunCountsEachDeliveryByItsOutcome) {
+  autoComplete = false;
+  auto changed = insertDelivery("C1", 0);
+  auto unchanged = insertDelivery("C2", 0);
+  auto failed = insertDelivery("C3", 0);
+  auto signIn = insertDelivery("C4", 0);
+  // A service the list only opens the page of: its answer counts on its own, never as failed.
+  auto unsupported = insertDelivery("C5", 0, "www.hlg.de");
+  manager->updateDeliveries();
+  manager->updateDeliveryWithResults(foundResults(*changed));
+  // The same line twice: the second application finds nothing new.
+  manager->updateDeliveryWithResults(foundResults(*unchanged));
+  manager->updateDeliveryWithResults(foundResults(*unchanged));
+  manager->updateDeliveryWithResults(foundResults(*failed, 0));
+  auto needsSignIn = foundResults(*signIn, 1);
+  needsSignIn.set("tap", Value("signin"));
+  manager->updateDeliveryWithResults(needsSignIn);
+  manager->updateDeliveryWithResults(foundResults(*unsupported, 1));
+  // A progress report and results for an unknown delivery count for nothing.
+  manager->updateDeliveryWithResults(Dictionary{{"uuid", Value(changed->uuid())},
+                                                {"hash", Value(changed->settingsHash())},
+                                                {"updating", Value(true)}});
+  manager->updateDeliveryWithResults(Dictionary{{"uuid", Value("nobody")}, {"status", Value(2)}});
+  updater->complete(true);
+  ASSERT_EQ(delegate->counts.size(), 1u);
+  const auto& counts = delegate->counts[0];
+  EXPECT_EQ(counts.updated, 2u);  // C1, and C2's first answer
+  EXPECT_EQ(counts.unchanged, 1u);
+  EXPECT_EQ(counts.failed, 2u);
+  EXPECT_EQ(counts.unsupported, 1u);
+  EXPECT_EQ(manager->runCounts().updated, 0u) << "counts belong to one run";
+
+  // Nothing is due now: the next run ends at once, and counts nothing of the last one.
+  manager->updateDeliveries();
+  ASSERT_EQ(delegate->counts.size(), 2u);
+  EXPECT_EQ(delegate->counts[1].updated + delegate->counts[1].unchanged +
+                delegate->counts[1].failed + delegate->counts[1].unsupported,
+            0u);
 }
 
 // --- Memory pressure and status
@@ -386,6 +478,27 @@ TEST_F(DeliveriesManagerTest, ServicesUpdateQueryAndCheckSchedule) {
   QBYDataStore::sharedDefaults().setObject(Value(Date::now()), "QBYLastErrorDate");
   EXPECT_TRUE(manager->shouldQuillbayUpdate());
   QBYDataStore::sharedDefaults().removeObjectForKey("QBYLastErrorDate");
+  update.setUpdated(std::nullopt);
+}
+
+TEST_F(DeliveriesManagerTest, AnOfferThroughTheManagerEndsTheRedownloadAfterAReset) {
+  auto& update = manager->serviceUpdate();
+  manager->resetServiceUpdates();
+  ASSERT_TRUE(update.redownload());
+  EXPECT_EQ(manager->additionalQueryForQuillbaySync().rfind("&defs=222", 0), 0u);
+  LogCapture logs;
+  // The server offers the installed version again, without a signature: it is taken as is.
+  manager->unknownObjectNamed("updatedata",
+                              Dictionary{{"version", Value(std::to_string(update.version()))}});
+  EXPECT_FALSE(update.redownload());
+  EXPECT_TRUE(update.updated());
+  EXPECT_EQ(manager->additionalQueryForQuillbaySync().rfind(
+                "&defs=" + std::to_string(update.versionForUpdateQuery()), 0),
+            0u);
+  // An older offer than the installed file changes nothing, whatever form its version has.
+  manager->unknownObjectNamed("updatedata", Dictionary{{"version", Value(1)}});
+  EXPECT_EQ(logs.linesContaining("Existing service update is newer").size(), 1u);
+  EXPECT_TRUE(logs.linesContaining("New service update available").empty());
   update.setUpdated(std::nullopt);
 }
 

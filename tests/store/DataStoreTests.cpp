@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <cstdlib>
+#include <ctime>
 #include <thread>
 
 #include "StoreTestSupport.h"
@@ -170,12 +171,40 @@ TEST_F(DataStoreTest, RegisteringVersions) {
             1u);
 }
 
+// A local wall-clock time of 14 June 2024 (far from any daylight-saving change).
+Date localTimeOn14June(int hour, int minute) {
+  std::tm parts{};
+  parts.tm_year = 2024 - 1900;
+  parts.tm_mon = 5;
+  parts.tm_mday = 14;
+  parts.tm_hour = hour;
+  parts.tm_min = minute;
+  parts.tm_isdst = -1;
+  return Date(static_cast<double>(std::mktime(&parts)));
+}
+
 TEST_F(DataStoreTest, DaysSinceFirstLaunchCountsCalendarDays) {
-  EXPECT_EQ(QBYDataStore::daysSinceCurrentVersionFirstLaunch(), 0);  // sets the date
-  EXPECT_TRUE(QBYDataStore::sharedDefaults().dateOrNilForKey(QBYCurrentVersionFirstLaunchDateKey));
+  // Just after midnight: three days and a minute ago is already the fourth calendar day back.
+  {
+    ClockOverride clock(localTimeOn14June(0, 0).addingTimeInterval(30));
+    EXPECT_EQ(QBYDataStore::daysSinceCurrentVersionFirstLaunch(), 0);  // sets the date
+    EXPECT_TRUE(
+        QBYDataStore::sharedDefaults().dateOrNilForKey(QBYCurrentVersionFirstLaunchDateKey));
+    QBYDataStore::sharedDefaults().setObject(Value(localTimeOn14June(12, 0)),
+                                             QBYCurrentVersionFirstLaunchDateKey);
+    EXPECT_EQ(QBYDataStore::daysSinceCurrentVersionFirstLaunch(), 0);
+    QBYDataStore::sharedDefaults().setObject(Value(Date::now().addingTimeInterval(-3 * 86400 - 60)),
+                                             QBYCurrentVersionFirstLaunchDateKey);
+    EXPECT_EQ(QBYDataStore::daysSinceCurrentVersionFirstLaunch(), 4);
+  }
+  ClockOverride clock(localTimeOn14June(12, 0));
   QBYDataStore::sharedDefaults().setObject(Value(Date::now().addingTimeInterval(-3 * 86400 - 60)),
                                            QBYCurrentVersionFirstLaunchDateKey);
   EXPECT_EQ(QBYDataStore::daysSinceCurrentVersionFirstLaunch(), 3);
+  // One minute before midnight of the previous day is one calendar day back, not zero.
+  QBYDataStore::sharedDefaults().setObject(Value(localTimeOn14June(0, 0).addingTimeInterval(-60)),
+                                           QBYCurrentVersionFirstLaunchDateKey);
+  EXPECT_EQ(QBYDataStore::daysSinceCurrentVersionFirstLaunch(), 1);
 }
 
 TEST_F(DataStoreTest, TheInstalledVersionComesFromTheBuildFile) {
