@@ -6,7 +6,6 @@
 // Run: bench_store [--deliveries=N] [Google Benchmark flags]. Everything lives below a
 // temporary PORVANE_HOME that is removed at the end.
 #include <benchmark/benchmark.h>
-#include <malloc.h>
 #include <sqlite3.h>
 
 #include <algorithm>
@@ -33,59 +32,7 @@
 #include "store/QBYDataStore.h"
 #include "store/QBYDeliveriesQueries.h"
 #include "store/core/QBYTextFolding.h"
-
-// The C++ heap in use while a fetch runs, counted by the program's own operators: the records a
-// list holds and the rows a baseline keeps are C++ objects; the page caches of the two
-// connections are SQLite's and alike. Resident memory says nothing here, since the process's
-// high-water mark was set while the store was built and cannot always be reset.
-namespace heap {
-std::atomic<bool> counting{false};
-std::atomic<long> inUse{0};
-std::atomic<long> peak{0};
-
-void added(void* block) {
-  if (!block || !counting.load(std::memory_order_relaxed)) return;
-  const long now =
-      inUse.fetch_add(static_cast<long>(malloc_usable_size(block)), std::memory_order_relaxed) +
-      static_cast<long>(malloc_usable_size(block));
-  long seen = peak.load(std::memory_order_relaxed);
-  while (now > seen && !peak.compare_exchange_weak(seen, now, std::memory_order_relaxed)) {
-  }
-}
-void removed(void* block) {
-  if (block && counting.load(std::memory_order_relaxed))
-    inUse.fetch_sub(static_cast<long>(malloc_usable_size(block)), std::memory_order_relaxed);
-}
-void* allocate(std::size_t size) {
-  void* block = std::malloc(size ? size : 1);
-  if (!block) throw std::bad_alloc();
-  added(block);
-  return block;
-}
-void release(void* block) noexcept {
-  removed(block);
-  std::free(block);
-}
-}  // namespace heap
-
-void* operator new(std::size_t size) {
-  return heap::allocate(size);
-}
-void* operator new[](std::size_t size) {
-  return heap::allocate(size);
-}
-void operator delete(void* block) noexcept {
-  heap::release(block);
-}
-void operator delete[](void* block) noexcept {
-  heap::release(block);
-}
-void operator delete(void* block, std::size_t) noexcept {
-  heap::release(block);
-}
-void operator delete[](void* block, std::size_t) noexcept {
-  heap::release(block);
-}
+#include "support/HeapCounter.h"
 
 namespace {
 
@@ -713,18 +660,6 @@ class RatioReporter : public benchmark::ConsoleReporter {
   std::map<std::string, Times> times;
 };
 
-// The most C++ heap the function had in use beyond what was in use when it began, in kB
-// (blocks freed during the function that were allocated before it count as negative).
-template <typename F>
-long heapPeakDuring(F&& function) {
-  heap::inUse = 0;
-  heap::peak = 0;
-  heap::counting = true;
-  function();
-  heap::counting = false;
-  return heap::peak / 1024;
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -801,10 +736,12 @@ int main(int argc, char** argv) {
   QBYDataStore::sharedDefaults().setInteger(1, QBYSortModeKey);
   auto& context = *gStore->viewContext();
   context.reset();
-  const long storePeak = heapPeakDuring([&] { walkList(context); });
+  std::size_t storeRows = 0;
+  const auto storeUse = qby::bench::heap::usageDuring([&] { storeRows = walkList(context); });
   context.reset();
-  const long rawPeak = heapPeakDuring([] { walkListBaseline(1); });
-  const long onePassPeak = heapPeakDuring([] {
+  std::size_t rawRows = 0;
+  const auto rawUse = qby::bench::heap::usageDuring([&] { rawRows = walkListBaseline(1); });
+  const long onePassPeak = qby::bench::heap::peakDuring([] {
     std::vector<Row> rows;
     readAll(cached(R"(SELECT t.* FROM "Delivery" AS t WHERE t."archived" = 0)" + listOrder(1)),
             &rows);
@@ -812,7 +749,15 @@ int main(int argc, char** argv) {
   std::printf(
       "\nPeak heap of the list fetch (mode 1, %zu deliveries): store %ld kB, SQLite keeping its "
       "batch %ld kB; every active row kept at once would take %ld kB\n",
-      gDeliveries, storePeak, rawPeak, onePassPeak);
+      gDeliveries, storeUse.peakKB, rawUse.peakKB, onePassPeak);
+  const auto perRow = [](long allocations, std::size_t rows) {
+    return rows ? static_cast<double>(allocations) / static_cast<double>(rows) : 0.0;
+  };
+  std::printf(
+      "Allocations of the list fetch (mode 1, deliveries and their lines): store %ld for %zu rows "
+      "(%.2f per row), SQLite keeping its batch %ld for %zu rows (%.2f per row)\n",
+      storeUse.allocations, storeRows, perRow(storeUse.allocations, storeRows), rawUse.allocations,
+      rawRows, perRow(rawUse.allocations, rawRows));
 
   for (auto& [sql, statement] : gStatements) sqlite3_finalize(statement);
   sqlite3_close_v2(gRaw);
