@@ -1,5 +1,6 @@
 #include "model/ModelText.h"
 
+#include "util/QBYDigest.h"
 #include "util/StringUtilities.h"
 #include "util/URLUtilities.h"
 

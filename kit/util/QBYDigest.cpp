@@ -9,13 +9,17 @@
 
 namespace qby {
 
-std::optional<std::string> QBYSHA256Hash(std::string_view text) {
+namespace {
+
+// The digest's bytes as lower-case hexadecimal digits; nothing (and a log line naming the
+// digest) when OpenSSL cannot compute it.
+std::optional<std::string> hexDigest(const EVP_MD* type, const char* name, std::string_view text) {
   std::array<unsigned char, EVP_MAX_MD_SIZE> digest{};
   unsigned int length = 0;
-  if (EVP_Digest(text.data(), text.size(), digest.data(), &length, EVP_sha256(), nullptr) != 1) {
+  if (EVP_Digest(text.data(), text.size(), digest.data(), &length, type, nullptr) != 1) {
     std::array<char, 256> message{};
     ERR_error_string_n(ERR_get_error(), message.data(), message.size());
-    log("Error computing SHA-256 digest: %@", message.data());
+    log("Error computing %@ digest: %@", std::string(name), message.data());
     return std::nullopt;
   }
   static constexpr char kHex[] = "0123456789abcdef";
@@ -26,6 +30,12 @@ std::optional<std::string> QBYSHA256Hash(std::string_view text) {
     hex += kHex[digest[i] & 0x0f];
   }
   return hex;
+}
+
+}  // namespace
+
+std::optional<std::string> QBYSHA256Hash(std::string_view text) {
+  return hexDigest(EVP_sha256(), "SHA-256", text);
 }
 
 std::optional<std::string> QBYSHA256Hash(const std::optional<std::string>& text) {
@@ -42,6 +52,10 @@ bool QBYVerifySHA256Hash(const std::optional<std::string>& text, std::string_vie
     if (c != (*digest)[i]) return false;
   }
   return true;
+}
+
+std::string md5HexDigest(std::string_view text) {
+  return hexDigest(EVP_md5(), "MD5", text).value_or("");
 }
 
 }  // namespace qby

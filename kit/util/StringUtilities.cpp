@@ -1,6 +1,5 @@
 #include "util/StringUtilities.h"
 
-#include <openssl/evp.h>
 #include <unicode/uniset.h>
 
 #include <algorithm>
@@ -201,20 +200,6 @@ std::optional<std::string> validUUID(std::string_view text) {
   UErrorCode status = U_ZERO_ERROR;
   if (!matcher || !matcher->lookingAt(status) || U_FAILURE(status)) return std::nullopt;
   return icutext::group(*matcher, 1);
-}
-
-std::string md5HexDigest(std::string_view text) {
-  unsigned char digest[EVP_MAX_MD_SIZE];
-  unsigned int length = 0;
-  if (!EVP_Digest(text.data(), text.size(), digest, &length, EVP_md5(), nullptr)) return {};
-  static constexpr char kHex[] = "0123456789abcdef";
-  std::string hex;
-  hex.reserve(length * 2);
-  for (unsigned int i = 0; i < length; ++i) {
-    hex.push_back(kHex[digest[i] >> 4]);
-    hex.push_back(kHex[digest[i] & 0xF]);
-  }
-  return hex;
 }
 
 }  // namespace qby

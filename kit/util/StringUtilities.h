@@ -93,7 +93,4 @@ std::string stringByReducingCharactersNotInSet(std::string_view text, const Char
 // trailing "-<number>"; nothing for anything else.
 std::optional<std::string> validUUID(std::string_view text);
 
-// MD5 of the UTF-8 bytes as 32 lower-case hexadecimal digits.
-std::string md5HexDigest(std::string_view text);
-
 }  // namespace qby

@@ -3,6 +3,7 @@
 #include <string>
 
 #include "support/TestSupport.h"
+#include "util/QBYDigest.h"
 #include "util/StringUtilities.h"
 
 namespace qby {
