@@ -190,14 +190,10 @@ Task.prototype.notFound = function(text, fields) {
   this.finish(results);
 };
 
-// Finishes with the carrier's public page as the only answer: used where tracking needs
-// credentials that are not configured.
+// Tracking needs credentials that are not configured: nothing was asked of the carrier, so
+// the update failed and says why. The carrier's public page is the link meanwhile.
 Task.prototype.openWebPage = function() {
-  this.finish(Q.results(1, {
-    url: this.webURL(),
-    items: [Q.item({itemName: this.itemName, icon: 'box', shippedText: S.openWebPage})],
-    interval: Q.interval('unsupported'),
-  }));
+  this.fail(S.notSetUp, {url: this.webURL(), interval: Q.interval('unsupported')});
 };
 
 // The carrier's public page for this delivery, on large and small screens alike.
@@ -206,12 +202,12 @@ Task.prototype.pageLinks = function(webURL) {
   return {url: url, mobileURL: url};
 };
 
-// Tracking needs credentials this installation does not have: the public page is the answer.
+// Tracking needs credentials this installation does not have: a failed update that says so,
+// with the carrier's public page as the link.
 Task.prototype.offerWebPage = function(webURL) {
   var fields = this.pageLinks(webURL);
-  fields.items = [Q.item({itemName: this.itemName, icon: 'box', shippedText: S.openWebPage})];
   fields.interval = Q.interval('unsupported');
-  this.finish(Q.results(1, fields));
+  this.fail(S.notSetUp, fields);
 };
 
 // An answer that carries no tracking data, told apart by what went wrong: rejected
@@ -410,8 +406,10 @@ function startTask(task, refusal) {
       Tracking.services[task.from] :
       undefined;
   if (!module) {
+    // Not a failure of the update: the service is only tracked on the carrier's own page. The
+    // answer is "not found" (status 1), which shows the line once and keeps quiet after.
     Q.log('No tracking module for service ' + task.from);
-    task.finish(Q.results(0, {
+    task.finish(Q.results(1, {
       items: [task.problemItem(S.notSupported)],
       interval: Q.interval('unsupported'),
     }));

@@ -30,7 +30,7 @@ var S = {
   servicesOutdated: 'The tracking scripts need an update',
   credentialsRejected: 'The carrier refused the API credentials',
   rateLimited: 'Too many requests, trying again later',
-  openWebPage: 'Open the carrier\'s page to see the tracking details',
+  notSetUp: 'Tracking is not set up: this carrier needs API credentials',
   notWebAddress: 'Not a web address',
   moduleError: 'The tracking script failed',
 };

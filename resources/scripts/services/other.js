@@ -1,13 +1,15 @@
-// Tracking by web address: the delivery's number is the address of a page (an order page, a
-// small shop's status page). The page is fetched and its visible text fingerprinted; the
-// fingerprint and the day it was first seen ride along in the item's link fragment, which
-// the host keeps in the delivery's item cache, so that the next update notices a change.
-// The user's own date, when given, drives the day count.
+// Tracking by web address: the delivery's extra value is the address of a page (an order
+// page, a small shop's status page), as recognition proposes it; deliveries saved before kept
+// it in the number, which still works. The page is fetched and its visible text
+// fingerprinted; the fingerprint and the day it was first seen ride along in the item's link
+// fragment, which the host keeps in the delivery's item cache, so that the next update notices
+// a change. The line carries no icon and only the user's own date: the host counts the days
+// to it, and a date the user gave that has passed marks the delivery as delivered.
 
 var marker = /[#&]page-state=([0-9a-f]{8})\.(\d{8})\.([cs])$/;
 
 function pageURL(task) {
-  var text = Q.trim(task.delivery.no);
+  var text = Q.trim(task.delivery.extra) || Q.trim(task.delivery.no);
   if (/^[a-z0-9-]+(\.[a-z0-9-]+)+([/?#]\S*)?$/i.test(text)) text = 'https://' + text;
   return Q.isURL(text) ? text : undefined;
 }
@@ -79,9 +81,8 @@ function answer(task, url, response) {
     items: [
       Q.item({
         itemName: name,
-        icon: 'box',
         url: markedLink(url, state),
-        dateString: userDay || state.day,
+        dateString: userDay,
         statusDateString: state.day,
         shippedText: state.changed ? S.pageChanged : S.unchangedSince,
         shippedDateString: state.day,
