@@ -1,7 +1,6 @@
 #include "sync/QBYSyncManager.h"
 
 #include <algorithm>
-#include <random>
 #include <unordered_map>
 #include <unordered_set>
 
@@ -26,7 +25,6 @@ namespace qby {
 
 namespace {
 
-constexpr const char* kQueueEntity = "Queue";
 // The sync set also carries archived deliveries changed this recently, so that archiving
 // reaches the other machines.
 constexpr long kRecentlyArchivedDays = 30;
@@ -38,21 +36,6 @@ constexpr double kBusyGiveUp = 30;
 constexpr double kBusyGrace = 5;
 // Beyond this a history window cannot be expressed as a calendar date.
 constexpr std::int64_t kMaxHistoryDays = 10 * QBYHistoryDaysForever;
-
-// "E621E1F8-C36C-495A-93FC-0C247A3E6E5F", as the platform prints a fresh UUID.
-std::string newUUIDString() {
-  thread_local std::mt19937_64 generator{std::random_device{}()};
-  std::uint64_t high = generator();
-  std::uint64_t low = generator();
-  high = (high & 0xFFFFFFFFFFFF0FFFULL) | 0x0000000000004000ULL;  // version 4
-  low = (low & 0x3FFFFFFFFFFFFFFFULL) | 0x8000000000000000ULL;    // RFC 4122 variant
-  char text[37];
-  std::snprintf(text, sizeof text, "%08X-%04X-%04X-%04X-%012llX", static_cast<unsigned>(high >> 32),
-                static_cast<unsigned>((high >> 16) & 0xFFFF), static_cast<unsigned>(high & 0xFFFF),
-                static_cast<unsigned>(low >> 48),
-                static_cast<unsigned long long>(low & 0xFFFFFFFFFFFFULL));
-  return text;
-}
 
 bool hasNonBlankText(const Value& value) {
   const auto* text = value.stringPtr();
@@ -91,6 +74,11 @@ QBYSyncManager::QBYSyncManager(QBYSyncManagerEnvironment environment)
                                            : std::make_unique<QBYNoCloudSyncEngine>()),
       serviceEngine_(environment.serviceEngine ? std::move(environment.serviceEngine)
                                                : std::make_unique<QBYNoServiceSyncEngine>()),
+      changeQueue_(
+          [this](const std::function<void(QBYManagedObjectContext&)>& block) {
+            return performInObjectContext(block);
+          },
+          [this](const std::string& uuid) { serviceEngine_->cancelOperationsWithUUID(uuid); }),
       alive_(std::make_shared<bool>(true)) {
   cloudEngine_->attach(this);
   serviceEngine_->attach(this);
@@ -658,20 +646,7 @@ void QBYSyncManager::resetQuillbayQueue() {
   setStep(5);
   // Deleted at once rather than later, so that a command queued right after (the sign-out's
   // "logout") cannot be swept away with the old items.
-  performInObjectContext([](QBYManagedObjectContext& context) {
-    QBYFetchRequest request;
-    request.entityName = kQueueEntity;
-    QBYError error;
-    auto items = context.executeFetchRequest(request, &error);
-    if (!items) {
-      log("Error getting queue items: %@, %@", error, error.userInfoDescription());
-      return;
-    }
-    for (const auto& item : items->all()) {
-      if (item) context.deleteObject(item);
-    }
-    qby_saveChanges(context);
-  });
+  changeQueue_.removeAllItems();
 }
 
 void QBYSyncManager::operationCountDidReachZero() {
@@ -687,38 +662,13 @@ void QBYSyncManager::operationCountDidReachZero() {
 
 std::string QBYSyncManager::quillbayQueryForObject(const QBYSyncObject* object,
                                                    const std::string& cmd, double modified) const {
-  if (cmd == QBYQueueCommandAdd) {
-    return format("cmd=%@&modified=%lf%@", cmd, modified,
-                  object ? object->queryString() : std::string());
-  }
-  if (cmd == QBYQueueCommandDelete) {
-    return format("cmd=%@&modified=%lf&uuid=%@", cmd, modified,
-                  object ? object->uuid().value_or("") : std::string());
-  }
-  return format("cmd=%@", cmd);
+  return QBYSyncChangeQueue::quillbayQueryForObject(object, cmd, modified);
 }
 
 void QBYSyncManager::queueObject(const QBYSyncObject* object, const std::string& cmd,
                                  bool foriCloud) {
-  std::optional<std::string> uuid = object ? object->uuid() : std::nullopt;
-  if (uuid && uuid->empty()) uuid.reset();
-  if (uuid) removeFromQueue(*uuid, 0, true);
-  const std::string itemUUID = uuid ? *uuid : newUUIDString() + QBYQueueCommandSuffix;
-  double date = object ? object->modified() : 0;
-  std::string query;
-  if (!foriCloud) {
-    date -= defaults_->doubleForKey(QBYQuillbayOffsetKey);
-    query = quillbayQueryForObject(object, cmd, date);
-  }
-  performInObjectContext([&](QBYManagedObjectContext& context) {
-    auto item = context.insert<Queue>(kQueueEntity);
-    item->setUuid(itemUUID);
-    item->setCmd(cmd);
-    item->setDate(date);
-    item->setQuery(query);
-    // Written down at once: an unsent change must survive a crash as well as a quit.
-    qby_saveChanges(context);
-  });
+  changeQueue_.queueObject(object, cmd, foriCloud,
+                           foriCloud ? 0 : defaults_->doubleForKey(QBYQuillbayOffsetKey));
 }
 
 void QBYSyncManager::saveObjectToiCloud(const QBYSyncObject& object) {
@@ -750,39 +700,7 @@ void QBYSyncManager::saveAllObjectsToQuillbay() {
 }
 
 bool QBYSyncManager::removeFromQueue(const std::string& uuid, double ifOlderThan, bool orForce) {
-  bool answer = true;
-  bool removed = false;
-  performInObjectContext([&](QBYManagedObjectContext& context) {
-    QBYFetchRequest request;
-    request.entityName = kQueueEntity;
-    request.predicate = R"(t."uuid" = ?)";
-    request.arguments = {Value(uuid)};
-    QBYError error;
-    auto results = context.executeFetchRequest(request, &error);
-    if (!results) {
-      log("Error getting queue item: %@, %@", error, error.userInfoDescription());
-      return;
-    }
-    // There is one item per uuid; should a store from an older build hold more, they all go
-    // together, and the newest decides whether the incoming change is older.
-    const auto items = results->allAs<Queue>();
-    if (items.empty()) return;
-    if (!orForce) {
-      for (const auto& item : items) {
-        if (item && item->date() > ifOlderThan) {
-          answer = false;
-          return;
-        }
-      }
-    }
-    for (const auto& item : items) {
-      if (item) context.deleteObject(item);
-    }
-    qby_saveChanges(context);
-    removed = true;
-  });
-  if (removed) serviceEngine_->cancelOperationsWithUUID(uuid);
-  return answer;
+  return changeQueue_.removeFromQueue(uuid, ifOlderThan, orForce);
 }
 
 void QBYSyncManager::removeUUIDFromQueue(const std::string& uuid) {
@@ -790,40 +708,11 @@ void QBYSyncManager::removeUUIDFromQueue(const std::string& uuid) {
 }
 
 bool QBYSyncManager::hasQueueItems() {
-  bool any = false;
-  performInObjectContext([&](QBYManagedObjectContext& context) {
-    QBYFetchRequest request;
-    request.entityName = kQueueEntity;
-    request.fetchLimit = 1;
-    QBYError error;
-    auto count = context.countForFetchRequest(request, &error);
-    if (!count) {
-      log("Error checking for queue items: %@, %@", error, error.userInfoDescription());
-      return;
-    }
-    any = *count > 0;
-  });
-  return any;
+  return changeQueue_.hasQueueItems();
 }
 
 std::vector<QBYSyncQueueItem> QBYSyncManager::fetchQueueItems() {
-  std::vector<QBYSyncQueueItem> items;
-  performInObjectContext([&](QBYManagedObjectContext& context) {
-    QBYFetchRequest request;
-    request.entityName = kQueueEntity;
-    QBYError error;
-    auto results = context.executeFetchRequest(request, &error);
-    if (!results) {
-      log("Error getting queue items: %@, %@", error, error.userInfoDescription());
-      return;
-    }
-    for (const auto& item : results->allAs<Queue>()) {
-      if (!item) continue;
-      items.push_back(QBYSyncQueueItem{item->uuid().value_or(""), item->cmd().value_or(""),
-                                       item->date(), item->query().value_or("")});
-    }
-  });
-  return items;
+  return changeQueue_.fetchQueueItems();
 }
 
 // --- The working context ------------------------------------------------------------------

@@ -33,6 +33,7 @@
 #include "platform/Value.h"
 #include "store/QBYDeliveriesQueries.h"
 #include "store/core/QBYManagedObject.h"
+#include "sync/QBYSyncChangeQueue.h"
 #include "sync/QBYSyncCredentials.h"
 #include "sync/QBYSyncEngine.h"
 #include "sync/QBYSyncKeyValueStore.h"
@@ -91,23 +92,6 @@ inline constexpr std::int64_t QBYHistoryDaysForever = 365242;
 inline constexpr const char* QBYSyncTypeKey = "QBYSyncType";
 inline constexpr const char* QBYSyncTypeiCloud = "iCloud";
 inline constexpr const char* QBYSyncTypeQuillbay = "Quillbay";
-
-// Queue commands.
-inline constexpr const char* QBYQueueCommandUpdate = "update";  // cloud records
-inline constexpr const char* QBYQueueCommandAdd = "add";        // vendor service
-inline constexpr const char* QBYQueueCommandDelete = "delete";
-inline constexpr const char* QBYQueueCommandLogout = "logout";
-// The end of the uuid of a queued command that is about no delivery.
-inline constexpr const char* QBYQueueCommandSuffix = "-QUEUE";
-
-// One change-queue item, copied out of the working context.
-struct QBYSyncQueueItem {
-  std::string uuid;
-  std::string cmd;
-  double date = 0;
-  std::string query;
-  bool operator==(const QBYSyncQueueItem&) const = default;
-};
 
 // What a sync manager is made with; every member left empty gets the real one (the shared
 // defaults, the local key-value store, the keyring, the engines without remote).
@@ -356,6 +340,7 @@ class QBYSyncManager {
 
   std::shared_ptr<QBYManagedObjectContext> objectContext_;
   std::mutex objectContextMutex_;
+  QBYSyncChangeQueue changeQueue_;
 
   DelayedCall startCall_;
   DelayedCall compareSyncTypeCall_;
