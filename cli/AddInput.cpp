@@ -33,6 +33,35 @@ std::optional<std::string> textError(const std::string& text) {
   return lengthError("The text", trimmed, kMaxTextLength);
 }
 
+bool isPlausibleNumber(const std::string& text) {
+  const auto alphanumeric = [](unsigned char c) { return std::isalnum(c) && c < 0x80; };
+  if (text.empty() || !alphanumeric(text.front()) || !alphanumeric(text.back())) return false;
+  std::size_t characters = 0;
+  bool digit = false;
+  std::size_t groupLetters = 0;
+  bool groupDigit = false;
+  const auto groupIsWord = [&] { return groupLetters > 3 && !groupDigit; };
+  for (const char c : text) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (byte == ' ' || byte == '-') {
+      if (groupIsWord()) return false;
+      groupLetters = 0;
+      groupDigit = false;
+      continue;
+    }
+    if (!alphanumeric(byte)) return false;
+    ++characters;
+    if (std::isdigit(byte)) {
+      digit = true;
+      groupDigit = true;
+    } else {
+      ++groupLetters;
+    }
+  }
+  if (groupIsWord()) return false;
+  return digit && characters >= 4 && characters <= kMaxNumberLength;
+}
+
 bool isCalendarDay(const std::string& text) {
   // The formatter refuses days that do not exist ("2024-02-30"); the shape is checked here
   // so that "2024-3-4" or a date with a time is not read leniently.

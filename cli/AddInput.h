@@ -29,6 +29,13 @@ std::optional<std::string> lengthError(const std::string& label, const std::stri
 // as text that is too long; nothing when the text is fine.
 std::optional<std::string> textError(const std::string& text);
 
+// Whether TEXT can stand for a tracking number when the user names the service and the
+// recognition does not know the number: ASCII letters and digits, possibly in groups split by
+// blanks or dashes, beginning and ending with a letter or digit, with at least one digit and
+// 4 to kMaxNumberLength characters without the separators. A group of more than three
+// letters and no digit is a word, so a sentence is never taken for a number.
+bool isPlausibleNumber(const std::string& text);
+
 // Whether the text is exactly an ISO calendar day ("2024-03-04") that exists.
 bool isCalendarDay(const std::string& text);
 

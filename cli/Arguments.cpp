@@ -2,13 +2,17 @@
 
 #include <algorithm>
 
+#include "SafeText.h"
+
 namespace porvane {
 
 std::optional<Arguments> Arguments::parse(int argc, char** argv,
                                           const std::vector<OptionSpec>& specs,
                                           std::string* error) {
+  // Arguments are bytes; everything after this point sees valid UTF-8, so a bad byte in a
+  // name cannot reach the store and from there every JSON output.
   std::vector<std::string> words;
-  for (int i = 0; i < argc; ++i) words.emplace_back(argv[i]);
+  for (int i = 0; i < argc; ++i) words.push_back(validUTF8(argv[i]));
   return parse(words, specs, error);
 }
 

@@ -1,5 +1,6 @@
 // Command-line options of one command: "--flag", "--option VALUE", "--option=VALUE" and
-// positional words, with "--" ending the options. Parsing never exits or prints: a wrong
+// positional words, with "--" ending the options: every word after it is text, also one that
+// looks like an option (as POSIX tools read it). Parsing never exits or prints: a wrong
 // command line answers nothing and the message for the user.
 #pragma once
 
@@ -18,7 +19,8 @@ struct OptionSpec {
 
 class Arguments {
  public:
-  // argv holds the words after the command name.
+  // argv holds the words after the command name; each is made valid UTF-8 (invalid sequences
+  // become U+FFFD).
   static std::optional<Arguments> parse(int argc, char** argv, const std::vector<OptionSpec>& specs,
                                         std::string* error);
   static std::optional<Arguments> parse(const std::vector<std::string>& words,

@@ -5,6 +5,9 @@
 
 #include <string>
 
+#include "DeliveryLookup.h"
+#include "platform/Value.h"
+
 namespace porvane {
 
 int runListCommand(int argc, char** argv);
@@ -16,7 +19,16 @@ int runUpdateCommand(int argc, char** argv);
 int runArchiveCommand(int argc, char** argv);
 int runDeleteCommand(int argc, char** argv);
 
-// Prints "porvane <command>: <message>" on standard error and answers the code.
+// Prints "porvane <command>: <message>" on standard error, made safe for the terminal, and
+// answers the code.
 int fail(const char* command, const std::string& message, int code);
+
+// Prints the value as JSON (DeliveryOutput.h jsonText) and answers kExitSuccess; a value JSON
+// cannot hold is a failure (kExitFailure, with the message), never a "null" that a script
+// would read as an answer.
+int printJSON(const char* command, const qby::Value& value);
+
+// "“word” matches several deliveries: 0a1b2c3d (www.ups.com), …; give more of the ID".
+std::string ambiguityMessage(const std::string& word, const LookupResult& found);
 
 }  // namespace porvane

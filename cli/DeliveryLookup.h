@@ -25,8 +25,21 @@ struct LookupResult {
   std::vector<std::shared_ptr<qby::Delivery>> matches;  // when ambiguous
 };
 
-// An exact uuid wins, then a unique uuid prefix, then the tracking number (the newest change
-// when the number was added more than once, an active one before an archived one).
+// A tracking number as the lookup compares it: ASCII letters upper-cased, blanks and dashes
+// left out, so "1z 999 aa1-0123456784" names the delivery saved as "1Z999AA10123456784".
+std::string numberKey(const std::string& number);
+
+// The deliveries whose tracking number has the same key as the number, active ones first,
+// then the newest change first.
+std::vector<std::shared_ptr<qby::Delivery>> deliveriesWithNumber(qby::QBYDataStore& store,
+                                                                 const std::string& number);
+
+// An exact ID (in any case) wins. Otherwise the word is looked up as a tracking number and as
+// an ID prefix, and a word that names several deliveries is ambiguous rather than taken to
+// mean one of them: a number of another delivery that happens to begin like an ID never
+// picks that delivery silently. Only the same number added under the same service more than
+// once (an archived copy beside an active one) is one delivery: the active one, else the
+// newest change.
 LookupResult findDelivery(qby::QBYDataStore& store, const std::string& idOrNumber);
 
 }  // namespace porvane

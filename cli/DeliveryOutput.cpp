@@ -1,7 +1,9 @@
 #include "DeliveryOutput.h"
 
 #include <cmath>
+
 #include "AddInput.h"
+#include "SafeText.h"
 
 #include "model/Delivery.h"
 #include "model/Detail.h"
@@ -56,13 +58,30 @@ std::string packageIndicator(std::int64_t index, std::size_t count) {
   return std::to_string(index + 1) + "/" + std::to_string(count);
 }
 
-std::string nextUpdateText(qby::Delivery& delivery, qby::QBYDateFormatter& formatter) {
-  const double next = delivery.nextUpdate();
+std::string nextUpdateText(qby::Delivery& delivery, const DeliveryStatus& status,
+                           qby::QBYDateFormatter& formatter) {
   if (delivery.archived()) return "";
-  if (!(next > 1.0)) return "due now";
-  const double seconds = next - qby::Date::now().timeIntervalSince1970();
+  if (status.updating) return "now";
+  if (status.due) return "due now";
+  const double seconds = delivery.nextUpdate() - qby::Date::now().timeIntervalSince1970();
   if (seconds < 60) return "due now";
   return "in " + formatter.durationText(seconds);
+}
+
+// The title the detail pane and the row show when no line names the delivery: its name, its
+// number, the site of its web address (a web-page delivery has no number), "Unknown Item".
+std::string titleOf(qby::Delivery& delivery) {
+  if (const auto name = qby::modeltext::trimmed(line(delivery.name())); !name.empty()) return name;
+  if (const auto number = qby::modeltext::trimmed(line(delivery.no())); !number.empty())
+    return number;
+  if (const auto domain = delivery.extraDomain(); domain && !domain->empty()) return *domain;
+  return QBYLocalizedString(kUnknownItem);
+}
+
+// Whether the delivery's lines are what its failed first update reported (a "warning" line
+// saying the update failed) rather than tracking lines.
+bool linesReportFailure(qby::Delivery& delivery, const DeliveryStatus& status) {
+  return status.error && !(delivery.updatedTime() >= 1.0);
 }
 
 }  // namespace
@@ -79,11 +98,11 @@ DeliveryRow rowForDelivery(qby::Delivery& delivery, qby::QBYDateFormatter& forma
   row.service = delivery.serviceName().value_or("");
   const auto detail = delivery.selectedDetail();
   if (!detail) {
-    row.title = delivery.defaultTitle();
+    row.title = titleOf(delivery);
     row.status = qby::modeltext::trimmed(line(delivery.message()));
     return row;
   }
-  row.title = hasText(detail->itemName()) ? *detail->itemName() : delivery.defaultTitle();
+  row.title = hasText(detail->itemName()) ? *detail->itemName() : titleOf(delivery);
   row.package = packageIndicator(delivery.selected(), delivery.details().size());
   row.status = line(detail->shippedTextWithDateFormatter(
       formatter, qby::QBYDateFormatter::QBYRelativeYesterdayToWeekAhead));
@@ -95,23 +114,28 @@ DeliveryRow rowForDelivery(qby::Delivery& delivery, qby::QBYDateFormatter& forma
 }
 
 std::string textForRow(const DeliveryRow& row) {
+  // Every text here may come from another machine or a carrier's page: controls are shown,
+  // not obeyed, and a line break in a name cannot start a row of its own.
   const std::string indent(kShortIDLength + 2 + kBadgeWidth, ' ');
-  std::string badge = row.days.empty() ? "" : row.days + " " + row.daysText;
-  std::string text = padded(shortID(row.id), kShortIDLength + 2) + padded(badge, kBadgeWidth);
-  text += row.title;
-  if (!row.package.empty()) text += " (" + row.package + ")";
-  if (!row.service.empty()) text += " · " + row.service;
+  std::string badge = row.days.empty() ? "" : terminalText(row.days + " " + row.daysText);
+  std::string text =
+      padded(terminalText(shortID(row.id)), kShortIDLength + 2) + padded(badge, kBadgeWidth);
+  text += terminalText(row.title);
+  if (!row.package.empty()) text += " (" + terminalText(row.package) + ")";
+  if (!row.service.empty()) text += " · " + terminalText(row.service);
   if (row.archived) text += " [archived]";
   text += "\n";
   for (const std::string* extra : {&row.status, &row.deliver}) {
     if (qby::modeltext::trimmed(*extra).empty()) continue;
-    text += indent + *extra + "\n";
+    text += indent + terminalText(*extra) + "\n";
   }
   return text;
 }
 
-std::string detailText(qby::Delivery& delivery, qby::QBYDateFormatter& formatter) {
+std::string detailText(qby::Delivery& delivery, qby::QBYDateFormatter& formatter,
+                       bool updateRunning) {
   using Mode = qby::QBYDateFormatter::RelativeMode;
+  const DeliveryStatus status = statusForDelivery(delivery, updateRunning);
   const auto service = delivery.service();
   const std::string number = qby::modeltext::trimmed(line(delivery.no()));
   const auto domain = delivery.extraDomain();
@@ -119,6 +143,13 @@ std::string detailText(qby::Delivery& delivery, qby::QBYDateFormatter& formatter
   const std::string name = qby::modeltext::trimmed(line(delivery.name()));
   bool showNumber = !number.empty();
   bool showExtra = !extra.empty();
+
+  // Each line is made safe on its own: the texts come from other machines and carriers'
+  // pages, and a control in one must neither steer the terminal nor break the line.
+  std::string text;
+  const auto addLine = [&text](const std::string& content) {
+    text += terminalText(content) + "\n";
+  };
 
   std::string title;
   if (!name.empty()) {
@@ -132,7 +163,7 @@ std::string detailText(qby::Delivery& delivery, qby::QBYDateFormatter& formatter
   } else {
     title = QBYLocalizedString(kUnknownItem);
   }
-  std::string text = title + "\n";
+  addLine(title);
 
   const auto details = delivery.sortedDetails();
   const std::size_t count = details.size();
@@ -147,31 +178,32 @@ std::string detailText(qby::Delivery& delivery, qby::QBYDateFormatter& formatter
       item.erase(0, prefix.size());
     const std::string indent = count >= 2 ? "  " : "";
     if (count >= 2)
-      text += "(" + packageIndicator(static_cast<std::int64_t>(i), count) + ") " + item + "\n";
+      addLine("(" + packageIndicator(static_cast<std::int64_t>(i), count) + ") " + item);
     else if (item != title)
-      text += item + "\n";
+      addLine(item);
     if (const std::string days = detail.daysNumber(); !days.empty())
-      text += indent + qby::format("%@ %@", days, detail.daysText()) + "\n";
+      addLine(indent + qby::format("%@ %@", days, detail.daysText()));
     const auto shipped = detail.shippedTextWithDateFormatter(formatter, Mode::QBYRelativeNever);
-    if (hasText(shipped)) text += indent + *shipped + "\n";
+    if (hasText(shipped)) addLine(indent + *shipped);
     if (hasText(detail.shippedExtra()) && detail.shippedExtra() != detail.shippedText()) {
       const std::string day =
           formatter.displayDate(detail.statusDate(), Mode::QBYRelativeYesterdayToToday);
-      text += indent + qby::stringWithDate(*detail.shippedExtra(), day) + "\n";
+      addLine(indent + qby::stringWithDate(*detail.shippedExtra(), day));
     }
     const auto delivered = detail.deliveredTextWithDateFormatter(formatter, Mode::QBYRelativeNever);
-    if (hasText(delivered)) text += indent + *delivered + "\n";
+    if (hasText(delivered)) addLine(indent + *delivered);
     if (hasText(detail.deliveredExtra()) && detail.deliveredExtra() != detail.deliveredText()) {
       const std::string day = formatter.displayDate(detail.deliveredDate(), Mode::QBYRelativeNever);
-      text += indent + qby::stringWithDate(*detail.deliveredExtra(), day) + "\n";
+      addLine(indent + qby::stringWithDate(*detail.deliveredExtra(), day));
     }
   }
 
   std::vector<std::string> footer;
   if (!(service && service->isOther()) && !delivery.isOther()) {
-    if (delivery.updating() && !delivery.archived()) {
-      footer.push_back(hasText(delivery.message()) ? *delivery.message()
-                                                   : QBYLocalizedString("Updating…"));
+    // "Updating…" only while a run works on it: a delivery waiting for the next run is not
+    // being updated, whatever its flag says.
+    if (status.updating) {
+      footer.push_back(status.message ? *status.message : QBYLocalizedString("Updating…"));
     } else {
       const auto refreshed = formatter.updatedText("Refreshed %@", delivery.updatedDate());
       footer.push_back(refreshed ? *refreshed : QBYLocalizedString("Never updated"));
@@ -189,61 +221,102 @@ std::string detailText(qby::Delivery& delivery, qby::QBYDateFormatter& formatter
                                   : QBYLocalizedString("Extra");
     footer.push_back(qby::format("%@: %@", label, extra));
   }
-  for (const auto& entry : footer) text += entry + "\n";
+  for (const auto& entry : footer) addLine(entry);
 
   // What a terminal user needs beyond the detail pane: the ID for the other commands, where
-  // the delivery is tracked, when it is looked at next, and the carrier's page.
+  // the delivery is tracked, what it is doing, when it is looked at next, and the carrier's
+  // page.
   text += "\n";
-  text += "ID:          " + delivery.uuid().value_or("-") + "\n";
+  addLine("ID:          " + delivery.uuid().value_or("-"));
   const auto serviceName = delivery.serviceName();
-  text += "Service:     " +
-          (hasText(serviceName) ? *serviceName + " (" + line(delivery.from()) + ")"
-                                : line(delivery.from())) +
-          "\n";
-  text += "State:       " + stateForDelivery(delivery) + "\n";
-  if (const std::string next = nextUpdateText(delivery, formatter); !next.empty())
-    text += "Next update: " + next + "\n";
-  if (const auto url = delivery.onlineURL()) text += "Link:        " + url->absoluteString() + "\n";
+  addLine("Service:     " + (hasText(serviceName)
+                                 ? *serviceName + " (" + line(delivery.from()) + ")"
+                                 : line(delivery.from())));
+  addLine("State:       " + status.state);
+  if (status.error && status.message && !linesReportFailure(delivery, status))
+    addLine("Problem:     " + *status.message);
+  if (const std::string next = nextUpdateText(delivery, status, formatter); !next.empty())
+    addLine("Next update: " + next);
+  if (const auto url = delivery.onlineURL()) addLine("Link:        " + url->absoluteString());
   return text;
 }
 
-std::string stateForDelivery(qby::Delivery& delivery) {
-  if (delivery.archived()) return "archived";
-  if (delivery.isComplete()) return "delivered";
-  if (delivery.requiresSignIn()) return "signin";
-  // A saved delivery stays flagged for update until its first results arrive; until then it
-  // is waiting, whether or not a run has picked it up yet.
-  if (!(delivery.updatedTime() > 1.0) && !delivery.hasError()) return "pending";
-  if (delivery.isUpdating()) return "updating";
-  if (delivery.shouldShowError()) return "error";
-  return "transit";
+DeliveryStatus statusForDelivery(qby::Delivery& delivery, bool updateRunning) {
+  DeliveryStatus status;
+  const bool archived = delivery.archived();
+  const bool everUpdated = delivery.updatedTime() >= 1.0;
+  // Saved and not yet looked at: the flag stays until the first results arrive.
+  const bool waiting = delivery.isUpdating();
+  status.updating = waiting && updateRunning;
+  status.due =
+      !archived && (waiting || delivery.nextUpdate() <= qby::Date::now().timeIntervalSince1970());
+  // The model counts a delivery that never got results as failing, which holds once a run
+  // has tried; before that it is only new.
+  status.error =
+      !archived && delivery.shouldShowError() && !(waiting && !everUpdated && !delivery.hasError());
+
+  if (archived)
+    status.state = "archived";
+  else if (delivery.isComplete())
+    status.state = "delivered";
+  else if (delivery.requiresSignIn())
+    status.state = "signin";
+  else if (status.updating)
+    status.state = "updating";
+  else if (status.error)
+    status.state = "error";
+  else if (!everUpdated)
+    status.state = "pending";
+  else
+    status.state = "transit";
+
+  if (const auto message = qby::modeltext::trimmed(line(delivery.message())); !message.empty()) {
+    status.message = message;
+  } else if (status.error) {
+    // The failure's own words: an error line's text, or the line a failed first update left.
+    for (const auto& detail : delivery.sortedDetails()) {
+      if (!detail->hasError() && everUpdated) continue;
+      const auto shipped = detail->shippedText();
+      if (hasText(shipped)) {
+        status.message = qby::stringWithDate(*shipped, std::nullopt);
+        break;
+      }
+    }
+  }
+  return status;
+}
+
+std::string stateForDelivery(qby::Delivery& delivery, bool updateRunning) {
+  return statusForDelivery(delivery, updateRunning).state;
 }
 
 qby::Value jsonForDelivery(qby::Delivery& delivery, qby::QBYDateFormatter& formatter,
-                           bool withItems) {
+                           bool withItems, bool updateRunning) {
   const DeliveryRow row = rowForDelivery(delivery, formatter);
+  const DeliveryStatus status = statusForDelivery(delivery, updateRunning);
   qby::Dictionary object;
   object.set("id", qby::Value(delivery.uuid()));
-  object.set("title", qby::Value(delivery.defaultTitle()));
+  object.set("title", qby::Value(titleOf(delivery)));
   object.set("name", textOrNull(delivery.name()));
   object.set("service", textOrNull(delivery.from()));
   object.set("serviceName", textOrNull(delivery.serviceName()));
   object.set("number", textOrNull(delivery.no()));
   object.set("extra", textOrNull(delivery.extra()));
   object.set("date", textOrNull(delivery.date()));
-  object.set("state", qby::Value(stateForDelivery(delivery)));
+  object.set("state", qby::Value(status.state));
   object.set("archived", qby::Value(delivery.archived()));
-  object.set("updating", qby::Value(delivery.updating()));
+  object.set("updating", qby::Value(status.updating));
   object.set("complete", qby::Value(delivery.isComplete()));
-  object.set("error", qby::Value(delivery.shouldShowError()));
+  object.set("error", qby::Value(status.error));
   object.set("signIn", qby::Value(delivery.requiresSignIn()));
-  object.set("message", textOrNull(delivery.message()));
+  object.set("message", status.message ? qby::Value(*status.message) : qby::Value());
   const auto url = delivery.onlineURL();
   object.set("url", url ? qby::Value(url->absoluteString()) : qby::Value());
   object.set("updated", timeOrNull(delivery.updatedTime(), formatter));
   object.set("updatedText",
              qby::Value(formatter.updatedText(std::nullopt, delivery.updatedDate())));
   object.set("nextUpdate", timeOrNull(delivery.nextUpdate(), formatter));
+  object.set("due", qby::Value(status.due));
   object.set("backgroundUpdate", timeOrNull(delivery.backgroundUpdate(), formatter));
   object.set("statusChanged", timeOrNull(delivery.statusChangedDate(), formatter));
   object.set("modified", timeOrNull(delivery.modified(), formatter));
@@ -259,6 +332,7 @@ qby::Value jsonForDelivery(qby::Delivery& delivery, qby::QBYDateFormatter& forma
                     }));
   if (withItems) {
     using Mode = qby::QBYDateFormatter::RelativeMode;
+    const bool failureLines = linesReportFailure(delivery, status);
     qby::Array items;
     for (const auto& detail : delivery.sortedDetails()) {
       const std::string days = detail->daysNumber();
@@ -278,7 +352,7 @@ qby::Value jsonForDelivery(qby::Delivery& delivery, qby::QBYDateFormatter& forma
           {"statusDate", textOrNull(detail->statusDateString())},
           {"days", qby::Value(days)},
           {"daysText", qby::Value(detail->daysText())},
-          {"error", qby::Value(detail->hasError())},
+          {"error", qby::Value(detail->hasError() || failureLines)},
           {"url", textOrNull(detail->url())},
       });
     }
@@ -307,8 +381,43 @@ qby::Value jsonForService(const qby::Service& service) {
   });
 }
 
+namespace {
+
+// A copy of the value whose texts and keys are valid UTF-8.
+qby::Value withValidTexts(const qby::Value& value) {
+  if (const auto* text = value.stringPtr()) return qby::Value(validUTF8(*text));
+  if (const auto* array = value.arrayPtr()) {
+    qby::Array copy;
+    copy.reserve(array->size());
+    for (const auto& element : *array) copy.push_back(withValidTexts(element));
+    return qby::Value(std::move(copy));
+  }
+  if (const auto* dictionary = value.dictionaryPtr()) {
+    qby::Dictionary copy;
+    for (const auto& [key, element] : *dictionary)
+      copy.set(validUTF8(key), withValidTexts(element));
+    return qby::Value(std::move(copy));
+  }
+  return value;
+}
+
+}  // namespace
+
+std::optional<std::string> jsonTextOrError(const qby::Value& value, std::string* error) {
+  qby::QBYError failure;
+  auto text = value.toJSON(true, &failure);
+  // Texts that are not UTF-8 are the one failure that can be mended; the copy is made only
+  // then, so the common case costs nothing extra.
+  if (!text) text = withValidTexts(value).toJSON(true, &failure);
+  if (!text) {
+    if (error) *error = "the output could not be written as JSON: " + failure.localizedDescription;
+    return std::nullopt;
+  }
+  return *text + "\n";
+}
+
 std::string jsonText(const qby::Value& value) {
-  return value.toJSON(true).value_or("null") + "\n";
+  return jsonTextOrError(value, nullptr).value_or("");
 }
 
 }  // namespace porvane

@@ -24,6 +24,7 @@
 #include "DeliveryOutput.h"
 #include "ExitCodes.h"
 #include "ProgressLine.h"
+#include "SafeText.h"
 #include "Session.h"
 #include "finder/QBYDeliveriesFinder.h"
 #include "finder/QBYGuess.h"
@@ -33,6 +34,7 @@
 #include "model/Delivery.h"
 #include "model/QBYDeliverySettings.h"
 #include "model/Service.h"
+#include "model/Setting.h"
 #include "platform/MainQueue.h"
 #include "platform/Paths.h"
 #include "platform/QBYNotificationCenter.h"
@@ -117,6 +119,26 @@ std::string serviceLabel(const std::shared_ptr<qby::Service>& service) {
   const auto name = service->localizedName();
   const std::string key = service->from().value_or("");
   return name && !name->empty() && *name != key ? *name + " (" + key + ")" : key;
+}
+
+// "UPS (www.ups.com), FedEx (www.fedex.com)": the first few, with "…" when there are more.
+std::string labels(const std::vector<std::shared_ptr<qby::Service>>& services, std::size_t most) {
+  std::string text;
+  for (std::size_t i = 0; i < services.size() && i < most; ++i)
+    text += (text.empty() ? "" : ", ") + serviceLabel(services[i]);
+  if (services.size() > most) text += ", …";
+  return text;
+}
+
+// "Tracking No.*, Postal code": the fields the service asks for, * for the required ones.
+std::string fieldsText(const qby::Service& service) {
+  std::string fields;
+  for (const auto& setting : service.settings()) {
+    const std::string type = setting->type().value_or("");
+    fields += (fields.empty() ? "" : ", ") + service.localizedNameForSettingOfType(type) +
+              (setting->required() ? "*" : "");
+  }
+  return fields.empty() ? "none" : fields;
 }
 
 // The services the recognised guess proposes, best first, each once, only those the catalogue
@@ -223,14 +245,12 @@ std::string resultText(unsigned result) {
 
 int printSavedDelivery(qby::Delivery& delivery, bool asJSON, const char* verb) {
   auto& formatter = qby::QBYDateFormatter::sharedFormatter();
-  if (asJSON) {
-    std::fputs(jsonText(jsonForDelivery(delivery, formatter, true)).c_str(), stdout);
-  } else {
-    const auto service = delivery.serviceName();
-    std::printf("%s %s  %s%s\n", verb, shortID(delivery.uuid()).c_str(),
-                delivery.defaultTitle().c_str(),
-                service && !service->empty() ? (" · " + *service).c_str() : "");
-  }
+  if (asJSON)
+    return printJSON("add", jsonForDelivery(delivery, formatter, true, Session::updateRunning()));
+  const auto service = delivery.serviceName();
+  std::printf("%s %s  %s%s\n", verb, shortID(delivery.uuid()).c_str(),
+              terminalText(rowForDelivery(delivery, formatter).title).c_str(),
+              service && !service->empty() ? (" · " + terminalText(*service)).c_str() : "");
   return kExitSuccess;
 }
 
@@ -263,7 +283,7 @@ int runAddCommand(int argc, char** argv) {
       return fail("add", *problem, kExitValidation);
   const auto date = arguments->value("date");
   if (date && !isCalendarDay(*date))
-    return fail("add", "malformed date “" + *date + "”: use YYYY-MM-DD", kExitValidation);
+    return fail("add", "malformed date " + quotedWord(*date) + ": use YYYY-MM-DD", kExitValidation);
 
   auto session = Session::open(&error);
   if (!session) return fail("add", error, kExitFailure);
@@ -279,6 +299,13 @@ int runAddCommand(int argc, char** argv) {
       break;
     }
   }
+  const auto guessedNumber = qby::guessString(guess, qby::QBYGuessNumberKey);
+  const auto guessedExtra = qby::guessString(guess, qby::QBYGuessExtraKey);
+  const auto best = qby::bestGuesses(guess);
+  // The finder recognised what it read: a number that a service's pattern knows, or a page
+  // address. Its other proposals are only what any text might be (it squeezes a sentence
+  // into a "number" for them).
+  const bool recognised = !best.empty() || (!guessedNumber && guessedExtra);
 
   std::shared_ptr<qby::Service> service;
   if (const auto key = arguments->value("service")) {
@@ -291,51 +318,91 @@ int runAddCommand(int argc, char** argv) {
       qby::QBYError validation;
       manager.validateSettings(unknown, false, &validation);
       return fail("add",
-                  validation.localizedDescription + " Unknown service “" + *key +
-                      "” (see 'porvane services').",
+                  validation.localizedDescription + " Unknown service " + quotedWord(*key) +
+                      " (see 'porvane services').",
                   kExitValidation);
     }
   } else {
     const auto proposals = proposedServices(manager, guess);
-    if (proposals.empty())
-      return fail("add",
-                  "no service recognised for “" + text +
-                      "”: name one with --service KEY (see 'porvane services')",
-                  kExitValidation);
+    if (proposals.empty() || (!recognised && !interactive()))
+      return fail(
+          "add",
+          "no tracking number recognised in " + quotedWord(text) +
+              (proposals.empty() ? std::string() : "; it could be for " + labels(proposals, 4)) +
+              ": name the service with --service KEY (see 'porvane services')",
+          kExitValidation);
     if (proposals.size() > 1 && interactive()) {
       service = chooseService(proposals);
       if (!service) return fail("add", "no service chosen", kExitUsage);
     } else {
       service = proposals.front();
       if (proposals.size() > 1) {
-        std::string others;
-        for (std::size_t i = 1; i < proposals.size() && i < 4; ++i)
-          others += (others.empty() ? "" : ", ") + serviceLabel(proposals[i]);
+        const std::vector<std::shared_ptr<qby::Service>> others(proposals.begin() + 1,
+                                                                proposals.end());
         std::fprintf(stderr,
                      "porvane add: tracking with %s; also possible: %s (choose with --service)\n",
-                     serviceLabel(service).c_str(), others.c_str());
+                     serviceLabel(service).c_str(), labels(others, 3).c_str());
       }
     }
   }
 
+  // Only the fields the service has: a value for another would be dropped without a word.
+  for (const auto& [option, type] : {std::pair{"extra", "extra"}, std::pair{"date", "date"}})
+    if (arguments->value(option) && !service->hasSettingOfType(type))
+      return fail("add",
+                  serviceLabel(service) + " has no " + type + " field, so --" + option +
+                      " does not apply; its fields: " + fieldsText(*service),
+                  kExitUsage);
+
   qby::QBYDeliverySettings settings;
   settings.from = service->from();
-  // The finder's reading of the number (without blanks, in the carrier's form) when it
-  // belongs to this service, else the text as given.
-  const auto guessedNumber = qby::guessString(guess, qby::QBYGuessNumberKey);
-  const bool guessFits =
-      guessedNumber && settings.from && qby::includesDomain(guess, *settings.from);
-  settings.no = guessFits ? *guessedNumber : text;
-  if (auto problem = lengthError("Tracking No.", *settings.no, kMaxNumberLength))
-    return fail("add", *problem, kExitValidation);
+  const bool takesNumber = service->hasSettingOfType("no");
+  const bool numberFits = guessedNumber && settings.from &&
+                          std::find(best.begin(), best.end(), *settings.from) != best.end();
+  // A page address the finder read for this service (a web page, a shop's order link): it
+  // is the delivery's extra field, and the delivery has no number.
+  const bool pageFits =
+      !guessedNumber && guessedExtra && settings.from && qby::includesDomain(guess, *settings.from);
+  if ((pageFits || !takesNumber) && extraOption)
+    return fail("add",
+                serviceLabel(service) + " is tracked by its " +
+                    service->localizedNameForSettingOfType("extra") +
+                    ": give it as TEXT, not with --extra",
+                kExitUsage);
+  if (pageFits) {
+    settings.extra = guessedExtra;
+  } else if (takesNumber) {
+    // The finder's reading of the number (without blanks, in the carrier's form) when it
+    // recognised it for this service; else the text as given, when it can be a number at all.
+    if (numberFits) {
+      settings.no = *guessedNumber;
+    } else if (isPlausibleNumber(text)) {
+      settings.no = guessedNumber && qby::includesDomain(guess, *settings.from) &&
+                            numberKey(*guessedNumber) == numberKey(text)
+                        ? *guessedNumber
+                        : text;
+    } else {
+      return fail("add",
+                  quotedWord(text) + " is not a tracking number for " + serviceLabel(service) +
+                      ": a number is letters and digits, perhaps in groups split by blanks or "
+                      "dashes",
+                  kExitValidation);
+    }
+    if (auto problem = lengthError("Tracking No.", *settings.no, kMaxNumberLength))
+      return fail("add", *problem, kExitValidation);
+  } else {
+    settings.extra = text;
+  }
   settings.name = name ? name : qby::guessString(guess, qby::QBYGuessNameKey);
-  if (extraOption)
+  if (extraOption) {
     settings.extra = extraOption;
-  else if (auto guessed = guessFits ? qby::guessString(guess, qby::QBYGuessExtraKey) : std::nullopt)
-    settings.extra = guessed;
-  else if (service->hasSettingOfType("extra"))
-    // The value used last time with this service, as the add sheet preselects it.
-    settings.extra = service->defaultExtra();
+  } else if (!settings.extra) {
+    if (numberFits && guessedExtra)
+      settings.extra = guessedExtra;
+    else if (service->hasSettingOfType("extra"))
+      // The value used last time with this service, as the add sheet preselects it.
+      settings.extra = service->defaultExtra();
+  }
   settings.date = date;
 
   // Ask for a password only where the service takes one.
@@ -360,24 +427,57 @@ int runAddCommand(int argc, char** argv) {
     return fail("add", serviceLabel(service) + " takes no password", kExitUsage);
   }
 
+  // The delivery this is already, in the number's form as the user typed it or as saved.
+  std::shared_ptr<qby::Delivery> existing;
+  if (settings.no) {
+    existing = manager.deliveryWithSettings(settings, false);
+    if (!existing)
+      for (const auto& match : deliveriesWithNumber(session->store(), *settings.no))
+        if (match->from() == settings.from) {
+          existing = match;
+          break;
+        }
+  } else {
+    // A web page is the same delivery only at the same address.
+    qby::QBYDeliverySettings page;
+    page.from = settings.from;
+    page.extra = settings.extra;
+    existing = manager.deliveryWithSettings(page, true);
+  }
+  const char* verb = "Added";
+  if (existing && !existing->archived()) {
+    std::fprintf(
+        stderr, "porvane add: already tracking %s as %s\n",
+        terminalText(rowForDelivery(*existing, qby::QBYDateFormatter::sharedFormatter()).title)
+            .c_str(),
+        shortID(existing->uuid()).c_str());
+    return printSavedDelivery(*existing, arguments->has("json"), "Tracking");
+  }
+  if (existing) {
+    // Adding an archived delivery again brings it back to the top of the list as it was:
+    // only what the user gives now replaces its name, extra value and date.
+    auto restored = qby::QBYDeliverySettings::settingsWithDictionary(existing->attributes());
+    restored.uuid = existing->uuid();
+    restored.archived = false;
+    restored.modified = 0;
+    if (name) restored.name = name;
+    if (extraOption) restored.extra = extraOption;
+    if (date) restored.date = date;
+    restored.password = settings.password;
+    restored.changedPassword = settings.changedPassword;
+    settings = std::move(restored);
+    verb = "Restored";
+  }
+
   qby::QBYError validation;
   if (!manager.validateSettings(settings, true, &validation))
     return fail("add", validation.localizedDescription, kExitValidation);
 
-  if (auto existing = manager.deliveryWithSettings(settings, false)) {
-    if (!existing->archived()) {
-      std::fprintf(stderr, "porvane add: already tracking %s as %s\n",
-                   existing->defaultTitle().c_str(), shortID(existing->uuid()).c_str());
-      return printSavedDelivery(*existing, arguments->has("json"), "Tracking");
-    }
-    // Adding an archived delivery again brings it back to the top of the list.
-    settings.uuid = existing->uuid();
-  }
-
   auto delivery = manager.saveDeliveryWithSettings(settings);
-  if (!delivery || !session->store().saveData())
-    return fail("add", "the delivery could not be saved", kExitFailure);
-  return printSavedDelivery(*delivery, arguments->has("json"), "Added");
+  if (!delivery) return fail("add", "the delivery could not be saved", kExitFailure);
+  if (!session->store().saveData())
+    return fail("add", storeErrorText(session->store().error(), "saved"), kExitFailure);
+  return printSavedDelivery(*delivery, arguments->has("json"), verb);
 }
 
 int runUpdateCommand(int argc, char** argv) {
@@ -513,23 +613,29 @@ int removeCommand(const char* command, int argc, char** argv, bool shouldDelete)
 
   const std::string& word = arguments->positionals().front();
   const LookupResult found = findDelivery(session->store(), word);
-  if (found.kind == LookupResult::Ambiguous) {
-    std::string ids;
-    for (const auto& match : found.matches)
-      ids += (ids.empty() ? "" : ", ") + shortID(match->uuid());
-    return fail(command,
-                "“" + word + "” matches several deliveries (" + ids + "); give more of the ID",
-                kExitUsage);
-  }
+  if (found.kind == LookupResult::Ambiguous)
+    return fail(command, ambiguityMessage(word, found), kExitUsage);
   if (found.kind == LookupResult::NotFound)
-    return fail(command, "no delivery with the ID or tracking number “" + word + "”",
+    return fail(command, "no delivery with the ID or tracking number " + quotedWord(word),
                 kExitNotFound);
 
   auto delivery = found.delivery;
-  if (!shouldDelete && delivery->archived()) {
-    std::fprintf(stderr, "porvane %s: %s is archived already\n", command,
-                 shortID(delivery->uuid()).c_str());
+  const auto printResult = [&](const std::string& title) {
+    if (arguments->has("json"))
+      return printJSON(command, qby::Value(qby::Dictionary{
+                                    {"id", qby::Value(delivery->uuid())},
+                                    {shouldDelete ? "deleted" : "archived", qby::Value(true)},
+                                }));
+    std::printf("%s %s  %s\n", shouldDelete ? "Deleted" : "Archived",
+                shortID(delivery->uuid()).c_str(), terminalText(title).c_str());
     return kExitSuccess;
+  };
+  if (!shouldDelete && delivery->archived()) {
+    // Nothing to do, and the answer is the same as for the archiving that did it.
+    if (!arguments->has("json"))
+      std::fprintf(stderr, "porvane %s: %s is archived already\n", command,
+                   shortID(delivery->uuid()).c_str());
+    return arguments->has("json") ? printResult(delivery->defaultTitle()) : kExitSuccess;
   }
   auto settings = qby::QBYDeliverySettings::settingsWithDictionary(delivery->attributes());
   settings.archived = true;
@@ -538,20 +644,11 @@ int removeCommand(const char* command, int argc, char** argv, bool shouldDelete)
   settings.modified = 0;
   const std::string title = delivery->defaultTitle();
   manager.removeDeliveryWithSettings(settings);
-  if (!session->store().saveData() || !delivery->archived())
+  if (!session->store().saveData())
+    return fail(command, storeErrorText(session->store().error(), "saved"), kExitFailure);
+  if (!delivery->archived())
     return fail(command, "the delivery could not be changed", kExitFailure);
-  if (arguments->has("json")) {
-    std::fputs(jsonText(qby::Value(qby::Dictionary{
-                            {"id", qby::Value(delivery->uuid())},
-                            {shouldDelete ? "deleted" : "archived", qby::Value(true)},
-                        }))
-                   .c_str(),
-               stdout);
-  } else {
-    std::printf("%s %s  %s\n", shouldDelete ? "Deleted" : "Archived",
-                shortID(delivery->uuid()).c_str(), title.c_str());
-  }
-  return kExitSuccess;
+  return printResult(title);
 }
 
 }  // namespace

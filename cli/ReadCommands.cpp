@@ -9,6 +9,7 @@
 #include "DeliveryLookup.h"
 #include "DeliveryOutput.h"
 #include "ExitCodes.h"
+#include "SafeText.h"
 #include "Session.h"
 #include "manager/QBYDeliveriesManager.h"
 #include "model/Delivery.h"
@@ -26,18 +27,19 @@ namespace {
 
 using DeliveryList = std::vector<std::shared_ptr<qby::Delivery>>;
 
-void printDeliveries(const DeliveryList& deliveries, bool asJSON, const char* emptyText) {
+int printDeliveries(const char* command, const DeliveryList& deliveries, bool asJSON,
+                    const char* emptyText) {
   auto& formatter = qby::QBYDateFormatter::sharedFormatter();
+  const bool updateRunning = Session::updateRunning();
   if (asJSON) {
     qby::Array array;
     for (const auto& delivery : deliveries)
-      array.push_back(jsonForDelivery(*delivery, formatter, false));
-    std::fputs(jsonText(qby::Value(std::move(array))).c_str(), stdout);
-    return;
+      array.push_back(jsonForDelivery(*delivery, formatter, false, updateRunning));
+    return printJSON(command, qby::Value(std::move(array)));
   }
   if (deliveries.empty()) {
     std::printf("%s\n", emptyText);
-    return;
+    return kExitSuccess;
   }
   double lastUpdated = 0;
   for (const auto& delivery : deliveries) {
@@ -52,6 +54,7 @@ void printDeliveries(const DeliveryList& deliveries, bool asJSON, const char* em
     std::printf("\n%s\n",
                 status ? status->c_str() : qby::QBYLocalizedString("Never updated").c_str());
   }
+  return kExitSuccess;
 }
 
 DeliveryList activeList(qby::QBYDataStore& store) {
@@ -70,22 +73,37 @@ DeliveryList archivedList(qby::QBYDataStore& store) {
 }
 
 int notFoundOrAmbiguous(const char* command, const std::string& word, const LookupResult& found) {
-  if (found.kind == LookupResult::Ambiguous) {
-    std::string ids;
-    for (const auto& match : found.matches)
-      ids += (ids.empty() ? "" : ", ") + shortID(match->uuid());
-    return fail(command,
-                "“" + word + "” matches several deliveries (" + ids + "); give more of the ID",
-                kExitUsage);
-  }
-  return fail(command, "no delivery with the ID or tracking number “" + word + "”", kExitNotFound);
+  if (found.kind == LookupResult::Ambiguous)
+    return fail(command, ambiguityMessage(word, found), kExitUsage);
+  return fail(command, "no delivery with the ID or tracking number " + quotedWord(word),
+              kExitNotFound);
 }
 
 }  // namespace
 
 int fail(const char* command, const std::string& message, int code) {
-  std::fprintf(stderr, "porvane %s: %s\n", command, message.c_str());
+  // Messages quote what the user typed and what the store holds: one line, nothing that
+  // steers the terminal.
+  std::fprintf(stderr, "porvane %s: %s\n", command, terminalText(message).c_str());
   return code;
+}
+
+int printJSON(const char* command, const qby::Value& value) {
+  std::string error;
+  const auto text = jsonTextOrError(value, &error);
+  if (!text) return fail(command, error, kExitFailure);
+  std::fputs(text->c_str(), stdout);
+  return kExitSuccess;
+}
+
+std::string ambiguityMessage(const std::string& word, const LookupResult& found) {
+  std::string candidates;
+  for (const auto& match : found.matches) {
+    candidates += (candidates.empty() ? "" : ", ") + shortID(match->uuid());
+    const auto from = match->from();
+    if (from && !from->empty()) candidates += " (" + *from + ")";
+  }
+  return quotedWord(word) + " matches several deliveries: " + candidates + "; give more of the ID";
 }
 
 int runListCommand(int argc, char** argv) {
@@ -106,10 +124,9 @@ int runListCommand(int argc, char** argv) {
     auto archived = archivedList(session->store());
     deliveries.insert(deliveries.end(), archived.begin(), archived.end());
   }
-  printDeliveries(
-      deliveries, arguments->has("json"),
+  return printDeliveries(
+      "list", deliveries, arguments->has("json"),
       arguments->has("archived") ? "No archived deliveries." : "You do not have any deliveries.");
-  return kExitSuccess;
 }
 
 int runShowCommand(int argc, char** argv) {
@@ -125,10 +142,10 @@ int runShowCommand(int argc, char** argv) {
   const LookupResult found = findDelivery(session->store(), word);
   if (found.kind != LookupResult::Found) return notFoundOrAmbiguous("show", word, found);
   auto& formatter = qby::QBYDateFormatter::sharedFormatter();
+  const bool updateRunning = Session::updateRunning();
   if (arguments->has("json"))
-    std::fputs(jsonText(jsonForDelivery(*found.delivery, formatter, true)).c_str(), stdout);
-  else
-    std::fputs(detailText(*found.delivery, formatter).c_str(), stdout);
+    return printJSON("show", jsonForDelivery(*found.delivery, formatter, true, updateRunning));
+  std::fputs(detailText(*found.delivery, formatter, updateRunning).c_str(), stdout);
   return kExitSuccess;
 }
 
@@ -149,8 +166,7 @@ int runSearchCommand(int argc, char** argv) {
   const auto results = qby::deliveriesMatchingSearch(session->store(),
                                                      arguments->joinedPositionals(), scope, 0, true)
                            .allAs<qby::Delivery>();
-  printDeliveries(results, arguments->has("json"), "No deliveries match.");
-  return kExitSuccess;
+  return printDeliveries("search", results, arguments->has("json"), "No deliveries match.");
 }
 
 int runServicesCommand(int argc, char** argv) {

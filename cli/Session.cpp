@@ -2,7 +2,9 @@
 
 #include "manager/QBYDeliveriesManager.h"
 #include "platform/MainQueue.h"
+#include "platform/QBYUserDefaults.h"
 #include "store/QBYDataStore.h"
+#include "sync/QBYSyncEngine.h"
 #include "sync/QBYSyncManager.h"
 
 namespace porvane {
@@ -12,18 +14,40 @@ namespace {
 // How long quitting waits for sync to push pending changes; the sync manager gives up after
 // 30 seconds itself, this only keeps a stuck loop from holding the terminal.
 constexpr double kStopTimeoutSeconds = 35;
+// A busy date older than this was left by a run that was killed (the manager's own limit).
+constexpr double kBusyDateSeconds = 3 * 3600;
+
+// Whether quitting must wait for sync: it reports itself busy and has work in hand, a pass
+// (steps 1 to 4) or requests of the sync service. The sync manager also reports itself busy
+// while it merely settles after a pass or has not started yet; a program with a window waits
+// that out, a command need not: what is queued stays in the store for the next pass.
+bool syncHasWorkInHand(qby::QBYSyncManager& sync) {
+  if (!sync.busy()) return false;
+  return sync.active() || sync.serviceEngine().operationCount() > 0;
+}
 
 }  // namespace
+
+std::string storeErrorText(const std::optional<qby::QBYError>& failure, const char* verb) {
+  // The library's message is written for a window ("There was an error loading your data");
+  // on a terminal the file and the database's own reason say what to do.
+  std::string text = "the delivery store";
+  if (failure)
+    if (const auto path = failure->userInfo[qby::QBYFilePathErrorKey].asString())
+      text += " " + *path;
+  text += std::string(" could not be ") + verb;
+  if (failure) {
+    const auto reason = failure->userInfo[qby::QBYLocalizedFailureReasonErrorKey].asString();
+    text += ": " + (reason && !reason->empty() ? *reason : failure->localizedDescription);
+  }
+  return text;
+}
 
 std::unique_ptr<Session> Session::open(std::string* error) {
   std::unique_ptr<Session> session(new Session());
   session->store_ = std::make_shared<qby::QBYDataStore>();
   if (!session->store_->available()) {
-    if (error) {
-      const auto& failure = session->store_->error();
-      *error = "the delivery store could not be opened" +
-               (failure ? ": " + failure->localizedDescription : std::string());
-    }
+    if (error) *error = storeErrorText(session->store_->error(), "opened");
     return nullptr;
   }
   return session;
@@ -54,13 +78,21 @@ void Session::close() {
     auto manager = std::move(manager_);
     manager->prepareToStop();
     if (const auto& sync = manager->syncManager())
-      qby::MainQueue::runUntil([&] { return !sync->busy(); }, kStopTimeoutSeconds);
+      qby::MainQueue::runUntil([&] { return !syncHasWorkInHand(*sync); }, kStopTimeoutSeconds);
     manager->stop();
     // Work the manager queued for the main thread (delegate calls, saves) runs before the
     // store goes, so nothing is left half-written.
     qby::MainQueue::drain();
   }
   if (store_) store_->saveData();
+}
+
+bool Session::updateRunning() {
+  const auto busyDate =
+      qby::QBYDataStore::sharedDefaults().dateOrNilForKey(qby::QBYUpdateBusyDateKey);
+  if (!busyDate) return false;
+  const double age = qby::Date::now().timeIntervalSince(*busyDate);
+  return age >= 0 && age < kBusyDateSeconds;
 }
 
 }  // namespace porvane

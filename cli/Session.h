@@ -10,7 +10,10 @@
 #pragma once
 
 #include <memory>
+#include <optional>
 #include <string>
+
+#include "platform/QBYError.h"
 
 namespace qby {
 class QBYDataStore;
@@ -20,6 +23,9 @@ class QBYDeliveriesNotificationDelegate;
 }  // namespace qby
 
 namespace porvane {
+
+// "the delivery store <file> could not be <verb>: <reason>", from the store's error.
+std::string storeErrorText(const std::optional<qby::QBYError>& failure, const char* verb);
 
 class Session {
  public:
@@ -39,9 +45,14 @@ class Session {
       std::weak_ptr<qby::QBYDeliveriesNotificationDelegate> notificationDelegate = {});
   qby::QBYDeliveriesManager* manager() { return manager_.get(); }
 
-  // Prepares the manager to stop, waits while sync is busy and stops it; saves the store.
-  // Runs by itself on destruction.
+  // Prepares the manager to stop, waits while sync is pushing changes and stops it; saves the
+  // store. Runs by itself on destruction.
   void close();
+
+  // Whether an update run of some program of the suite is under way: it holds the busy date
+  // in the shared defaults, and a date older than the manager's limit (3 hours) was left by a
+  // killed run.
+  static bool updateRunning();
 
  private:
   Session() = default;

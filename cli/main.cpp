@@ -1,6 +1,10 @@
 // porvane: the command-line face of the suite, for people who live in a terminal and for
 // scripts. It adds, lists, shows, searches, archives and deletes deliveries and runs update
 // cycles through the same deliveries manager as the main application.
+#include <glib.h>
+#include <stdio_ext.h>
+
+#include <cerrno>
 #include <clocale>
 #include <cstdio>
 #include <cstdlib>
@@ -11,6 +15,7 @@
 #include "ExitCodes.h"
 #include "FinderCommands.h"
 #include "PorvaneKit.h"
+#include "SafeText.h"
 #include "platform/Log.h"
 #include "platform/Paths.h"
 #include "platform/Resources.h"
@@ -39,8 +44,8 @@ constexpr const char* kUsage =
     "        Run one update cycle of the deliveries that are due (--force: of every active\n"
     "        one) and exit when it completes; progress on standard error, the notifications\n"
     "        of changed deliveries on standard output.\n"
-    "  archive ID   Move a delivery to the archive.\n"
-    "  delete ID    Delete a delivery for good.\n"
+    "  archive ID [--json]   Move a delivery to the archive.\n"
+    "  delete ID [--json]    Delete a delivery for good.\n"
     "  services [WORDS] [--json]\n"
     "        The carriers and shops Porvane tracks with, and the fields each asks for (*:\n"
     "        required).\n"
@@ -50,6 +55,7 @@ constexpr const char* kUsage =
     "  guess [--strict] --lines           one JSON line per line of standard input\n"
     "  suggest TEXT                       what the add sheet would suggest\n"
     "\n"
+    "  COMMAND --help   the options of one command\n"
     "  --version  print the version and build number\n"
     "  --paths    print where Porvane keeps its data\n"
     "  --help     print this help\n"
@@ -68,8 +74,11 @@ constexpr const char* kUsage =
     "Environment: PORVANE_HOME (where data lives instead of the home folder), PORVANE_LOG=1\n"
     "(show the framework's log lines on standard error).\n"
     "\n"
-    "Exit codes: 0 success, 1 failure (store, update, scripts), 64 usage error,\n"
-    "65 invalid delivery (unknown service, missing setting, malformed date, too long),\n"
+    "Exit codes: 0 success, 1 failure (store, update, scripts, writing the output), 64 usage\n"
+    "error (also an ID or number that matches several deliveries, a field the service does\n"
+    "not have),\n"
+    "65 invalid delivery (unknown service, missing setting, malformed date, too long, no\n"
+    "tracking number recognised),\n"
     "66 no such delivery.\n";
 
 void printLocations() {
@@ -89,15 +98,194 @@ using Command = int (*)(int, char**);
 struct CommandEntry {
   const char* name;
   Command run;
+  // What "porvane COMMAND --help" prints.
+  const char* usage;
 };
 
 constexpr CommandEntry kCommands[] = {
-    {"add", porvane::runAddCommand},       {"list", porvane::runListCommand},
-    {"show", porvane::runShowCommand},     {"search", porvane::runSearchCommand},
-    {"update", porvane::runUpdateCommand}, {"archive", porvane::runArchiveCommand},
-    {"delete", porvane::runDeleteCommand}, {"services", porvane::runServicesCommand},
-    {"guess", porvane::runGuessCommand},   {"suggest", porvane::runSuggestCommand},
+    {"add", porvane::runAddCommand,
+     "Usage: porvane add TEXT [--service KEY] [--name NAME] [--extra VALUE]\n"
+     "                  [--date YYYY-MM-DD] [--password-stdin] [--json]\n"
+     "\n"
+     "Recognise the tracking number in TEXT, propose its services best first, validate and\n"
+     "save. On a terminal you choose among several services; otherwise TEXT must hold a\n"
+     "number the recognition knows (or --service names the service and TEXT is a plausible\n"
+     "number: letters and digits, grouped by blanks or dashes, with a digit in it).\n"
+     "Adding an archived delivery again restores it with its name, extra value and date;\n"
+     "what you pass replaces them.\n"
+     "\n"
+     "  --service KEY       the service (see 'porvane services')\n"
+     "  --name NAME         your name for the delivery\n"
+     "  --extra VALUE       the service's extra field (postal code, account, order link);\n"
+     "                      only for services that have one\n"
+     "  --date YYYY-MM-DD   the service's date field; only for services that have one\n"
+     "  --password-stdin    read the service's password from the first line of input\n"
+     "  --json              print the saved delivery as JSON\n"
+     "  --                  every word after it is TEXT, also one that starts with a dash\n"},
+    {"list", porvane::runListCommand,
+     "Usage: porvane list [--archived | --all] [--json]\n"
+     "\n"
+     "The active deliveries in the list's order: ID, day count, title and status lines.\n"
+     "\n"
+     "  --archived   the archive instead\n"
+     "  --all        the active deliveries, then the archive\n"
+     "  --json       an array of deliveries\n"},
+    {"show", porvane::runShowCommand,
+     "Usage: porvane show ID|NUMBER [--json]\n"
+     "\n"
+     "Every tracking line of one delivery, its last refresh, next update and link. ID is the\n"
+     "full ID or a unique beginning of it; NUMBER is the tracking number in any case, with or\n"
+     "without blanks.\n"
+     "\n"
+     "  --json   the delivery with its \"items\"\n"},
+    {"search", porvane::runSearchCommand,
+     "Usage: porvane search WORDS [--archived | --active] [--json]\n"
+     "\n"
+     "Deliveries whose texts hold every word (case and accents ignored), newest change first.\n"
+     "\n"
+     "  --archived   only the archive\n"
+     "  --active     only the active deliveries\n"
+     "  --json       an array of deliveries\n"},
+    {"update", porvane::runUpdateCommand,
+     "Usage: porvane update [--force] [--json] [--quiet]\n"
+     "\n"
+     "Run one update cycle of the deliveries that are due and exit when it completes;\n"
+     "progress on standard error, the notifications of changed deliveries on standard output.\n"
+     "\n"
+     "  --force   update every active delivery\n"
+     "  --json    the run's result as JSON\n"
+     "  --quiet   no progress line and no summary\n"},
+    {"archive", porvane::runArchiveCommand,
+     "Usage: porvane archive ID|NUMBER [--json]\n"
+     "\n"
+     "Move a delivery to the archive. A delivery archived already is left as it is.\n"
+     "\n"
+     "  --json   the delivery as JSON\n"},
+    {"delete", porvane::runDeleteCommand,
+     "Usage: porvane delete ID|NUMBER [--json]\n"
+     "\n"
+     "Delete a delivery for good.\n"
+     "\n"
+     "  --json   {\"id\", \"deleted\": true}\n"},
+    {"services", porvane::runServicesCommand,
+     "Usage: porvane services [WORDS] [--json]\n"
+     "\n"
+     "The carriers and shops Porvane tracks with and the fields each asks for (*: required).\n"
+     "WORDS filter by key, name, region and keywords.\n"
+     "\n"
+     "  --json   an array of services\n"},
+    {"guess", porvane::runGuessCommand,
+     "Usage: porvane guess [--strict] [--json] TEXT\n"
+     "       porvane guess [--strict] --lines\n"
+     "\n"
+     "The tracking numbers in TEXT and the services they may belong to. Nothing is saved.\n"
+     "\n"
+     "  --strict   only a text that is a tracking number as a whole\n"
+     "  --json     the guesses as JSON\n"
+     "  --lines    one JSON line of guesses per line of standard input\n"},
+    {"suggest", porvane::runSuggestCommand,
+     "Usage: porvane suggest TEXT\n"
+     "\n"
+     "What the add sheet would suggest for TEXT. Nothing is saved.\n"},
 };
+
+const CommandEntry* commandNamed(const char* name) {
+  for (const auto& command : kCommands)
+    if (std::strcmp(name, command.name) == 0) return &command;
+  return nullptr;
+}
+
+// Whether the words ask for help; words after "--" are text, not options.
+bool asksForHelp(int argc, char** argv) {
+  for (int i = 0; i < argc; ++i) {
+    if (std::strcmp(argv[i], "--") == 0) return false;
+    if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) return true;
+  }
+  return false;
+}
+
+// Messages of GLib and the libraries on it (libsoup, GIO) are for the log files, like the
+// framework's own lines: on the user's terminal they would read as the tool's errors.
+// PORVANE_LOG=1 shows them as GLib would.
+GLogWriterOutput quietLogWriter(GLogLevelFlags level, const GLogField* fields, gsize count,
+                                gpointer data) {
+  if (qby::consoleLogEnabled() || (level & G_LOG_LEVEL_ERROR))
+    return g_log_writer_default(level, fields, count, data);
+  std::string domain;
+  std::string message;
+  for (gsize i = 0; i < count; ++i) {
+    if (fields[i].length >= 0 || !fields[i].value) continue;
+    const char* value = static_cast<const char*>(fields[i].value);
+    if (std::strcmp(fields[i].key, "GLIB_DOMAIN") == 0) domain = value;
+    if (std::strcmp(fields[i].key, "MESSAGE") == 0) message = value;
+  }
+  qby::logLine((domain.empty() ? "" : domain + ": ") + message);
+  return G_LOG_WRITER_HANDLED;
+}
+
+// Closes standard output and answers the exit code: a failed write (a full disk, a closed
+// pipe's other end gone) is a failure even when the command itself succeeded, so a script
+// never takes cut output for the whole.
+int closeStandardOutput(int code) {
+  const bool failedBefore = std::ferror(stdout) != 0;
+  const bool pending = __fpending(stdout) != 0;
+  errno = 0;
+  const bool closeFailed = std::fclose(stdout) != 0;
+  const int error = closeFailed ? errno : 0;
+  // Closing an output that was closed from the start, with nothing written, is no failure.
+  if (!failedBefore && (!closeFailed || (!pending && error == EBADF))) return code;
+  if (error != 0)
+    std::fprintf(stderr, "porvane: write error: %s\n", std::strerror(error));
+  else
+    std::fprintf(stderr, "porvane: write error\n");
+  return code == porvane::kExitSuccess ? porvane::kExitFailure : code;
+}
+
+int run(int argc, char** argv) {
+  const std::string version = std::string("Porvane ") + qby::PorvaneKitVersion() + " (build " +
+                              std::to_string(qby::PorvaneKitBuildNumber()) + ")";
+  if (argc == 1) {
+    std::printf("%s\n\n", version.c_str());
+    return porvane::runListCommand(0, argv + 1);
+  }
+  if (const auto* command = commandNamed(argv[1])) {
+    if (asksForHelp(argc - 2, argv + 2)) {
+      std::fputs(command->usage, stdout);
+      return porvane::kExitSuccess;
+    }
+    return command->run(argc - 2, argv + 2);
+  }
+  const bool help = std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0 ||
+                    std::strcmp(argv[1], "help") == 0;
+  if (help && argc == 3) {
+    // "porvane help add"
+    if (const auto* command = commandNamed(argv[2])) {
+      std::fputs(command->usage, stdout);
+      return porvane::kExitSuccess;
+    }
+  }
+  const bool versionFlag = std::strcmp(argv[1], "--version") == 0;
+  const bool paths = std::strcmp(argv[1], "--paths") == 0;
+  if ((versionFlag || paths || help) && argc > 2) {
+    std::fprintf(stderr, "porvane: %s takes no argument (see 'porvane --help')\n", argv[1]);
+    return porvane::kExitUsage;
+  }
+  if (versionFlag) {
+    std::printf("%s\n", version.c_str());
+    return porvane::kExitSuccess;
+  }
+  if (paths) {
+    printLocations();
+    return porvane::kExitSuccess;
+  }
+  if (help) {
+    std::fputs(kUsage, stdout);
+    return porvane::kExitSuccess;
+  }
+  std::fprintf(stderr, "porvane: unknown command: %s (see 'porvane --help')\n",
+               porvane::quotedWord(argv[1]).c_str());
+  return porvane::kExitUsage;
+}
 
 }  // namespace
 
@@ -107,28 +295,6 @@ int main(int argc, char** argv) {
   // terminal they would drown the tool's own messages. PORVANE_LOG=1 shows them.
   const char* showLog = std::getenv("PORVANE_LOG");
   qby::setConsoleLogEnabled(showLog && std::strcmp(showLog, "0") != 0 && *showLog);
-  const std::string version = std::string("Porvane ") + qby::PorvaneKitVersion() + " (build " +
-                              std::to_string(qby::PorvaneKitBuildNumber()) + ")";
-  if (argc == 1) {
-    std::printf("%s\n\n", version.c_str());
-    std::fflush(stdout);
-    return porvane::runListCommand(0, argv + 1);
-  }
-  for (const auto& command : kCommands)
-    if (std::strcmp(argv[1], command.name) == 0) return command.run(argc - 2, argv + 2);
-  if (argc == 2 && std::strcmp(argv[1], "--version") == 0) {
-    std::printf("%s\n", version.c_str());
-    return porvane::kExitSuccess;
-  }
-  if (argc == 2 && std::strcmp(argv[1], "--paths") == 0) {
-    printLocations();
-    return porvane::kExitSuccess;
-  }
-  if (argc == 2 && (std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0 ||
-                    std::strcmp(argv[1], "help") == 0)) {
-    std::fputs(kUsage, stdout);
-    return porvane::kExitSuccess;
-  }
-  std::fprintf(stderr, "porvane: unknown command: %s (see 'porvane --help')\n", argv[1]);
-  return porvane::kExitUsage;
+  g_log_set_writer_func(quietLogWriter, nullptr, nullptr);
+  return closeStandardOutput(run(argc, argv));
 }

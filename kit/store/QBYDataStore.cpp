@@ -196,6 +196,7 @@ void QBYDataStore::open(const std::optional<fs::path>& storeFile) {
     } else {
       fatalErrorWithDescription(std::nullopt, std::nullopt);
     }
+    noteFailureReason(error);
     return;
   }
   viewContext_ = std::make_shared<QBYManagedObjectContext>(store_, QBYConcurrencyType::MainQueue);
@@ -233,6 +234,7 @@ bool QBYDataStore::saveData() {
     log("Error in saveData: %@ %@", error, error.userInfoDescription());
     fatalErrorWithDescription(QBYLocalizedString("There was an error saving your data"),
                               std::nullopt);
+    noteFailureReason(error);
   });
   return result;
 }
@@ -325,6 +327,15 @@ const QBYError& QBYDataStore::fatalErrorWithDescription(
   error_ =
       QBYError::make(QBYDataStoreErrorDomain, QBYDataStoreFatalErrorCode, text, std::move(info));
   return *error_;
+}
+
+void QBYDataStore::noteFailureReason(const QBYError& underlying) {
+  if (!error_) return;
+  const auto sqliteMessage = underlying.userInfo["sqliteMessage"].asString();
+  const std::string reason =
+      sqliteMessage && !sqliteMessage->empty() ? *sqliteMessage : underlying.localizedDescription;
+  if (!reason.empty()) error_->userInfo.set(QBYLocalizedFailureReasonErrorKey, Value(reason));
+  if (storeFile_) error_->userInfo.set(QBYFilePathErrorKey, Value(storeFile_->string()));
 }
 
 // --- Context operations --------------------------------------------------------------------------

@@ -36,6 +36,10 @@ inline constexpr std::int64_t QBYDataStoreFatalErrorCode = 100;
 // Where the recovery suggestion of the user-facing error is kept in its user information.
 inline constexpr const char* QBYLocalizedRecoverySuggestionErrorKey =
     "NSLocalizedRecoverySuggestion";
+// Why opening or saving failed, in the database's words ("file is not a database", "database
+// or disk is full", "attempt to write a readonly database"), and which file it was.
+inline constexpr const char* QBYLocalizedFailureReasonErrorKey = "NSLocalizedFailureReason";
+inline constexpr const char* QBYFilePathErrorKey = "NSFilePath";
 
 inline constexpr const char* QBYLastInstalledVersionKey = "QBYLastInstalledVersion";
 inline constexpr const char* QBYLastOpenedVersionKey = "QBYLastOpenedVersion";
@@ -136,6 +140,9 @@ class QBYDataStore {
 
  private:
   void open(const std::optional<std::filesystem::path>& storeFile);
+  // Adds to the kept error why it happened (the underlying error's database message or
+  // description) and the store file (QBYLocalizedFailureReasonErrorKey, QBYFilePathErrorKey).
+  void noteFailureReason(const QBYError& underlying);
 
   std::optional<std::filesystem::path> storeFile_;
   std::shared_ptr<QBYPersistentStore> store_;

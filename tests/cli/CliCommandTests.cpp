@@ -3,10 +3,15 @@
 // change deliveries work on the shared store.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cctype>
+#include <filesystem>
+#include <fstream>
 #include <string>
 #include <vector>
 
 #include "CliProcess.h"
+#include "model/Delivery.h"
 #include "platform/Value.h"
 #include "store/QBYDataStore.h"
 #include "store/core/QBYManagedObjectContext.h"
@@ -111,8 +116,8 @@ TEST(CliCommandTest, AddListShowSearchArchiveAndDelete) {
   ASSERT_FALSE(id.empty());
   EXPECT_EQ(delivery["service"].asString(), "www.ups.com");
   EXPECT_EQ(delivery["state"].asString(), "pending");
-  // Saved for an update at once.
-  EXPECT_TRUE(delivery["updating"].asBool().value_or(false));
+  // Saved for an update at once; nothing runs it yet.
+  EXPECT_EQ(delivery["due"], qby::Value(true));
 
   // The same number again is not a second delivery.
   RunResult again = runCli({"add", "1Z999AA10123456784", "--service", "www.ups.com"});
@@ -167,6 +172,215 @@ TEST(CliCommandTest, ServicesListsTheCatalogueWithItsFields) {
   EXPECT_TRUE(postcodeRequired);
   EXPECT_EQ(json(runCli({"services", "--json", "no such carrier anywhere"})).arrayPtr()->size(),
             0u);
+}
+
+TEST(CliBadInputTest, ABadByteInANameNeverHidesTheList) {
+  const RunResult added = runCli(
+      {"add", "--json", "JJD000390007726468", "--service", "www.dhl.com", "--name", "bad\xffname"});
+  ASSERT_EQ(added.exitCode, 0) << added.err;
+  EXPECT_EQ(json(added)["name"].asString(), "bad\uFFFDname");
+  const RunResult list = runCli({"list", "--json"});
+  EXPECT_EQ(list.exitCode, 0) << list.err;
+  ASSERT_TRUE(json(list).arrayPtr());
+  EXPECT_EQ(json(list).arrayPtr()->size(), 1u);
+  EXPECT_EQ(json(runCli({"show", "--json", "JJD000390007726468"}))["name"].asString(),
+            "bad\uFFFDname");
+
+  // A store an older version wrote with raw bytes reads as well.
+  {
+    qby::QBYDataStore store;
+    ASSERT_TRUE(store.available());
+    qby::QBYFetchRequest request;
+    request.entityName = "Delivery";
+    auto deliveries = store.viewContext()->executeFetchRequest(request)->allAs<qby::Delivery>();
+    ASSERT_EQ(deliveries.size(), 1u);
+    deliveries.front()->setName(std::string("raw\xfe\xffname"));
+    ASSERT_TRUE(store.saveData());
+  }
+  const RunResult raw = runCli({"list", "--json"});
+  EXPECT_EQ(raw.exitCode, 0) << raw.err;
+  ASSERT_TRUE(json(raw).arrayPtr());
+  EXPECT_EQ(json(raw).arrayPtr()->front()["name"].asString(), "raw\uFFFD\uFFFDname");
+}
+
+TEST(CliBadInputTest, OutputThatCannotBeWrittenIsAFailure) {
+  ASSERT_EQ(runCli({"add", "1Z999AA10123456784", "--service", "www.ups.com"}).exitCode, 0);
+  for (const auto& arguments : std::vector<std::vector<std::string>>{
+           {"list", "--json"},
+           {"list"},
+           {"show", "1Z999AA10123456784"},
+           {"services"},
+           {"--version"},
+           {"add", "--help"},
+           {"add", "JJD000390007726468", "--service", "www.dhl.com"}}) {
+    SCOPED_TRACE(arguments.front());
+    const RunResult result = runCliWithOutput(arguments, "/dev/full");
+    EXPECT_EQ(result.exitCode, 1);
+    EXPECT_EQ(result.err, "porvane: write error: No space left on device\n");
+  }
+}
+
+TEST(CliBadInputTest, TextWithoutARecognisedNumberIsRefusedWithoutATerminal) {
+  RunResult result = runCli({"add", "call me at 555 123 4567 tomorrow"});
+  EXPECT_EQ(result.exitCode, kValidation);
+  EXPECT_NE(result.err.find("no tracking number recognised in “call me at"), std::string::npos)
+      << result.err;
+  // After "--" the option is text too, and the whole is no number.
+  result = runCli({"add", "--", "-1Z999AA", "--service", "www.ups.com"});
+  EXPECT_EQ(result.exitCode, kValidation) << result.err;
+  expectRefused({"add", "--service", "www.ups.com", "--", "-1Z999AA"}, kValidation,
+                "“-1Z999AA” is not a tracking number for UPS (www.ups.com)");
+  expectRefused({"add", "--service", "www.ups.com", "call me at 555 123 4567 tomorrow"},
+                kValidation, "is not a tracking number for UPS");
+  EXPECT_EQ(storedDeliveries(), 0u);
+  // With the service named, a plain number the recognition does not know is taken as given.
+  result = runCli({"add", "--json", "--service", "www.ups.com", "AB12 345"});
+  EXPECT_EQ(result.exitCode, 0) << result.err;
+  EXPECT_EQ(json(result)["number"].asString(), "AB12 345");
+}
+
+TEST(CliBadInputTest, FieldsTheServiceDoesNotHaveAreRefused) {
+  expectRefused({"add", "1Z999AA10123456784", "--service", "www.ups.com", "--extra", "12345"},
+                kUsage, "UPS (www.ups.com) has no extra field, so --extra does not apply");
+  expectRefused({"add", "1Z999AA10123456784", "--service", "www.ups.com", "--date", "2024-03-04"},
+                kUsage, "has no date field");
+  expectRefused({"add", "https://shop.example.org/orders/77", "--extra", "https://x.example"},
+                kUsage, "give it as TEXT, not with --extra");
+}
+
+TEST(CliBadInputTest, HugeWordsAreCutInMessages) {
+  const std::string id(100000, 'a');
+  const RunResult result = runCli({"show", id});
+  EXPECT_EQ(result.exitCode, kNotFound);
+  EXPECT_EQ(result.err, "porvane show: no delivery with the ID or tracking number “" +
+                            std::string(40, 'a') + "…”\n");
+}
+
+TEST(CliBadInputTest, HelpForEveryCommandAndNoArgumentsToTheProgramsOptions) {
+  for (const char* command : {"add", "list", "show", "search", "update", "archive", "delete",
+                              "services", "guess", "suggest"}) {
+    SCOPED_TRACE(command);
+    const RunResult result = runCli({command, "--help"});
+    EXPECT_EQ(result.exitCode, 0);
+    EXPECT_EQ(result.out.rfind(std::string("Usage: porvane ") + command, 0), 0u) << result.out;
+    EXPECT_EQ(result.err, "");
+  }
+  // Text after "--" is never a request for help.
+  EXPECT_EQ(runCli({"show", "--", "--help"}).exitCode, kNotFound);
+  for (const char* option : {"--version", "--paths", "--help"}) {
+    const RunResult result = runCli({option, "extra"});
+    EXPECT_EQ(result.exitCode, kUsage) << option;
+    EXPECT_EQ(result.out, "") << option;
+  }
+}
+
+TEST(CliBadInputTest, AStoreThatCannotBeOpenedSaysWhichFileAndWhy) {
+  ASSERT_EQ(runCli({"list"}).exitCode, 0);
+  const auto file = qby::QBYDataStore::sharedContainerURL() / "Porvane.sqlite";
+  for (const char* suffix : {"-wal", "-shm"}) std::filesystem::remove(file.string() + suffix);
+  {
+    std::ofstream damaged(file, std::ios::binary | std::ios::trunc);
+    damaged << std::string(8192, 'x');
+  }
+  const RunResult result = runCli({"list"});
+  EXPECT_EQ(result.exitCode, 1);
+  EXPECT_EQ(result.err, "porvane list: the delivery store " + file.string() +
+                            " could not be opened: file is not a database\n");
+}
+
+TEST(CliCommandTest, ReAddingAnArchivedDeliveryRestoresIt) {
+  ASSERT_EQ(runCli({"add", "00340434161094042557", "--service", "www.dhl.de", "--name",
+                    "Gift for Mum", "--extra", "10115"})
+                .exitCode,
+            0);
+  ASSERT_EQ(runCli({"archive", "00340434161094042557"}).exitCode, 0);
+  RunResult restored = runCli({"add", "00340434161094042557"});
+  EXPECT_EQ(restored.exitCode, 0) << restored.err;
+  EXPECT_EQ(restored.out.rfind("Restored ", 0), 0u) << restored.out;
+  qby::Value shown = json(runCli({"show", "--json", "00340434161094042557"}));
+  EXPECT_EQ(shown["name"].asString(), "Gift for Mum");
+  EXPECT_EQ(shown["extra"].asString(), "10115");
+  EXPECT_EQ(shown["archived"], qby::Value(false));
+  EXPECT_EQ(storedDeliveries(), 1u);
+
+  // What the user passes replaces only that.
+  ASSERT_EQ(runCli({"archive", "00340434161094042557"}).exitCode, 0);
+  restored = runCli({"add", "--json", "00340434161094042557", "--name", "Gift for Dad"});
+  EXPECT_EQ(restored.exitCode, 0) << restored.err;
+  EXPECT_EQ(json(restored)["name"].asString(), "Gift for Dad");
+  EXPECT_EQ(json(restored)["extra"].asString(), "10115");
+}
+
+TEST(CliCommandTest, NumbersAreFoundInTheFormTheyWereAddedAndNeverGuessed) {
+  const qby::Value ups = json(runCli({"add", "--json", "--service", "www.ups.com", "AB12 345"}));
+  const std::string id = ups["id"].asString().value_or("");
+  ASSERT_FALSE(id.empty());
+  const auto lower = [](std::string text) {
+    for (auto& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return text;
+  };
+  for (const std::string& word :
+       {std::string("ab12345"), std::string("AB-12 345"), id, lower(id), lower(id.substr(0, 6))}) {
+    const RunResult shown = runCli({"show", "--json", word});
+    EXPECT_EQ(shown.exitCode, 0) << word << ": " << shown.err;
+    EXPECT_EQ(json(shown)["id"].asString(), id) << word;
+  }
+
+  // The same number under a second service: naming it picks neither, changes neither.
+  ASSERT_EQ(runCli({"add", "--service", "www.fedex.com", "AB12345"}).exitCode, 0);
+  for (const char* command : {"show", "archive", "delete"}) {
+    const RunResult result = runCli({command, "AB12345"});
+    EXPECT_EQ(result.exitCode, kUsage) << command;
+    EXPECT_NE(result.err.find("matches several deliveries"), std::string::npos) << result.err;
+    EXPECT_NE(result.err.find("(www.fedex.com)"), std::string::npos) << result.err;
+  }
+  EXPECT_EQ(json(runCli({"list", "--json"})).arrayPtr()->size(), 2u);
+
+  // A number that equals the beginning of another delivery's ID deletes nothing.
+  const std::string prefix = id.substr(0, 8);
+  if (std::any_of(prefix.begin(), prefix.end(), [](unsigned char c) { return std::isdigit(c); })) {
+    ASSERT_EQ(runCli({"add", "--service", "www.dhl.com", prefix}).exitCode, 0);
+    const RunResult deleted = runCli({"delete", prefix});
+    EXPECT_EQ(deleted.exitCode, kUsage) << deleted.err;
+    EXPECT_EQ(json(runCli({"list", "--json"})).arrayPtr()->size(), 3u);
+  }
+}
+
+TEST(CliCommandTest, ANewDeliveryIsWaitingNotUpdating) {
+  const qby::Value added =
+      json(runCli({"add", "--json", "--service", "www.ups.com", "1Z999AA10123456784"}));
+  EXPECT_EQ(added["state"].asString(), "pending");
+  EXPECT_EQ(added["updating"], qby::Value(false));
+  EXPECT_EQ(added["error"], qby::Value(false));
+  EXPECT_EQ(added["due"], qby::Value(true));
+  const RunResult shown = runCli({"show", "1Z999AA10123456784"});
+  EXPECT_EQ(shown.out.find("Updating…"), std::string::npos) << shown.out;
+  EXPECT_NE(shown.out.find("\nState:       pending\n"), std::string::npos) << shown.out;
+  EXPECT_NE(shown.out.find("\nNext update: due now\n"), std::string::npos) << shown.out;
+}
+
+TEST(CliCommandTest, ControlsInANameReachNoTerminal) {
+  ASSERT_EQ(runCli({"add", "1Z999AA10123456784", "--service", "www.ups.com", "--name",
+                    "\x1b[31mRED\nnext"})
+                .exitCode,
+            0);
+  for (const char* command : {"list", "show"}) {
+    const RunResult result =
+        command == std::string("list") ? runCli({"list"}) : runCli({"show", "1Z999AA10123456784"});
+    EXPECT_EQ(result.out.find('\x1b'), std::string::npos) << result.out;
+    EXPECT_NE(result.out.find("\\x1B[31mRED\\nnext"), std::string::npos) << result.out;
+  }
+  EXPECT_EQ(json(runCli({"list", "--json"})).arrayPtr()->front()["name"].asString(),
+            "\x1b[31mRED\nnext");
+}
+
+TEST(CliCommandTest, ArchivingAnArchivedDeliveryAnswersAsBefore) {
+  ASSERT_EQ(runCli({"add", "1Z999AA10123456784", "--service", "www.ups.com"}).exitCode, 0);
+  const RunResult first = runCli({"archive", "--json", "1Z999AA10123456784"});
+  const RunResult again = runCli({"archive", "--json", "1Z999AA10123456784"});
+  EXPECT_EQ(again.exitCode, 0) << again.err;
+  EXPECT_EQ(json(again), json(first));
+  EXPECT_EQ(json(again)["archived"], qby::Value(true));
 }
 
 }  // namespace

@@ -23,14 +23,16 @@ std::string readText(const std::filesystem::path& path) {
 }  // namespace
 
 RunningCli::RunningCli(const std::vector<std::string>& arguments, const std::string& input,
-                       const std::map<std::string, std::string>& environment)
+                       const std::map<std::string, std::string>& environment,
+                       const std::filesystem::path& outputPath)
     : folder_(qby::test::makeTempDir("run")) {
   // Standard input is always a file: the tool must never find a terminal and start asking.
   qby::test::writeFile(folder_ / "in", input);
   auto launcher = qby::GObjectPtr<GSubprocessLauncher>::adopt(
       g_subprocess_launcher_new(G_SUBPROCESS_FLAGS_NONE));
   g_subprocess_launcher_set_stdin_file_path(launcher.get(), (folder_ / "in").c_str());
-  g_subprocess_launcher_set_stdout_file_path(launcher.get(), (folder_ / "out").c_str());
+  g_subprocess_launcher_set_stdout_file_path(
+      launcher.get(), (outputPath.empty() ? folder_ / "out" : outputPath).c_str());
   g_subprocess_launcher_set_stderr_file_path(launcher.get(), (folder_ / "err").c_str());
   for (const auto& [name, value] : environment)
     g_subprocess_launcher_setenv(launcher.get(), name.c_str(), value.c_str(), TRUE);
@@ -84,6 +86,12 @@ RunResult RunningCli::wait(double timeoutSeconds) {
 RunResult runCli(const std::vector<std::string>& arguments, const std::string& input,
                  const std::map<std::string, std::string>& environment) {
   RunningCli cli(arguments, input, environment);
+  return cli.wait();
+}
+
+RunResult runCliWithOutput(const std::vector<std::string>& arguments,
+                           const std::filesystem::path& outputPath) {
+  RunningCli cli(arguments, "", {}, outputPath);
   return cli.wait();
 }
 

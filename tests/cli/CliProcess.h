@@ -27,8 +27,11 @@ struct RunResult {
 // One started porvane process.
 class RunningCli {
  public:
+  // Standard output goes to a file of the run's own unless outputPath names another (such as
+  // "/dev/full").
   RunningCli(const std::vector<std::string>& arguments, const std::string& input,
-             const std::map<std::string, std::string>& environment);
+             const std::map<std::string, std::string>& environment,
+             const std::filesystem::path& outputPath = {});
   ~RunningCli();
   RunningCli(const RunningCli&) = delete;
   RunningCli& operator=(const RunningCli&) = delete;
@@ -50,6 +53,9 @@ class RunningCli {
 // Runs porvane to its end.
 RunResult runCli(const std::vector<std::string>& arguments, const std::string& input = "",
                  const std::map<std::string, std::string>& environment = {});
+// Runs porvane to its end with standard output written to the given file.
+RunResult runCliWithOutput(const std::vector<std::string>& arguments,
+                           const std::filesystem::path& outputPath);
 
 // Carrier answers on 127.0.0.1, by the path the updater's fixture rewrite makes of a carrier
 // address ("/<host><path>", with or without the query). Held paths get no answer until

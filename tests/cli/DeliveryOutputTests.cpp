@@ -4,6 +4,9 @@
 #include <unicode/locid.h>
 #include <unicode/timezone.h>
 
+#include <algorithm>
+#include <cmath>
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -161,9 +164,13 @@ TEST_F(DeliveryOutputTest, DetailTextFollowsTheTitleAndFooterRules) {
   EXPECT_NE(text.find("\nRefreshed 5 minutes ago\n"), std::string::npos);
   EXPECT_NE(text.find("\nTracking No.: 1Z999AA10123456784\n"), std::string::npos);
 
-  // While it updates, its message (or "Updating…") replaces the refresh line.
+  // Marked for the next run, it is not being updated yet: the refresh line stays.
   named->setUpdating(true);
   text = detailText(*named, formatter());
+  EXPECT_EQ(text.find("Updating…"), std::string::npos) << text;
+  EXPECT_NE(text.find("\nRefreshed 5 minutes ago\n"), std::string::npos);
+  // While a run works on it, its message (or "Updating…") replaces the refresh line.
+  text = detailText(*named, formatter(), true);
   EXPECT_NE(text.find("\nUpdating…\n"), std::string::npos);
   EXPECT_EQ(text.find("Refreshed"), std::string::npos);
 }
@@ -181,6 +188,8 @@ TEST_F(DeliveryOutputTest, DetailTextDropsARepeatedNameAndNumbersPackages) {
 
 TEST_F(DeliveryOutputTest, JSONHasEveryKeyWithNullForWhatIsAbsent) {
   auto delivery = makeDelivery("44440000-0000", "N4", std::nullopt);
+  // As saved: waiting for its first update.
+  delivery->setUpdating(true);
   const Value json = jsonForDelivery(*delivery, formatter(), true);
   ASSERT_TRUE(json.isDictionary());
   for (const char* key : {"id",
@@ -202,6 +211,7 @@ TEST_F(DeliveryOutputTest, JSONHasEveryKeyWithNullForWhatIsAbsent) {
                           "updated",
                           "updatedText",
                           "nextUpdate",
+                          "due",
                           "backgroundUpdate",
                           "statusChanged",
                           "modified",
@@ -271,6 +281,145 @@ TEST_F(DeliveryOutputTest, ANumberAddedTwicePrefersTheActiveDelivery) {
   active->setModified(kNow - 86400);
   ASSERT_TRUE(store_->saveData());
   EXPECT_EQ(findDelivery(*store_, "777").delivery, active);
+}
+
+// The state a delivery shows is the same in the text and the JSON, for each situation a
+// delivery passes through.
+TEST_F(DeliveryOutputTest, TextAndJSONTellOneStateForEachSituation) {
+  struct Case {
+    const char* name;
+    std::function<void(const std::shared_ptr<Delivery>&)> setUp;
+    bool updateRunning;
+    const char* state;
+    bool error;
+    std::optional<std::string> message;
+    const char* nextUpdate;
+  };
+  const std::vector<Case> cases = {
+      {"just added", [](const std::shared_ptr<Delivery>& d) { d->setUpdating(true); }, false,
+       "pending", false, std::nullopt, "due now"},
+      {"taken by a running update",
+       [](const std::shared_ptr<Delivery>& d) { d->setUpdating(true); }, true, "updating", false,
+       std::nullopt, "now"},
+      {"its first update failed",
+       [this](const std::shared_ptr<Delivery>& d) {
+         auto line = addDetail(d, 0, "Box");
+         line->setIcon(std::string("warning"));
+         line->setShippedText(std::string("Update failed"));
+         d->setNextUpdate(kNow + 3600);
+       },
+       false, "error", true, std::string("Update failed"), "in 1 hour"},
+      {"in transit",
+       [this](const std::shared_ptr<Delivery>& d) {
+         auto line = addDetail(d, 0, "Box");
+         line->setIcon(std::string("truck"));
+         d->setUpdatedTime(kNow - 60);
+         d->setNextUpdate(kNow + 3600);
+       },
+       false, "transit", false, std::nullopt, "in 1 hour"},
+  };
+  int n = 0;
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    auto delivery = makeDelivery("77770000-000" + std::to_string(n++), "N7", std::string("Shoes"));
+    c.setUp(delivery);
+    const Value json = jsonForDelivery(*delivery, formatter(), true, c.updateRunning);
+    const std::string text = detailText(*delivery, formatter(), c.updateRunning);
+    EXPECT_EQ(json["state"].asString(), c.state);
+    EXPECT_NE(text.find(std::string("\nState:       ") + c.state + "\n"), std::string::npos)
+        << text;
+    EXPECT_EQ(json["updating"].asBool(), c.updateRunning);
+    EXPECT_EQ(text.find("Updating…") != std::string::npos, c.updateRunning) << text;
+    EXPECT_EQ(json["error"].asBool(), c.error);
+    EXPECT_EQ(json["message"].asString(), c.message);
+    EXPECT_NE(text.find(std::string("\nNext update: ") + c.nextUpdate + "\n"), std::string::npos)
+        << text;
+    EXPECT_EQ(json["due"].asBool(), std::string(c.nextUpdate) != "in 1 hour");
+    // The lines a failed update left are its error report; tracking lines are not errors.
+    for (const Value& item : *json["items"].arrayPtr()) EXPECT_EQ(item["error"].asBool(), c.error);
+  }
+}
+
+TEST_F(DeliveryOutputTest, ControlsInStoredTextsNeverReachTheTerminal) {
+  const std::string name = "\x1b[31mRED\nsecond row";
+  auto delivery = makeDelivery("88880000-0000", "N8", name);
+  delivery->setUpdating(true);
+  const std::string row = textForRow(rowForDelivery(*delivery, formatter()));
+  EXPECT_EQ(row.find('\x1b'), std::string::npos) << row;
+  // One row, one line: the line break in the name does not start another.
+  EXPECT_EQ(std::count(row.begin(), row.end(), '\n'), 1) << row;
+  EXPECT_NE(row.find("\\x1B[31mRED\\nsecond row"), std::string::npos) << row;
+  const std::string detail = detailText(*delivery, formatter());
+  EXPECT_EQ(detail.find('\x1b'), std::string::npos) << detail;
+  EXPECT_EQ(detail.substr(0, detail.find('\n')), "\\x1B[31mRED\\nsecond row");
+  // Scripts get the name as stored.
+  EXPECT_EQ(jsonForDelivery(*delivery, formatter(), false)["name"].asString(), name);
+}
+
+TEST_F(DeliveryOutputTest, BadBytesAnOlderVersionStoredDoNotCostTheList) {
+  auto bad = makeDelivery("99990000-0001", "N9", std::string("bad\xffname"));
+  auto good = makeDelivery("99990000-0002", "N10", std::string("Shoes"));
+  Array list;
+  list.push_back(jsonForDelivery(*bad, formatter(), false));
+  list.push_back(jsonForDelivery(*good, formatter(), false));
+  const std::string text = jsonText(Value(std::move(list)));
+  const auto parsed = Value::fromJSON(text);
+  ASSERT_TRUE(parsed) << text;
+  ASSERT_EQ(parsed->arrayPtr()->size(), 2u);
+  EXPECT_EQ((*parsed->arrayPtr())[0]["name"].asString(), "bad\uFFFDname");
+  EXPECT_EQ((*parsed->arrayPtr())[1]["name"].asString(), "Shoes");
+
+  // What JSON cannot hold at all is a failure with its reason, never "null".
+  std::string error;
+  EXPECT_FALSE(jsonTextOrError(Value(Dictionary{{"x", Value(std::nan(""))}}), &error));
+  EXPECT_NE(error.find("JSON"), std::string::npos) << error;
+  EXPECT_EQ(jsonText(Value(Dictionary{{"x", Value(std::nan(""))}})), "");
+}
+
+TEST_F(DeliveryOutputTest, AWebPageDeliveryIsTitledByItsSite) {
+  auto page = context().insert<Delivery>("Delivery");
+  page->setUuid(std::string("aaaa1111-0000"));
+  page->setFrom(std::string("other"));
+  page->setExtra(std::string("https://shop.example.org/Orders/77"));
+  EXPECT_EQ(rowForDelivery(*page, formatter()).title, "shop.example.org");
+  EXPECT_EQ(jsonForDelivery(*page, formatter(), false)["title"].asString(), "shop.example.org");
+  const std::string text = detailText(*page, formatter());
+  EXPECT_EQ(text.substr(0, text.find('\n')), "shop.example.org");
+}
+
+TEST_F(DeliveryOutputTest, LookupReadsNumbersAndIDsInAnyForm) {
+  auto delivery = makeDelivery("ABC12345-0000-0000-0000-000000000001", "1Z999AA10123456784");
+  ASSERT_TRUE(store_->saveData());
+  for (const char* word :
+       {"abc12345-0000-0000-0000-000000000001", "abc1234", "ABC12", "1z999aa10123456784",
+        "1Z 999 AA1 0123 4567 84", " 1z999aa1-0123456784 "}) {
+    const auto found = findDelivery(*store_, word);
+    EXPECT_EQ(found.kind, LookupResult::Found) << word;
+    EXPECT_EQ(found.delivery, delivery) << word;
+  }
+  EXPECT_EQ(findDelivery(*store_, "1Z999AA1012345678").kind, LookupResult::NotFound);
+}
+
+TEST_F(DeliveryOutputTest, AWordThatNamesSeveralDeliveriesPicksNone) {
+  // The same number under two services is two shipments.
+  auto ups = makeDelivery("11111111-0000", "555000111");
+  auto fedex = makeDelivery("22222222-0000", "555000111");
+  fedex->setFrom(std::string("www.fedex.com"));
+  // A number that reads like the beginning of another delivery's ID.
+  auto numbered = makeDelivery("33333333-0000", "4444aaaa");
+  auto other = makeDelivery("4444AAAA-0000", "999");
+  ASSERT_TRUE(store_->saveData());
+
+  auto found = findDelivery(*store_, "555000111");
+  EXPECT_EQ(found.kind, LookupResult::Ambiguous);
+  EXPECT_EQ(found.matches.size(), 2u);
+
+  found = findDelivery(*store_, "4444aaaa");
+  EXPECT_EQ(found.kind, LookupResult::Ambiguous);
+  EXPECT_EQ(found.matches.size(), 2u);
+  // More of the ID decides.
+  EXPECT_EQ(findDelivery(*store_, "4444aaaa-0").delivery, other);
+  EXPECT_EQ(findDelivery(*store_, "4444AAAA-0000").delivery, other);
 }
 
 }  // namespace
