@@ -686,9 +686,18 @@ std::vector<std::string> QBYCandidateSearch::candidates(
 
 std::vector<std::string> QBYCandidateSearch::distinctCandidates(
     const QBYDeliveriesFinder::CandidatePattern& step) const {
+  return distinctCandidates(step, nullptr);
+}
+
+std::vector<std::string> QBYCandidateSearch::distinctCandidates(
+    const QBYDeliveriesFinder::CandidatePattern& step, const Keep& keep) const {
   std::vector<std::string> found;
+  const std::string_view view = bytes();
   const auto collect = [&](auto seen) {
     forEachCandidate(step, [&](Range range) {
+      if (keep &&
+          !keep(view, static_cast<std::size_t>(range.start), static_cast<std::size_t>(range.end)))
+        return;
       if (seen.insert(range.start, range.end)) found.push_back(textOf(range));
     });
   };

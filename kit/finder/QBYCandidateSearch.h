@@ -47,6 +47,15 @@ class QBYCandidateSearch {
   std::vector<std::string> distinctCandidates(
       const QBYDeliveriesFinder::CandidatePattern& step) const;
 
+  // Tells whether the candidate at [start, end) of a byte view of the text is kept. The view
+  // has one byte per code unit: ASCII as it is (in the text's case, or folded to lower case
+  // for a text that is not ASCII), 0x80 or more for anything else.
+  using Keep = std::function<bool(std::string_view bytes, std::size_t start, std::size_t end)>;
+  // The same, leaving out the occurrences that keep turns down: a candidate turned down in one
+  // place is still found where it stands again, as the first of its value kept.
+  std::vector<std::string> distinctCandidates(const QBYDeliveriesFinder::CandidatePattern& step,
+                                              const Keep& keep) const;
+
   // The same as candidates with the regular-expression engine alone, over the UTF-16 text with
   // all positions tried: what candidates must answer. For tests and the benchmark.
   std::vector<std::string> candidatesByEngine(

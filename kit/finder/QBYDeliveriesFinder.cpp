@@ -8,6 +8,8 @@
 #include <utility>
 
 #include "finder/QBYCandidateSearch.h"
+#include "finder/QBYDistractors.h"
+#include "finder/QBYRunSplitter.h"
 #include "model/Delivery.h"
 #include "model/Service.h"
 #include "platform/Localization.h"
@@ -102,8 +104,14 @@ const std::vector<QBYDeliveriesFinder::CandidatePattern>& QBYDeliveriesFinder::c
        false,
        {"track", "carrier", "label", "paket"}},
       {R"((Order Number)\s*?:?\s*(WR?[0-9]{8,9})(\s|$))", true, 2, 0, false, {"order number"}},
-      {R"((^|\s|>|#)([0-9A-Z]{2,}([-. ]?[0-9A-Z]{2,})+)(\s|\.|,|\?|<|$))", false, 2, 8, true, {}},
-      {R"((^|\s|>|#)([0-9]{2,}([-. ]?[0-9]{2,})+)(\s|\.|,|\?|<|$))", false, 2, 8, false, {}},
+      {R"((^|\s|>|#)([0-9A-Z]{2,}([-. ]?[0-9A-Z]{2,})+)(\s|\.|,|\?|<|$))",
+       false,
+       2,
+       8,
+       true,
+       {},
+       true},
+      {R"((^|\s|>|#)([0-9]{2,}([-. ]?[0-9]{2,})+)(\s|\.|,|\?|<|$))", false, 2, 8, false, {}, true},
   };
   return patterns;
 }
@@ -302,6 +310,45 @@ void QBYDeliveriesFinder::enumerateMatchesForPattern(std::string_view pattern,
   });
 }
 
+namespace {
+
+// A strict guess that names a service.
+std::optional<Guess> strictGuess(const ScriptFunction& guessesFromText, const std::string& text) {
+  auto guess = guessesFromText.call(text, std::nullopt, true);
+  if (guess && hasGuesses(*guess)) return guess;
+  return std::nullopt;
+}
+
+bool isChecked(const Guess& guess) {
+  return !bestGuesses(guess).empty();
+}
+
+// The strict guesses a candidate holds, in text order: the candidate as one number, or for a
+// run with blanks the numbers among its pieces.
+std::vector<Guess> strictGuessesOfCandidate(const ScriptFunction& guessesFromText,
+                                            const std::string& candidate) {
+  if (candidate.find(' ') == std::string::npos) {
+    if (auto guess = strictGuess(guessesFromText, candidate)) return {std::move(*guess)};
+    return {};
+  }
+  const QBYRunSplitter splitter(candidate);
+  std::vector<std::optional<Guess>> pieceGuesses;
+  std::vector<QBYRunSplitter::Verdict> verdicts;
+  for (const auto& piece : splitter.pieces()) {
+    auto guess = strictGuess(guessesFromText, piece.text);
+    verdicts.push_back(!guess              ? QBYRunSplitter::Verdict::None
+                       : isChecked(*guess) ? QBYRunSplitter::Verdict::Checked
+                                           : QBYRunSplitter::Verdict::Format);
+    pieceGuesses.push_back(std::move(guess));
+  }
+  std::vector<Guess> guesses;
+  for (const auto index : splitter.choose(verdicts))
+    guesses.push_back(std::move(*pieceGuesses[index]));
+  return guesses;
+}
+
+}  // namespace
+
 std::vector<Guess> QBYDeliveriesFinder::strictGuessesForCandidates(
     std::vector<std::string> candidates, const std::vector<Guess>& found,
     const std::optional<std::string>& preferred, bool onlyBest) {
@@ -319,15 +366,42 @@ std::vector<Guess> QBYDeliveriesFinder::strictGuessesForCandidates(
         const ScriptFunction guessesFromText(context, "guessesFromText");
         if (!guessesFromText) return;
         for (const auto& candidate : work->candidates) {
-          auto guess = guessesFromText.call(candidate, std::nullopt, true);
-          if (!guess || !hasGuesses(*guess) || includesGuess(work->found, *guess)) continue;
-          work->guesses.push_back(*guess);
-          // The search takes this one at once: nothing later in the step can come before it.
-          if (onlyBest && (!preferred || includesDomain(*guess, *preferred))) break;
+          for (auto& guess : strictGuessesOfCandidate(guessesFromText, candidate)) {
+            if (includesGuess(work->found, guess) || includesGuess(work->guesses, guess)) continue;
+            work->guesses.push_back(std::move(guess));
+            const Guess& added = work->guesses.back();
+            // The search takes this one at once: nothing later in the step can come before it.
+            if (onlyBest && isChecked(added) && (!preferred || includesDomain(added, *preferred)))
+              return;
+          }
         }
       });
   if (!ran) return {};
   return std::move(work->guesses);
+}
+
+std::optional<Guess> QBYDeliveriesFinder::textGuessLeavingOutDistractors(const std::string& text) {
+  // Each turn blanks out the distractor the script answered and asks again; a mail rarely
+  // holds more phone numbers and amounts than this before its first number.
+  constexpr int kTurns = 8;
+  std::string remaining = text;
+  for (int turn = 0; turn < kTurns; ++turn) {
+    auto guess = guessesFromText(remaining, false);
+    if (!guess) return std::nullopt;
+    const auto input = guessString(*guess, QBYGuessInputKey);
+    // A text that is nothing but the number is the user's own choice, whatever its shape.
+    if (!input || input->empty() || trimmedString(remaining) == *input) return guess;
+    bool distractor = false;
+    for (auto at = remaining.find(*input); at != std::string::npos;
+         at = remaining.find(*input, at + input->size())) {
+      if (!QBYDistractors::isDistractor(remaining, at, at + input->size())) return guess;
+      distractor = true;
+      std::fill_n(remaining.begin() + static_cast<std::ptrdiff_t>(at), input->size(), ' ');
+    }
+    // The script read the number out of the text in another form: nothing to judge it by.
+    if (!distractor) return guess;
+  }
+  return std::nullopt;
 }
 
 std::vector<Guess> QBYDeliveriesFinder::guessesFromWebData(const QBYWebData& webData) {
@@ -371,15 +445,26 @@ std::vector<Guess> QBYDeliveriesFinder::guessesFromWebData(const QBYWebData& web
 
   // The text is prepared once for all steps, and only when a step is reached.
   std::optional<QBYCandidateSearch> search;
+  const QBYCandidateSearch::Keep leaveOutDistractors = [](std::string_view bytes, std::size_t start,
+                                                          std::size_t end) {
+    return !QBYDistractors::isDistractor(bytes, start, end);
+  };
+  // With onlyBest, numbers that only fit a format wait while a later step may still find one
+  // whose check digit holds.
+  std::vector<Guess> unchecked;
   for (const auto& step : candidatePatterns()) {
     if (!webData.text) break;
     if (!search) search.emplace(*webData.text);
     // A candidate seen before in this step gives the same guess, which is kept once.
-    auto candidates = search->distinctCandidates(step);
+    auto candidates = step.leavesOutDistractors
+                          ? search->distinctCandidates(step, leaveOutDistractors)
+                          : search->distinctCandidates(step);
     std::vector<Guess> stepList;
     for (auto& guess :
          strictGuessesForCandidates(std::move(candidates), results, preferred, onlyBest)) {
-      if (preferred && !includesDomain(guess, *preferred)) {
+      if (onlyBest && !isChecked(guess)) {
+        if (!includesGuess(unchecked, guess)) unchecked.push_back(std::move(guess));
+      } else if (preferred && !includesDomain(guess, *preferred)) {
         stepList.push_back(std::move(guess));
       } else {
         stepList.insert(stepList.begin(), std::move(guess));
@@ -388,6 +473,10 @@ std::vector<Guess> QBYDeliveriesFinder::guessesFromWebData(const QBYWebData& web
     }
     for (const auto& guess : stepList) add(guess);
     if (onlyBest && !results.empty()) return results;
+  }
+  if (onlyBest && !unchecked.empty()) {
+    add(unchecked.front());
+    return results;
   }
 
   if (webData.url && !urlGaveGuess) {
@@ -409,7 +498,7 @@ std::vector<Guess> QBYDeliveriesFinder::guessesFromWebData(const QBYWebData& web
   }
 
   if (results.empty() && webData.text) {
-    if (auto guess = guessesFromText(webData.text, false)) {
+    if (auto guess = textGuessLeavingOutDistractors(*webData.text)) {
       add(*guess);
       if (onlyBest) return results;
     }

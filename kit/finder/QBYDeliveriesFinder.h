@@ -57,6 +57,9 @@ class QBYDeliveriesFinder {
     bool requiresDigit;
     // Every match begins with one of these (ASCII, any case); empty: no such knowledge.
     std::vector<std::string> starts;
+    // Phone numbers, amounts, dates and the like are left out (see QBYDistractors): bare
+    // runs of digits and capitals, which carry no label that says what they are.
+    bool leavesOutDistractors = false;
   };
   static const std::vector<CandidatePattern>& candidatePatterns();
 
@@ -128,12 +131,16 @@ class QBYDeliveriesFinder {
 
  private:
   struct ScriptAnswer;
-  // Strict guesses of the distinct candidates, in one visit of the script queue; stops after
-  // the first that the search with onlyBest would take.
+  // Strict guesses of the distinct candidates, in one visit of the script queue, each number
+  // once; a run with blanks may hold several numbers (see QBYRunSplitter). Stops after the
+  // first that the search with onlyBest would take: one whose check digit holds.
   std::vector<Guess> strictGuessesForCandidates(std::vector<std::string> candidates,
                                                 const std::vector<Guess>& found,
                                                 const std::optional<std::string>& preferred,
                                                 bool onlyBest);
+  // The non-strict guess of a whole text, passing over the numbers in it that are phone
+  // numbers, amounts and the like: the script answers the first plausible number it meets.
+  std::optional<Guess> textGuessLeavingOutDistractors(const std::string& text);
   std::optional<Dictionary> callScript(const char* function, const std::string& first,
                                        const std::optional<std::string>& second,
                                        std::optional<bool> flag);

@@ -2,8 +2,8 @@
 
 #include <functional>
 
-#include "util/QBYDigest.h"
 #include "platform/Format.h"
+#include "util/QBYDigest.h"
 
 namespace qby {
 

@@ -12,13 +12,30 @@ function qbyGuessAnswer(number, services, input) {
   return guess;
 }
 
+// Words make a sentence, not a number: a piece of letters alone that is five long, or four
+// with a small letter ("Call about 1Z... today"). The letter groups of numbers (JJD, RB, GB,
+// TBA) are shorter.
+function qbyGuessHasWord(text) {
+  var pieces = text.split(/[\s\u00A0]+/);
+  for (var i = 0; i < pieces.length; i++) {
+    var piece = pieces[i];
+    if (/^[A-Za-z]+$/.test(piece) &&
+        (piece.length >= 5 || (piece.length >= 4 && /[a-z]/.test(piece))))
+      return true;
+  }
+  return false;
+}
+
 // A number in a text that is nothing but the number (blanks, hyphens and dots allowed).
 function qbyGuessWholeNumber(text, strict) {
+  if (/[\s\u00A0]/.test(text) && qbyGuessHasWord(text)) return null;
   var number = qbyGuessCleanNumber(text);
   if (!/^[A-Z0-9]{8,40}$/.test(number) || !/[0-9]/.test(number)) return null;
   var services = qbyGuessNumber(number);
   if (strict) {
-    if (services.best.length === 0) return null;
+    // The text must be one number of a carrier's format; best and more tell whether its check
+    // digit holds. No catch-all carriers here: a page is full of numbers of no format.
+    if (services.best.length === 0 && services.more.length === 0) return null;
     return qbyGuessAnswer(number, services, text);
   }
   if (services.best.length === 0 && services.more.length === 0) {

@@ -197,11 +197,11 @@ TEST(GuessRankingTest, IsAStrictWeakOrdering) {
   for (const auto& a : guesses) {
     EXPECT_FALSE(before(a, a));
     for (const auto& b : guesses) {
-      if (before(a, b)) EXPECT_FALSE(before(b, a));
+      EXPECT_FALSE(before(a, b) && before(b, a));
       for (const auto& c : guesses) {
-        if (before(a, b) && before(b, c)) EXPECT_TRUE(before(a, c));
+        EXPECT_TRUE(!(before(a, b) && before(b, c)) || before(a, c));
         // Sorting also needs "neither before the other" to be transitive.
-        if (equivalent(a, b) && equivalent(b, c)) EXPECT_TRUE(equivalent(a, c));
+        EXPECT_TRUE(!(equivalent(a, b) && equivalent(b, c)) || equivalent(a, c));
       }
     }
   }

@@ -8,6 +8,7 @@
 #include <set>
 #include <sstream>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "FinderTestSupport.h"
@@ -253,6 +254,97 @@ TEST_F(RecognitionTest, AnASCIIMailAndTheSameMailWithAccentsGiveTheSameGuesses) 
                        QBYWebData::webDataWithString("Gr\u00FC\u00DFe aus K\u00F6ln\n" + mail))));
   EXPECT_EQ(ascii, numbersOf(finder.guessesFromWebData(
                        QBYWebData::webDataWithString(mail + "\u00A0\u2014 Jos\u00E9"))));
+}
+
+Strings numbersOf(const std::vector<Guess>& guesses) {
+  Strings found;
+  for (const auto& guess : guesses) found.push_back(guessString(guess, "no").value_or("-"));
+  return found;
+}
+
+// The numbers with a checked service, then those without, each group sorted: a step lists
+// the numbers it finds last first, which these tests leave open.
+std::pair<Strings, Strings> checkedAndUnchecked(const std::vector<Guess>& guesses) {
+  std::pair<Strings, Strings> groups;
+  bool uncheckedSeen = false;
+  for (const auto& guess : guesses) {
+    const bool checked = !bestGuesses(guess).empty();
+    EXPECT_FALSE(checked && uncheckedSeen) << "a checked number after an unchecked one";
+    uncheckedSeen = uncheckedSeen || !checked;
+    (checked ? groups.first : groups.second).push_back(guessString(guess, "no").value_or("-"));
+  }
+  std::sort(groups.first.begin(), groups.first.end());
+  std::sort(groups.second.begin(), groups.second.end());
+  return groups;
+}
+
+Strings checkedNumbers(const std::vector<Guess>& guesses) {
+  auto [checked, unchecked] = checkedAndUnchecked(guesses);
+  EXPECT_TRUE(unchecked.empty());
+  return checked;
+}
+
+TEST_F(RecognitionTest, TwoNumbersPartedByABlankAreBothFound) {
+  const auto guesses = finder.guessesFromWebData(
+      QBYWebData::webDataWithString("1Z999AA10123456784 JJD000390007726468"));
+  EXPECT_EQ(checkedNumbers(guesses), (Strings{"1Z999AA10123456784", "JJD000390007726468"}));
+  // Two numbers whose digits together also pass a check are read as the two numbers.
+  EXPECT_EQ(checkedNumbers(finder.guessesFromWebData(
+                QBYWebData::webDataWithString("DHL: 3318810025 8487135506"))),
+            (Strings{"3318810025", "8487135506"}));
+  // One number printed in groups stays one number.
+  EXPECT_EQ(numbersOf(finder.guessesFromWebData(
+                QBYWebData::webDataWithString("UPS 1Z 999 AA1 01 2345 6784 TODAY"))),
+            Strings{"1Z999AA10123456784"});
+}
+
+TEST_F(RecognitionTest, NumbersWhoseCheckFailsAreKeptAfterCheckedOnes) {
+  const auto guesses = finder.guessesFromWebData(
+      QBYWebData::webDataWithString("JJD000390007726468 and 9400111899223397658538"));
+  ASSERT_EQ(numbersOf(guesses), (Strings{"JJD000390007726468", "9400111899223397658538"}));
+  EXPECT_EQ(bestGuesses(guesses[0]), Strings{"www.dhl.com"});
+  EXPECT_TRUE(bestGuesses(guesses[1]).empty());
+  EXPECT_TRUE(contains(moreGuesses(guesses[1]), "www.usps.com"));
+  // The best guess of a text is a checked number, also one found after an unchecked one.
+  const auto best = finder.bestGuessFromWebData(
+      QBYWebData::webDataWithString("9400111899223397658538 and later 986578788855"));
+  ASSERT_TRUE(best);
+  EXPECT_EQ(guessString(*best, "no"), "986578788855");
+  const auto unchecked = finder.bestGuessFromWebData(
+      QBYWebData::webDataWithString("Your parcel: 9400111899223397658538."));
+  ASSERT_TRUE(unchecked);
+  EXPECT_EQ(guessString(*unchecked, "no"), "9400111899223397658538");
+}
+
+TEST_F(RecognitionTest, AMailYieldsEveryNumberAndNoDistractor) {
+  const std::string mail =
+      "Order #112-5550123-7654321 placed 2024-03-14. Total $1,249.99.\n"
+      "Questions? Call 800 555 0195 or 1-800-562-7773 or +44 20 7946 0958.\n"
+      "Package 1: UPS 1Z 999 AA1 01 2345 6784\n"
+      "Package 2: 9400111899223397658538\n"
+      "Packages 3 and 4: 3318810025 8487135506\n"
+      "Gift card 6011 0000 0000 0004 was charged. Zip 94043-1351.\n";
+  const auto guesses = finder.guessesFromWebData(QBYWebData::webDataWithString(mail));
+  const auto [checked, unchecked] = checkedAndUnchecked(guesses);
+  EXPECT_EQ(checked, (Strings{"1Z999AA10123456784", "3318810025", "8487135506"}));
+  EXPECT_EQ(unchecked, Strings{"9400111899223397658538"});
+}
+
+TEST_F(RecognitionTest, AMailWithOnlyPhoneNumbersHasNoGuess) {
+  // 800 555 0195 passes the check of ten-digit DHL numbers; 1-800-562-7773 fits their format.
+  for (const char* mail :
+       {"Questions? Call 1-800-562-7773 today.", "Questions? Call 800 555 0195 today.",
+        "Hotline: +1 800 555 0195\nThank you for your order!"}) {
+    EXPECT_TRUE(finder.guessesFromWebData(QBYWebData::webDataWithString(mail)).empty()) << mail;
+    EXPECT_FALSE(finder.bestGuessFromWebData(QBYWebData::webDataWithString(mail))) << mail;
+  }
+  // Past the phone number, the number after it is still found.
+  const auto guesses = finder.guessesFromWebData(
+      QBYWebData::webDataWithString("Call 1-800-562-7773 about 1z999aa10123456785 today."));
+  EXPECT_EQ(numbersOf(guesses), Strings{"1Z999AA10123456785"});
+  // Typed alone, a number is the user's choice whatever its shape.
+  EXPECT_EQ(numbersOf(finder.guessesFromWebData(QBYWebData::webDataWithString("1-800-562-7773"))),
+            Strings{"18005627773"});
 }
 
 // The service keys of the shipped services list.
