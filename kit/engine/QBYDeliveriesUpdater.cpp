@@ -17,10 +17,10 @@
 #include "engine/QBYScriptValues.h"
 #include "engine/QBYServiceUpdate.h"
 #include "engine/QBYUserAgentChecker.h"
-#include "util/QBYRegions.h"
 #include "platform/Log.h"
 #include "platform/MainQueue.h"
 #include "platform/QBYUserDefaults.h"
+#include "util/QBYRegions.h"
 #include "util/URLUtilities.h"
 
 namespace qby {
@@ -148,12 +148,48 @@ struct QBYDeliveriesUpdater::Request {
   std::unique_ptr<char[]> chunk;
   std::string body;
   bool tooLarge = false;
+  // The request's own cancellation: the session's (invalidate) passes to it, and so does its
+  // deadline, which ends a request however its server trickles.
+  GObjectPtr<GCancellable> cancellable = GObjectPtr<GCancellable>::adopt(g_cancellable_new());
+  gulong sessionHandler = 0;
+  GSourcePtr deadline;
+  guint deadlineSeconds = 0;
 
   Request() = default;
   Request(const Request&) = delete;
   Request& operator=(const Request&) = delete;
   ~Request() {
+    if (deadline) g_source_destroy(deadline.get());
+    if (network && sessionHandler)
+      g_cancellable_disconnect(network->cancellable.get(), sessionHandler);
     if (network) network->inFlight--;
+  }
+
+  // Cancelled by its deadline rather than by the session.
+  bool timedOut() const {
+    return g_cancellable_is_cancelled(cancellable.get()) &&
+           !(network && g_cancellable_is_cancelled(network->cancellable.get()));
+  }
+
+  // Links the request's cancellation to the session's and starts its deadline on the
+  // thread's context (the queue's).
+  void arm(guint seconds) {
+    deadlineSeconds = seconds;
+    const auto cancel = [](GCancellable*, gpointer target) {
+      g_cancellable_cancel(static_cast<GCancellable*>(target));
+    };
+    sessionHandler = g_cancellable_connect(network->cancellable.get(), G_CALLBACK(+cancel),
+                                           g_object_ref(cancellable.get()), g_object_unref);
+    deadline.reset(g_timeout_source_new_seconds(seconds));
+    g_source_set_callback(
+        deadline.get(),
+        [](gpointer target) -> gboolean {
+          g_cancellable_cancel(static_cast<GCancellable*>(target));
+          return G_SOURCE_REMOVE;
+        },
+        g_object_ref(cancellable.get()), g_object_unref);
+    GMainContext* context = g_main_context_get_thread_default();
+    g_source_attach(deadline.get(), context ? context : g_main_context_default());
   }
 };
 
@@ -872,10 +908,12 @@ void QBYDeliveriesUpdater::startRequest(std::unique_ptr<Request> request) {
   request->generation = batch_.generation;
   network->inFlight++;
   if (batch_.active) batch_.outstanding++;
+  // The session's time-out only counts silence; this one counts the whole request.
+  request->arm(static_cast<guint>(std::clamp(requestTimeout(), 1.0, 3600.0)));
   SoupMessage* message = request->message.get();
-  soup_session_send_async(network->session.get(), message, G_PRIORITY_DEFAULT,
-                          network->cancellable.get(), &QBYDeliveriesUpdater::requestSent,
-                          request.release());
+  GCancellable* cancellable = request->cancellable.get();
+  soup_session_send_async(network->session.get(), message, G_PRIORITY_DEFAULT, cancellable,
+                          &QBYDeliveriesUpdater::requestSent, request.release());
 }
 
 void QBYDeliveriesUpdater::requestSent(GObject* source, GAsyncResult* result, gpointer data) {
@@ -898,7 +936,7 @@ void QBYDeliveriesUpdater::requestSent(GObject* source, GAsyncResult* result, gp
 
 void QBYDeliveriesUpdater::readNext(std::unique_ptr<Request> request) {
   GInputStream* stream = request->stream.get();
-  GCancellable* cancellable = request->network->cancellable.get();
+  GCancellable* cancellable = request->cancellable.get();
   if (!request->chunk) request->chunk = std::make_unique_for_overwrite<char[]>(kReadChunkSize);
   char* chunk = request->chunk.get();
   g_input_stream_read_async(stream, chunk, kReadChunkSize, G_PRIORITY_DEFAULT, cancellable,
@@ -938,6 +976,15 @@ void QBYDeliveriesUpdater::bodyRead(GObject* source, GAsyncResult* result, gpoin
 }
 
 void QBYDeliveriesUpdater::requestFinished(std::unique_ptr<Request> request, GError* error) {
+  GErrorPtr timeout;
+  if (error && request->timedOut()) {
+    // Whatever part of the body came is no answer: the script learns that the request failed.
+    request->body.clear();
+    timeout.reset(g_error_new(G_IO_ERROR, G_IO_ERROR_TIMED_OUT,
+                              "The request did not complete within %u seconds",
+                              request->deadlineSeconds));
+    error = timeout.get();
+  }
   const unsigned status = request->message ? soup_message_get_status(request->message.get()) : 0;
   const std::uint64_t generation = request->generation;
   if (generation == batch_.generation && batch_.outstanding > 0) batch_.outstanding--;

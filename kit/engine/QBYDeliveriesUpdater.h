@@ -119,8 +119,9 @@ class QBYDeliveriesUpdater : public QBYScriptRunner {
   // True: batches of one delivery (the widget); false: batches of five.
   void setLimitMemoryUsage(bool limit);
   bool limitMemoryUsage() const;
-  // Seconds without progress after which a request fails; for tests. Applies to the session
-  // created by the next first request.
+  // Seconds after which a request fails, in all (however slowly its server trickles) and
+  // without progress; for tests. The silence limit applies to the session created by the next
+  // first request, the overall one to every request started from then on.
   void setRequestTimeout(double seconds);
   double requestTimeout() const;
   // Whether the machine has a network connection; the default asks GNetworkMonitor. Tests

@@ -85,6 +85,43 @@ void FixtureServer::handle(SoupServer*, SoupServerMessage* message, const char* 
                              "partial", 7);
     return;
   }
+  if (route == "/trickle") {
+    // A few bytes at a time, never silent for long, finishing only long after any sensible
+    // deadline: the silence limit never fires, only an overall one does.
+    soup_server_message_set_status(message, 200, nullptr);
+    SoupMessageHeaders* headers = soup_server_message_get_response_headers(message);
+    soup_message_headers_set_encoding(headers, SOUP_ENCODING_CHUNKED);
+    soup_message_headers_set_content_type(headers, "text/plain", nullptr);
+    struct Trickle {
+      GObjectPtr<SoupServerMessage> message;
+      int left = 100;
+      bool finished = false;
+    };
+    auto* trickle = new Trickle{GObjectPtr<SoupServerMessage>::adopt(
+        static_cast<SoupServerMessage*>(g_object_ref(message)))};
+    g_signal_connect(message, "finished", G_CALLBACK(+[](SoupServerMessage*, gpointer data) {
+                       static_cast<Trickle*>(data)->finished = true;
+                     }),
+                     trickle);
+    g_timeout_add_full(
+        G_PRIORITY_DEFAULT, 200,
+        [](gpointer data) -> gboolean {
+          auto* t = static_cast<Trickle*>(data);
+          if (t->finished) return G_SOURCE_REMOVE;
+          SoupMessageBody* body = soup_server_message_get_response_body(t->message.get());
+          soup_message_body_append(body, SOUP_MEMORY_STATIC, "tick\n", 5);
+          if (--t->left == 0) soup_message_body_complete(body);
+          soup_server_message_unpause(t->message.get());
+          return t->left == 0 ? G_SOURCE_REMOVE : G_SOURCE_CONTINUE;
+        },
+        trickle,
+        [](gpointer data) {
+          auto* t = static_cast<Trickle*>(data);
+          g_signal_handlers_disconnect_by_data(t->message.get(), t);
+          delete t;
+        });
+    return;
+  }
   if (route == "/echo") {
     // The request as the server saw it, one "name: value" line each, then the body.
     std::string text = "method: " + seen.method + "\n";

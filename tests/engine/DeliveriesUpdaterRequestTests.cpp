@@ -256,6 +256,16 @@ TEST_F(UpdaterRequestTest, AResponseThatNeverEndsTimesOut) {
   EXPECT_EQ(log_.linesContaining("Data task failed with response: ").size(), 1u);
 }
 
+TEST_F(UpdaterRequestTest, ARequestTrickledSlowerThanItsDeadlineFails) {
+  makeUpdater();
+  // Five bytes every 0.2 seconds for 20 seconds: never silent for the limit of 1 second.
+  updater_->setRequestTimeout(1);
+  const auto results = fetch(server_->url("/trickle"));
+  EXPECT_EQ(results["text"].asString(), "");
+  EXPECT_EQ(results["offline"].asBool(), false);
+  EXPECT_EQ(log_.linesContaining("did not complete within 1 seconds").size(), 1u);
+}
+
 TEST_F(UpdaterRequestTest, AResponseBeyondTheSizeLimitFails) {
   server_->route("/huge", {200, "text/plain",
                            std::string(QBYDeliveriesUpdater::kMaximumResponseSize + 1, 'x')});
