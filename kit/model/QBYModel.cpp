@@ -7,10 +7,10 @@
 #include "model/Location.h"
 #include "model/QBYCloudKitData.h"
 #include "model/QBYHelpSearchItem.h"
+#include "model/QBYSchemaHistory.h"
 #include "model/Queue.h"
 #include "model/Service.h"
 #include "model/Setting.h"
-#include "model/QBYSchemaHistory.h"
 
 namespace qby {
 namespace {
@@ -34,8 +34,8 @@ RelationshipDescription toMany(std::string name, std::string destination, std::s
 }
 
 template <typename T>
-std::function<std::shared_ptr<QBYManagedObject>()> maker() {
-  return [] { return std::make_shared<T>(); };
+QBYRecordMaker maker() {
+  return &makeRecord<T>;
 }
 
 EntityDescription deliveryEntity() {

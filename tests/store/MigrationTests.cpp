@@ -16,7 +16,7 @@ std::shared_ptr<const QBYManagedObjectModel> notesModel(int version) {
   note.name = "Note";
   note.attributes = {{"text", AttributeType::String, {}, false}};
   if (version >= 2) note.attributes.push_back({"folded", AttributeType::String, {}, false});
-  note.make = [] { return std::make_shared<TestRecord>(); };
+  note.make = &makeRecord<TestRecord>;
   std::vector<QBYSchemaMigration> steps = {
       {1, "CREATE TABLE Note (Z_PK INTEGER PRIMARY KEY AUTOINCREMENT, text TEXT);"},
       {2,

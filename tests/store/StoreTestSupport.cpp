@@ -15,8 +15,8 @@ AttributeDescription attr(std::string name, AttributeType type, Value defaultVal
 }
 
 template <typename T>
-std::function<std::shared_ptr<QBYManagedObject>()> maker() {
-  return [] { return std::make_shared<T>(); };
+QBYRecordMaker maker() {
+  return &makeRecord<T>;
 }
 
 }  // namespace

@@ -23,6 +23,11 @@
 namespace qby {
 
 class QBYManagedObject;
+struct QBYRecordBlock;
+
+// Makes an empty record of an entity's class with room for the extra bytes the block asks
+// for, in the same allocation (makeRecord<T> in QBYManagedObject.h).
+using QBYRecordMaker = std::shared_ptr<QBYManagedObject> (*)(QBYRecordBlock& block);
 
 enum class AttributeType {
   String,   // TEXT
@@ -64,8 +69,9 @@ struct EntityDescription {
   std::optional<std::string> parentName;
   std::vector<AttributeDescription> attributes;
   std::vector<RelationshipDescription> relationships;
-  // Makes an empty record of the entity's class.
-  std::function<std::shared_ptr<QBYManagedObject>()> make;
+  // Makes an empty record of the entity's class; without one, records are plain
+  // QBYManagedObjects.
+  QBYRecordMaker make = nullptr;
 
   // Index into attributes / relationships, or -1.
   int attributeIndex(std::string_view attribute) const;

@@ -1,5 +1,7 @@
 #include "store/core/QBYManagedObject.h"
 
+#include <algorithm>
+
 #include "platform/Log.h"
 #include "store/core/QBYStoreInternal.h"
 
@@ -50,6 +52,41 @@ std::string QBYManagedObjectID::description() const {
 }
 
 QBYManagedObject::~QBYManagedObject() = default;
+
+std::shared_ptr<QBYManagedObject> QBYManagedObject::make(const EntityDescription& entity,
+                                                         std::size_t storedBytes,
+                                                         std::byte** storedMemory) {
+  // Only an entity with a to-many relationship ever fills those caches; most rows of a list
+  // are lines, which have none.
+  const bool toMany = std::any_of(entity.relationships.begin(), entity.relationships.end(),
+                                  [](const RelationshipDescription& r) { return r.toMany; });
+  const std::size_t attributes = entity.attributes.size();
+  const std::size_t relationships = entity.relationships.size();
+  // The extra bytes: value slots, to-one caches, to-many caches, stored columns, each aligned.
+  std::size_t size = 0;
+  const auto reserve = [&size](std::size_t bytes, std::size_t align) {
+    size = (size + align - 1) / align * align;
+    const std::size_t at = size;
+    size += bytes;
+    return at;
+  };
+  const std::size_t valuesAt = reserve(attributes * sizeof(Value), alignof(Value));
+  const std::size_t toOnesAt = reserve(relationships * sizeof(ToOne), alignof(ToOne));
+  const std::size_t toManysAt =
+      reserve(toMany ? relationships * sizeof(ToMany) : 0, alignof(ToMany));
+  const std::size_t storedAt = reserve(storedBytes, 8);
+
+  QBYRecordBlock block{size, nullptr};
+  std::shared_ptr<QBYManagedObject> object =
+      entity.make ? entity.make(block) : std::make_shared<QBYManagedObject>();
+  std::byte* extra = block.extra;
+  object->values_.place(attributes, extra ? extra + valuesAt : nullptr);
+  object->toOnes_.place(relationships, extra ? extra + toOnesAt : nullptr);
+  if (toMany) object->toManys_.place(relationships, extra ? extra + toManysAt : nullptr);
+  if (storedMemory) *storedMemory = extra && storedBytes ? extra + storedAt : nullptr;
+  object->entity_ = &entity;
+  return object;
+}
 
 QBYManagedObjectID QBYManagedObject::objectID() const {
   return QBYManagedObjectID{entity_, rowID_, temporaryID_};

@@ -12,6 +12,7 @@
 // the attributes, and the rules that derive from them.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -21,11 +22,60 @@
 
 #include "platform/Value.h"
 #include "store/core/QBYEntityDescription.h"
+#include "store/core/QBYRecordArray.h"
 #include "store/core/QBYStoredColumns.h"
 
 namespace qby {
 
 class QBYManagedObjectContext;
+
+// Extra bytes behind a record, in the record's own allocation: its context keeps the record's
+// value slots, relationship caches and the row's stored columns there, so reading a row costs
+// one allocation.
+struct QBYRecordBlock {
+  std::size_t extraBytes = 0;  // asked for
+  std::byte* extra = nullptr;  // set by the allocation; aligned for any fundamental type
+};
+
+namespace recordblock {
+
+// Allocates the record (with its shared-pointer control block) and the extra bytes the block
+// asks for in one piece. Used once per record, by std::allocate_shared.
+template <typename T>
+class Allocator {
+ public:
+  using value_type = T;
+  explicit Allocator(QBYRecordBlock* block) : block_(block) {}
+  template <typename U>
+  Allocator(const Allocator<U>& other) : block_(other.block_) {}
+
+  T* allocate(std::size_t count) {
+    constexpr std::size_t align = alignof(std::max_align_t);
+    const std::size_t head = (count * sizeof(T) + align - 1) / align * align;
+    auto* memory = static_cast<std::byte*>(::operator new(head + block_->extraBytes));
+    block_->extra = block_->extraBytes ? memory + head : nullptr;
+    return reinterpret_cast<T*>(memory);
+  }
+  void deallocate(T* memory, std::size_t) noexcept { ::operator delete(memory); }
+  template <typename U>
+  bool operator==(const Allocator<U>&) const {
+    return true;
+  }
+
+ private:
+  template <typename U>
+  friend class Allocator;
+  // Only read while allocating; the copy kept for deallocation never looks at it.
+  QBYRecordBlock* block_;
+};
+
+}  // namespace recordblock
+
+// The maker of an entity whose records are Ts (EntityDescription::make).
+template <typename T>
+std::shared_ptr<QBYManagedObject> makeRecord(QBYRecordBlock& block) {
+  return std::allocate_shared<T>(recordblock::Allocator<T>(&block));
+}
 
 // A record's identity: its entity and row id. A record that was inserted and not yet saved has
 // a temporary identity (rowID 0 and a temporary number) until the save gives it a row id.
@@ -125,6 +175,12 @@ class QBYManagedObject : public std::enable_shared_from_this<QBYManagedObject> {
   friend class QBYManagedObjectContext;
   friend struct QBYManagedObjectAccess;
 
+  // An empty record of the entity, its slots and caches set up, with room for storedBytes of
+  // stored columns at *storedMemory (nullptr when there is no room: the columns get a block of
+  // their own).
+  static std::shared_ptr<QBYManagedObject> make(const EntityDescription& entity,
+                                                std::size_t storedBytes, std::byte** storedMemory);
+
   void fireFault() const;
   // Turns every stored column not read yet into its value.
   void decodeStored() const;
@@ -141,7 +197,9 @@ class QBYManagedObject : public std::enable_shared_from_this<QBYManagedObject> {
   bool deleted_ = false;
   mutable bool gone_ = false;
   mutable bool fault_ = false;
-  mutable std::vector<Value> values_;
+  // Value slots, relationship caches and stored columns live in the record's own allocation
+  // when its entity has a maker (see QBYRecordBlock), else on the heap.
+  mutable QBYRecordArray<Value> values_;
   // Text and data columns of the row, not turned into values_ yet: such an attribute's entry
   // in values_ is null until first read.
   mutable QBYStoredColumns stored_;
@@ -156,13 +214,13 @@ class QBYManagedObject : public std::enable_shared_from_this<QBYManagedObject> {
     std::weak_ptr<QBYManagedObject> object;
     bool loaded = false;
   };
-  mutable std::vector<ToOne> toOnes_;
+  mutable QBYRecordArray<ToOne> toOnes_;
   // To-many: loaded destinations, held strongly once loaded.
   struct ToMany {
     bool loaded = false;
     std::vector<std::shared_ptr<QBYManagedObject>> objects;
   };
-  mutable std::vector<ToMany> toManys_;
+  mutable QBYRecordArray<ToMany> toManys_;
 };
 
 }  // namespace qby

@@ -14,8 +14,8 @@ namespace qby {
 using Access = QBYManagedObjectAccess;
 using ObjectPtr = std::shared_ptr<QBYManagedObject>;
 using contextimpl::EntityLayout;
-using contextimpl::WriteOutcome;
 using contextimpl::invalidRequest;
+using contextimpl::WriteOutcome;
 
 EntityLayout contextimpl::makeLayout(const EntityDescription& entity) {
   EntityLayout layout;
@@ -74,20 +74,13 @@ void QBYManagedObjectContext::Impl::unregister(QBYManagedObject& object) {
   if (found && found->lock().get() == &object) table->erase(Access::rowID(object));
 }
 
-// An empty record of the entity. Without values: the caller fills them (a row's record
-// builds them in place, column by column).
+// An empty record of the entity, with room for storedBytes of stored columns at *storedMemory
+// (see QBYManagedObject::make).
 ObjectPtr QBYManagedObjectContext::Impl::makeObject(const EntityDescription& entity,
-                                                    bool withValues) {
-  ObjectPtr object = entity.make ? entity.make() : std::make_shared<QBYManagedObject>();
-  Access::entity(*object) = &entity;
+                                                    std::size_t storedBytes,
+                                                    std::byte** storedMemory) {
+  ObjectPtr object = Access::make(entity, storedBytes, storedMemory);
   Access::context(*object) = owner;
-  if (withValues) Access::values(*object).assign(entity.attributes.size(), Value());
-  Access::toOnes(*object).assign(entity.relationships.size(), {});
-  // Only an entity with a to-many relationship ever fills these; most rows of a list are
-  // lines, which have none.
-  if (std::any_of(entity.relationships.begin(), entity.relationships.end(),
-                  [](const RelationshipDescription& r) { return r.toMany; }))
-    Access::toManys(*object).assign(entity.relationships.size(), {});
   return object;
 }
 

@@ -16,10 +16,42 @@ using contextimpl::placeholders;
 
 // --- Reading rows into records ------------------------------------------------------------------
 
+// Reads the columns of the row the statement stands on into the scratch: texts and data as
+// bytes for the stored block, everything else as values. Most of a list's cost is here, once
+// per row and attribute.
+void QBYManagedObjectContext::Impl::readRow(sqlite3_stmt* statement, const EntityLayout& layout) {
+  const auto& attributes = layout.entity->attributes;
+  storedBuilder.clear();
+  rowValues.clear();
+  int column = 1;
+  for (int a : layout.attributes) {
+    const auto& attribute = attributes[static_cast<std::size_t>(a)];
+    // The statement is stepped on this context's queue only (its connection has no mutex of
+    // its own), so the column's value may be read directly.
+    sqlite3_value* cell = sqlite3_column_value(statement, column++);
+    const int kind = sqlite3_value_type(cell);
+    if (kind == SQLITE_NULL) continue;
+    if (attribute.type == AttributeType::String) {
+      const auto* text = reinterpret_cast<const char*>(sqlite3_value_text(cell));
+      const int length = sqlite3_value_bytes(cell);
+      storedBuilder.addText(a,
+                            std::string_view(text ? text : "", static_cast<std::size_t>(length)));
+    } else if (attribute.type == AttributeType::Binary) {
+      const void* bytes = sqlite3_value_blob(cell);
+      const int length = sqlite3_value_bytes(cell);
+      storedBuilder.addData(a, bytes, static_cast<std::size_t>(length));
+    } else {
+      rowValues.emplace_back(a, sql::value(cell, attribute.type));
+    }
+  }
+}
+
 // Reads a row (Z_PK first, then the layout's columns) into the record. A fresh record (just
-// made by makeObject) is empty already; a record filled again starts from empty.
+// made by makeObject after readRow, with room for the stored columns at storedMemory when it
+// has any) is empty already; a record filled again starts from empty.
 void QBYManagedObjectContext::Impl::fill(QBYManagedObject& object, sqlite3_stmt* statement,
-                                         const EntityLayout& layout, bool fresh) {
+                                         const EntityLayout& layout, bool fresh,
+                                         std::byte* storedMemory) {
   auto& values = Access::rawValues(object);
   auto& toOnes = Access::toOnes(object);
   Access::stored(object).clear();
@@ -32,33 +64,12 @@ void QBYManagedObjectContext::Impl::fill(QBYManagedObject& object, sqlite3_stmt*
   }
   int column = 1;
   if (fresh) {
-    // Built in place: most of a list's cost is here, once per row and attribute. Texts and
-    // data stay bytes in one block until they are read.
-    const auto& attributes = layout.entity->attributes;
-    values.resize(attributes.size());
-    storedBuilder.clear();
-    for (std::size_t a = 0; a < attributes.size(); ++a) {
-      const auto& attribute = attributes[a];
-      if (attribute.transient) continue;
-      // The statement is stepped on this context's queue only (its connection has no
-      // mutex of its own), so the column's value may be read directly.
-      sqlite3_value* cell = sqlite3_column_value(statement, column++);
-      const int kind = sqlite3_value_type(cell);
-      if (kind == SQLITE_NULL) continue;
-      if (attribute.type == AttributeType::String) {
-        const auto* text = reinterpret_cast<const char*>(sqlite3_value_text(cell));
-        const int length = sqlite3_value_bytes(cell);
-        storedBuilder.addText(static_cast<int>(a),
-                              std::string_view(text ? text : "", static_cast<std::size_t>(length)));
-      } else if (attribute.type == AttributeType::Binary) {
-        const void* bytes = sqlite3_value_blob(cell);
-        const int length = sqlite3_value_bytes(cell);
-        storedBuilder.addData(static_cast<int>(a), bytes, static_cast<std::size_t>(length));
-      } else {
-        values[a] = sql::value(cell, attribute.type);
-      }
-    }
-    Access::stored(object) = storedBuilder.finish();
+    // Texts and data stay bytes in one block until they are read.
+    Access::stored(object) =
+        storedMemory ? storedBuilder.finishInto(storedMemory) : storedBuilder.finish();
+    for (auto& [attribute, value] : rowValues)
+      values[static_cast<std::size_t>(attribute)] = std::move(value);
+    column += static_cast<int>(layout.attributes.size());
   } else {
     for (int a : layout.attributes)
       values[static_cast<std::size_t>(a)] =
@@ -89,9 +100,12 @@ ObjectPtr QBYManagedObjectContext::Impl::materialize(const EntityLayout& layout,
     if (Access::fault(*object) && !pending.count(object.get())) fill(*object, statement, layout);
     return object;
   }
-  ObjectPtr object = makeObject(*layout.entity, false);
+  // A new record: the row is read first, so that the record is made once, with room for it.
+  readRow(statement, layout);
+  std::byte* storedMemory = nullptr;
+  ObjectPtr object = makeObject(*layout.entity, storedBuilder.blockSize(), &storedMemory);
   Access::rowID(*object) = rowID;
-  fill(*object, statement, layout, true);
+  fill(*object, statement, layout, true, storedMemory);
   registerObject(object);
   return object;
 }

@@ -137,6 +137,8 @@ struct QBYManagedObjectContext::Impl {
   Statistics stats;
   // Scratch for a row's stored columns, reused from row to row.
   QBYStoredColumns::Builder storedBuilder;
+  // Scratch for a row's other columns, as (attribute, value).
+  std::vector<std::pair<int, Value>> rowValues;
   // While a query runs over written pending changes: provisional rows of inserted records.
   std::unordered_map<const EntityDescription*, std::unordered_map<std::int64_t, ObjectPtr>>
       provisional;
@@ -190,14 +192,19 @@ struct QBYManagedObjectContext::Impl {
 
   void unregister(QBYManagedObject& object);
 
-  // An empty record of the entity. Without values: the caller fills them (a row's record
-  // builds them in place, column by column).
-  ObjectPtr makeObject(const EntityDescription& entity, bool withValues = true);
+  // An empty record of the entity, with room for storedBytes of stored columns at
+  // *storedMemory (see QBYManagedObject::make).
+  ObjectPtr makeObject(const EntityDescription& entity, std::size_t storedBytes = 0,
+                       std::byte** storedMemory = nullptr);
+
+  // Reads the columns of the row the statement stands on into storedBuilder and rowValues.
+  void readRow(sqlite3_stmt* statement, const EntityLayout& layout);
 
   // Reads a row (Z_PK first, then the layout's columns) into the record. A fresh record (just
-  // made by makeObject) is empty already; a record filled again starts from empty.
+  // made by makeObject after readRow, with room for the stored columns at storedMemory when it
+  // has any) is empty already; a record filled again starts from empty.
   void fill(QBYManagedObject& object, sqlite3_stmt* statement, const EntityLayout& layout,
-            bool fresh = false);
+            bool fresh = false, std::byte* storedMemory = nullptr);
 
   // The record for the row the statement stands on: the one in memory (filled when it is a
   // fault), or a new one.

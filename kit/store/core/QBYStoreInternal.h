@@ -23,19 +23,24 @@ struct QBYManagedObjectAccess {
   static bool& gone(QBYManagedObject& o) { return o.gone_; }
   static bool& fault(QBYManagedObject& o) { return o.fault_; }
   // Every value, the stored columns decoded first.
-  static std::vector<Value>& values(QBYManagedObject& o) {
+  static QBYRecordArray<Value>& values(QBYManagedObject& o) {
     o.decodeStored();
     return o.values_;
   }
   // The values as they are, for a reader that fills them (and the stored columns) anew.
-  static std::vector<Value>& rawValues(QBYManagedObject& o) { return o.values_; }
+  static QBYRecordArray<Value>& rawValues(QBYManagedObject& o) { return o.values_; }
   static QBYStoredColumns& stored(QBYManagedObject& o) { return o.stored_; }
   static std::vector<bool>& changedAttributes(QBYManagedObject& o) { return o.changedAttributes_; }
   static std::vector<bool>& changedRelationships(QBYManagedObject& o) {
     return o.changedRelationships_;
   }
-  static std::vector<ToOne>& toOnes(QBYManagedObject& o) { return o.toOnes_; }
-  static std::vector<ToMany>& toManys(QBYManagedObject& o) { return o.toManys_; }
+  static QBYRecordArray<ToOne>& toOnes(QBYManagedObject& o) { return o.toOnes_; }
+  static QBYRecordArray<ToMany>& toManys(QBYManagedObject& o) { return o.toManys_; }
+  // A record of the entity with its slots set up (see QBYManagedObject::make).
+  static std::shared_ptr<QBYManagedObject> make(const EntityDescription& entity,
+                                                std::size_t storedBytes, std::byte** storedMemory) {
+    return QBYManagedObject::make(entity, storedBytes, storedMemory);
+  }
   static void awakeFromInsert(QBYManagedObject& o) { o.awakeFromInsert(); }
   static void didTurnIntoFault(QBYManagedObject& o) { o.didTurnIntoFault(); }
   static void fire(QBYManagedObject& o) { o.fireFault(); }

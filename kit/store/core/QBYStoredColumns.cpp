@@ -32,37 +32,57 @@ void QBYStoredColumns::Builder::addData(int attribute, const void* bytes, std::s
   if (length > 0) bytes_.append(static_cast<const char*>(bytes), length);
 }
 
+std::size_t QBYStoredColumns::Builder::blockSize() const {
+  if (entries_.empty()) return 0;
+  return kHeader + entries_.size() * sizeof(Entry) + bytes_.size();
+}
+
+void QBYStoredColumns::write(const Builder& builder, std::byte* memory) {
+  const std::size_t table = builder.entries_.size() * sizeof(Entry);
+  const auto count = static_cast<std::uint32_t>(builder.entries_.size());
+  std::memcpy(memory, &count, sizeof count);
+  std::memcpy(memory + kHeader, builder.entries_.data(), table);
+  if (!builder.bytes_.empty())
+    std::memcpy(memory + kHeader + table, builder.bytes_.data(), builder.bytes_.size());
+  // The lookups rely on attribute order, which a row's reader adds them in.
+  auto* entries = reinterpret_cast<Entry*>(memory + kHeader);
+  const auto byAttribute = [](const Entry& a, const Entry& b) { return a.attribute < b.attribute; };
+  if (!std::is_sorted(entries, entries + count, byAttribute))
+    std::sort(entries, entries + count, byAttribute);
+}
+
 QBYStoredColumns QBYStoredColumns::Builder::finish() const {
   QBYStoredColumns columns;
   if (entries_.empty()) return columns;
-  const std::size_t table = entries_.size() * sizeof(Entry);
-  columns.block_ = std::make_unique_for_overwrite<std::byte[]>(kHeader + table + bytes_.size());
-  const auto count = static_cast<std::uint32_t>(entries_.size());
-  std::memcpy(columns.block_.get(), &count, sizeof count);
-  std::memcpy(columns.block_.get() + kHeader, entries_.data(), table);
-  if (!bytes_.empty())
-    std::memcpy(columns.block_.get() + kHeader + table, bytes_.data(), bytes_.size());
-  // The lookups rely on attribute order, which a row's reader adds them in.
-  const auto byAttribute = [](const Entry& a, const Entry& b) { return a.attribute < b.attribute; };
-  if (!std::is_sorted(columns.entries(), columns.entries() + count, byAttribute))
-    std::sort(columns.entries(), columns.entries() + count, byAttribute);
+  // new[] of bytes is aligned for any fundamental type, which the entries need.
+  columns.block_ = new std::byte[blockSize()];
+  columns.owned_ = true;
+  write(*this, columns.block_);
+  return columns;
+}
+
+QBYStoredColumns QBYStoredColumns::Builder::finishInto(std::byte* memory) const {
+  QBYStoredColumns columns;
+  if (entries_.empty() || !memory) return columns;
+  columns.block_ = memory;
+  write(*this, memory);
   return columns;
 }
 
 std::uint32_t QBYStoredColumns::count() const {
   std::uint32_t count = 0;
-  if (block_) std::memcpy(&count, block_.get(), sizeof count);
+  if (block_) std::memcpy(&count, block_, sizeof count);
   return count;
 }
 
-// The block comes from operator new[], aligned for any fundamental type, and the table starts
-// at an offset that keeps that alignment for its entries.
+// The block is 8-byte aligned (new[] or a record's trailing bytes), and the table starts at an
+// offset that keeps that alignment for its entries.
 QBYStoredColumns::Entry* QBYStoredColumns::entries() const {
-  return reinterpret_cast<Entry*>(block_.get() + kHeader);
+  return reinterpret_cast<Entry*>(block_ + kHeader);
 }
 
 const char* QBYStoredColumns::bytes() const {
-  return reinterpret_cast<const char*>(block_.get() + kHeader + count() * sizeof(Entry));
+  return reinterpret_cast<const char*>(block_ + kHeader + count() * sizeof(Entry));
 }
 
 QBYStoredColumns::Entry* QBYStoredColumns::find(int attribute) const {
@@ -106,7 +126,7 @@ std::vector<std::pair<int, Value>> QBYStoredColumns::takeAll() {
     if (entry.binary == kTaken) continue;
     values.emplace_back(entry.attribute, valueOf(entry, data));
   }
-  block_.reset();
+  clear();
   return values;
 }
 

@@ -3,7 +3,8 @@
 // of its own cost one allocation per field and row, most of them never looked at.
 //
 // One block holds the whole row: a small table (attribute, kind, offset, length) followed by
-// the bytes. Owned by one record and used on its context's queue only.
+// the bytes. The block is either owned or lives in memory the record owns (the trailing bytes
+// of its own allocation). Owned by one record and used on its context's queue only.
 #pragma once
 
 #include <cstddef>
@@ -12,6 +13,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "platform/Value.h"
@@ -27,8 +29,13 @@ class QBYStoredColumns {
     void addText(int attribute, std::string_view text);
     void addData(int attribute, const void* bytes, std::size_t length);
     bool empty() const { return entries_.empty(); }
-    // The collected columns in one block (nothing when none were added).
+    // The bytes the block of the collected columns takes (0 when none were added); memory for
+    // finishInto must be 8-byte aligned and this large.
+    std::size_t blockSize() const;
+    // The collected columns in one block of their own (nothing when none were added).
     QBYStoredColumns finish() const;
+    // The collected columns in the given memory, which must outlive the result.
+    QBYStoredColumns finishInto(std::byte* memory) const;
 
    private:
     friend class QBYStoredColumns;
@@ -43,6 +50,17 @@ class QBYStoredColumns {
   };
 
   QBYStoredColumns() = default;
+  ~QBYStoredColumns() { clear(); }
+  QBYStoredColumns(QBYStoredColumns&& other) noexcept
+      : block_(std::exchange(other.block_, nullptr)), owned_(std::exchange(other.owned_, false)) {}
+  QBYStoredColumns& operator=(QBYStoredColumns&& other) noexcept {
+    if (this != &other) {
+      clear();
+      block_ = std::exchange(other.block_, nullptr);
+      owned_ = std::exchange(other.owned_, false);
+    }
+    return *this;
+  }
   bool empty() const { return !block_; }
 
   // The attribute's value, taken out of the block (a second call answers nothing); nothing
@@ -53,7 +71,11 @@ class QBYStoredColumns {
   // Every column not taken yet, in attribute order, as (attribute, value); the block is gone
   // afterwards.
   std::vector<std::pair<int, Value>> takeAll();
-  void clear() { block_.reset(); }
+  void clear() {
+    if (owned_) delete[] block_;
+    block_ = nullptr;
+    owned_ = false;
+  }
 
  private:
   using Entry = Builder::Entry;
@@ -63,8 +85,11 @@ class QBYStoredColumns {
   Entry* find(int attribute) const;
   static Value valueOf(const Entry& entry, const char* bytes);
   const char* bytes() const;
+  // Lays the builder's columns out in memory (blockSize() bytes).
+  static void write(const Builder& builder, std::byte* memory);
 
-  std::unique_ptr<std::byte[]> block_;
+  std::byte* block_ = nullptr;
+  bool owned_ = false;
 };
 
 }  // namespace qby
