@@ -3,8 +3,8 @@
 // backend keeps each calendar in an iCalendar file of our own (QBYICSCalendarBackend); one that
 // talks to the desktop's calendar server can take its place without changing the callers.
 //
-// Threads: a backend is not synchronised; QBYCalendarStore serialises every call into it except
-// requestAccess, which must not touch the calendars. Its completion may arrive on any thread.
+// Threads: a backend is not synchronised; QBYCalendarStore calls it on the main thread only.
+// The completion of requestAccess may arrive on any thread and must not touch the calendars.
 #pragma once
 
 #include <cstdint>

@@ -11,6 +11,7 @@
 #include "manager/QBYICSCalendarBackend.h"
 #include "platform/Localization.h"
 #include "platform/Log.h"
+#include "platform/MainQueue.h"
 #include "platform/QBYUserDefaults.h"
 
 namespace qby {
@@ -56,7 +57,6 @@ std::string titleOf(const Dictionary& info) {
 
 // Shared with a running request, which may answer after the store is gone.
 struct QBYCalendarStore::AccessState {
-  std::mutex mutex;
   bool requesting = false;
   std::vector<std::function<void(bool)>> waiting;
 };
@@ -88,56 +88,46 @@ QBYUserDefaults& QBYCalendarStore::defaults() const {
 }
 
 bool QBYCalendarStore::requestingAccess() const {
-  std::lock_guard lock(access_->mutex);
   return access_->requesting;
 }
 
 void QBYCalendarStore::requestAccessWithCompletion(std::function<void(bool granted)> completion) {
-  QBYCalendarAuthorization status;
-  {
-    std::lock_guard lock(mutex_);
-    status = backend_->authorizationStatus();
-  }
+  const QBYCalendarAuthorization status = backend_->authorizationStatus();
   if (status != QBYCalendarAuthorization::NotDetermined) {
     if (completion) completion(status == QBYCalendarAuthorization::Authorized);
     return;
   }
-  {
-    std::lock_guard lock(access_->mutex);
-    if (completion) access_->waiting.push_back(std::move(completion));
-    if (access_->requesting) return;
-    access_->requesting = true;
-  }
-  // Not under the store's lock: the answer may come at once, and its completion may wait for
-  // work on another thread that uses this store.
+  if (completion) access_->waiting.push_back(std::move(completion));
+  if (access_->requesting) return;
+  access_->requesting = true;
   backend_->requestAccess([state = access_](bool granted, std::optional<QBYError> error) {
-    std::vector<std::function<void(bool)>> waiting;
-    {
-      std::lock_guard lock(state->mutex);
+    // A backend may answer from a thread of its own; the state and the completions belong to
+    // the main thread.
+    auto answer = [state, granted, error = std::move(error)] {
       state->requesting = false;
+      std::vector<std::function<void(bool)>> waiting;
       waiting.swap(state->waiting);
-    }
-    if (!granted) {
-      log("Calendar access denied: %@, %@", error,
-          error ? std::optional<std::string>(error->userInfoDescription()) : std::nullopt);
-    }
-    for (auto& done : waiting) done(granted);
+      if (!granted) {
+        log("Calendar access denied: %@, %@", error,
+            error ? std::optional<std::string>(error->userInfoDescription()) : std::nullopt);
+      }
+      for (auto& done : waiting) done(granted);
+    };
+    if (MainQueue::isMainThread())
+      answer();
+    else
+      MainQueue::async(std::move(answer));
   });
 }
 
 // --- Calendars ---------------------------------------------------------------------------------
 
 void QBYCalendarStore::refreshSources() {
-  std::lock_guard lock(mutex_);
   backend_->refreshSources();
 }
 
 Dictionary QBYCalendarStore::eventCalendars() {
-  std::vector<QBYEventCalendar> calendars;
-  {
-    std::lock_guard lock(mutex_);
-    calendars = backend_->calendars();
-  }
+  const std::vector<QBYEventCalendar> calendars = backend_->calendars();
   const TitleOrder order;
   std::vector<std::pair<std::string, std::vector<Dictionary>>> groups;
   for (const auto& calendar : calendars) {
@@ -166,7 +156,6 @@ Dictionary QBYCalendarStore::eventCalendars() {
 std::optional<QBYEventCalendar> QBYCalendarStore::eventCalendarWithIdentifier(
     const std::optional<std::string>& identifier) {
   if (!identifier) return std::nullopt;
-  std::lock_guard lock(mutex_);
   for (auto& calendar : backend_->calendars()) {
     if (calendar.identifier == *identifier) return calendar;
   }
@@ -182,11 +171,7 @@ std::optional<QBYEventCalendar> QBYCalendarStore::eventCalendarFromInfo(
   // keeps its account and title.
   const auto sourceIdentifier = info[QBYCalendarSourceIdentifier].asString();
   const auto title = info[QBYCalendarTitle].asString();
-  std::vector<QBYEventCalendar> calendars;
-  {
-    std::lock_guard lock(mutex_);
-    calendars = backend_->calendars();
-  }
+  const std::vector<QBYEventCalendar> calendars = backend_->calendars();
   for (const auto& calendar : calendars) {
     if (!calendar.allowsContentModifications) continue;
     if (calendar.sourceIdentifier == sourceIdentifier && title && calendar.title == *title) {
@@ -206,12 +191,6 @@ std::optional<QBYEventCalendar> QBYCalendarStore::eventCalendarFromInfo(
 
 std::vector<QBYCalendarEvent> QBYCalendarStore::eventsWithDate(Date date,
                                                                const QBYEventCalendar& calendar) {
-  std::lock_guard lock(mutex_);
-  return eventsWithDateLocked(date, calendar);
-}
-
-std::vector<QBYCalendarEvent> QBYCalendarStore::eventsWithDateLocked(
-    Date date, const QBYEventCalendar& calendar) {
   const Calendar dates = this->calendar();
   const auto start = dateAddingDays(dates, -kEventSearchDays, date);
   const auto end = dateAddingDays(dates, kEventSearchDays, date);
@@ -229,13 +208,13 @@ bool QBYCalendarStore::eventBelongsToURL(const QBYCalendarEvent& event,
   return event.url == url;
 }
 
-std::vector<QBYCalendarEvent> QBYCalendarStore::deliveryEventsLocked(
+std::vector<QBYCalendarEvent> QBYCalendarStore::deliveryEvents(
     const QBYEventCalendar& calendar, const std::vector<Date>& dates,
     const std::optional<std::string>& url, std::optional<Date> notBefore) {
   std::vector<QBYCalendarEvent> found;
   std::set<std::string> seen;
   for (const Date date : dates) {
-    for (auto& event : eventsWithDateLocked(date, calendar)) {
+    for (auto& event : eventsWithDate(date, calendar)) {
       if (!eventBelongsToURL(event, calendar, url)) continue;
       if (notBefore && event.startDate < *notBefore) continue;
       // Dates a few days apart find the same event more than once.
@@ -253,14 +232,13 @@ bool QBYCalendarStore::addEventsToCalendar(const QBYEventCalendar& calendar,
                                            const std::optional<std::string>& url,
                                            const std::optional<std::string>& location,
                                            const std::optional<std::string>& notes) {
-  std::lock_guard lock(mutex_);
   const Calendar dates = this->calendar();
   const auto notBefore = dateAddingDays(dates, kEventKeepDays, Date::now());
 
-  auto existing = deliveryEventsLocked(calendar, replacingDates, url, notBefore);
+  auto existing = deliveryEvents(calendar, replacingDates, url, notBefore);
   if (fromCalendar && fromCalendar->identifier != calendar.identifier) {
     // A copied calendar file may hold the same event twice; it is one event to us.
-    for (auto& event : deliveryEventsLocked(*fromCalendar, replacingDates, url, notBefore)) {
+    for (auto& event : deliveryEvents(*fromCalendar, replacingDates, url, notBefore)) {
       const bool known = std::any_of(existing.begin(), existing.end(), [&](const auto& other) {
         return other.eventIdentifier == event.eventIdentifier;
       });
@@ -336,9 +314,8 @@ bool QBYCalendarStore::removeEventsFromCalendar(const QBYEventCalendar& calendar
                                                 const std::vector<Date>& dates,
                                                 const std::optional<std::string>& url,
                                                 std::optional<Date> onlyAfter) {
-  std::lock_guard lock(mutex_);
   bool changed = false;
-  for (const auto& event : deliveryEventsLocked(calendar, dates, url, std::nullopt)) {
+  for (const auto& event : deliveryEvents(calendar, dates, url, std::nullopt)) {
     if (onlyAfter && !(event.startDate > *onlyAfter)) continue;
     QBYError error;
     if (backend_->removeEvent(event, &error))
@@ -350,7 +327,6 @@ bool QBYCalendarStore::removeEventsFromCalendar(const QBYEventCalendar& calendar
 }
 
 bool QBYCalendarStore::commit(QBYError* error) {
-  std::lock_guard lock(mutex_);
   return backend_->commit(error);
 }
 

@@ -7,13 +7,13 @@
 // in the shared container. Changes are saved without committing and written by commit(), once
 // per run.
 //
-// Threads: any thread; calls are serialised inside. The access completion may run on any
-// thread.
+// Threads: the main thread, like the deliveries manager that uses it; nothing here is shared
+// with another thread, so nothing is locked. A backend may answer an access request from a
+// thread of its own: the answer is brought to the main thread before the completions run.
 #pragma once
 
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -109,17 +109,15 @@ class QBYCalendarStore {
  private:
   struct AccessState;
 
-  std::vector<QBYCalendarEvent> eventsWithDateLocked(Date date, const QBYEventCalendar& calendar);
-  std::vector<QBYCalendarEvent> deliveryEventsLocked(const QBYEventCalendar& calendar,
-                                                     const std::vector<Date>& dates,
-                                                     const std::optional<std::string>& url,
-                                                     std::optional<Date> notBefore);
+  std::vector<QBYCalendarEvent> deliveryEvents(const QBYEventCalendar& calendar,
+                                               const std::vector<Date>& dates,
+                                               const std::optional<std::string>& url,
+                                               std::optional<Date> notBefore);
   QBYUserDefaults& defaults() const;
 
   std::shared_ptr<QBYCalendarBackend> backend_;
   QBYUserDefaults* defaults_;
   std::shared_ptr<AccessState> access_;
-  mutable std::recursive_mutex mutex_;
 };
 
 // --- Operations on calendars of dates, dictionaries and platform calendars ---------------------

@@ -7,8 +7,10 @@
 // notifications, and every call also checks that ICU's default zone and locale are still the
 // ones the formatters were built for, so a process that changes its own zone is never stale.
 //
-// Any thread: calls are serialised inside, since the finder's queue and the main thread both
-// read dates.
+// Any thread. The one lock inside guards the cache of ICU calendar and formatters, which is
+// truly shared: the finder's and the updater's queues and the main thread all read and write
+// dates, ICU's formatters are not safe to use from two threads at once, and a set of them per
+// thread would cost each thread the build (milliseconds, hundreds of kilobytes) again.
 #pragma once
 
 #include <cstdint>

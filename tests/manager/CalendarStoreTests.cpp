@@ -5,8 +5,10 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <thread>
 
 #include "CalendarTestSupport.h"
+#include "platform/MainQueue.h"
 
 namespace qby::test {
 namespace {
@@ -76,6 +78,24 @@ TEST_F(StoreTest, ASecondRequestWaitsForTheRunningOneAndDenialIsLogged) {
   asking.requestAccessWithCompletion([&](bool granted) { answers.push_back(granted); });
   EXPECT_EQ(answers, (std::vector<bool>{false, false, true}));
   EXPECT_EQ(pending->requests, 1);
+}
+
+TEST_F(StoreTest, AnAnswerFromAnotherThreadIsHandedOverOnTheMainThread) {
+  auto pending = std::make_shared<PendingAccessBackend>();
+  QBYCalendarStore asking(pending, defaults.get());
+  std::vector<bool> onMainThread;
+  asking.requestAccessWithCompletion(
+      [&](bool granted) { onMainThread.push_back(granted && MainQueue::isMainThread()); });
+  ASSERT_TRUE(pending->answer);
+
+  std::thread backend([answer = pending->answer] { answer(true, std::nullopt); });
+  backend.join();
+  // The answer waits for the main loop: until then the request is still running.
+  EXPECT_TRUE(onMainThread.empty());
+  EXPECT_TRUE(asking.requestingAccess());
+  ASSERT_TRUE(MainQueue::runUntil([&] { return !onMainThread.empty(); }, 10.0));
+  EXPECT_EQ(onMainThread, std::vector<bool>{true});
+  EXPECT_FALSE(asking.requestingAccess());
 }
 
 // --- Calendars ----------------------------------------------------------------------------------
