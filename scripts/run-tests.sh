@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds the test configuration (AddressSanitizer and
-# UndefinedBehaviorSanitizer) and runs the whole test suite inside a private D-Bus session with
-# an unlocked keyring of its own. Extra arguments go to ctest.
+# UndefinedBehaviorSanitizer), runs each fuzz target briefly (scripts/fuzz.sh, its own clang
+# build in build-fuzz) and then the whole test suite inside a private D-Bus session with an
+# unlocked keyring of its own. Extra arguments go to ctest.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -23,5 +24,18 @@ tools/check-release-hooks "$release" "$build"
 export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=0:handle_segv=0:allow_user_segv_handler=1}
 export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}
 
-exec dbus-run-session -- scripts/with-keyring.sh \
-  ctest --test-dir "$build" --output-on-failure --timeout 600 -j2 "$@"
+# A short run of every fuzz target on its seed corpus (PORVANE_FUZZ_SECONDS each, 0 to skip),
+# before ctest so that ctest's summary stays the last one printed; a failure of either fails
+# the script.
+fuzz_status=0
+fuzz_seconds=${PORVANE_FUZZ_SECONDS:-20}
+if [ "$fuzz_seconds" != 0 ]; then
+  scripts/fuzz.sh all "$fuzz_seconds" || fuzz_status=$?
+fi
+
+ctest_status=0
+dbus-run-session -- scripts/with-keyring.sh \
+  ctest --test-dir "$build" --output-on-failure --timeout 600 -j2 "$@" || ctest_status=$?
+
+[ $ctest_status -ne 0 ] && exit $ctest_status
+exit $fuzz_status
