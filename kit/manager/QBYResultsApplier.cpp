@@ -192,7 +192,9 @@ QBYResultsOutcome QBYResultsApplier::updateDelivery(std::shared_ptr<Delivery> de
   }
 
   double interval = results[QBYResultsInterval].asReal().value_or(0);
-  if (!std::isfinite(interval)) interval = 0;
+  // An interval so large that the update times overflow is as unreadable as NaN: an infinite
+  // time would keep the delivery from ever updating again and cannot be written as JSON.
+  if (!std::isfinite(run.date.timeIntervalSince1970() + interval * 60)) interval = 0;
   delivery->setNextUpdate(run.date.timeIntervalSince1970() + interval * 60);
   delivery->setBackgroundUpdate(run.date.timeIntervalSince1970() +
                                 backgroundIntervalForInterval(interval) * 60);

@@ -236,6 +236,15 @@ TEST_F(ResultsApplierTest, MissingOrUnreadableIntervalCountsAsZero) {
   apply(dictionary);
   EXPECT_DOUBLE_EQ(record->nextUpdate(), now().timeIntervalSince1970());
   EXPECT_FALSE(std::isnan(record->backgroundUpdate()));
+
+  // Intervals whose times would overflow to infinity never to update again.
+  for (const double huge : {1e308, -1e308, std::numeric_limits<double>::infinity()}) {
+    dictionary.set("interval", huge);
+    apply(dictionary);
+    EXPECT_DOUBLE_EQ(record->nextUpdate(), now().timeIntervalSince1970()) << huge;
+    EXPECT_DOUBLE_EQ(record->backgroundUpdate(), now().timeIntervalSince1970() + 30 * kMinute)
+        << huge;
+  }
 }
 
 TEST_F(ResultsApplierTest, SyncedResultsCountFromTheirOwnDate) {
