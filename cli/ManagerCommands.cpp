@@ -205,6 +205,12 @@ class CommandObserver : public qby::QBYDeliveriesManagerDelegate,
     else if (result == qby::QBYUpdateResultNewData)
       worst = qby::QBYUpdateResultNewData;
   }
+  void completedUpdateWithCounts(const qby::QBYUpdateCounts& run) override {
+    counts.updated += run.updated;
+    counts.unchanged += run.unchanged;
+    counts.failed += run.failed;
+    counts.unsupported += run.unsupported;
+  }
   void updatedDelivery(const std::shared_ptr<qby::Delivery>& delivery) override {
     if (delivery && !delivery->updating() && delivery->uuid()) updated.insert(*delivery->uuid());
     if (onProgress) onProgress();
@@ -225,6 +231,7 @@ class CommandObserver : public qby::QBYDeliveriesManagerDelegate,
   bool began = false;
   int completions = 0;
   unsigned worst = qby::QBYUpdateResultNoChanges;
+  qby::QBYUpdateCounts counts;
   std::set<std::string> updated;
   std::vector<qby::QBYNotification> notifications;
   bool configurationFailed = false;
@@ -241,6 +248,23 @@ std::string resultText(unsigned result) {
     default:
       return "no changes";
   }
+}
+
+std::string plural(std::size_t count, const char* one, const char* many) {
+  return std::to_string(count) + " " + (count == 1 ? one : many);
+}
+
+// "2 updated, 1 unchanged, 1 failed, 1 not supported": the counts that are not zero.
+std::string countsText(const qby::QBYUpdateCounts& counts) {
+  std::vector<std::string> parts;
+  if (counts.updated) parts.push_back(std::to_string(counts.updated) + " updated");
+  if (counts.unchanged) parts.push_back(std::to_string(counts.unchanged) + " unchanged");
+  if (counts.failed) parts.push_back(std::to_string(counts.failed) + " failed");
+  if (counts.unsupported) parts.push_back(std::to_string(counts.unsupported) + " not supported");
+  if (parts.empty()) return "no deliveries were due";
+  std::string text;
+  for (const auto& part : parts) text += (text.empty() ? "" : ", ") + part;
+  return text;
 }
 
 int printSavedDelivery(qby::Delivery& delivery, bool asJSON, const char* verb) {
@@ -473,11 +497,20 @@ int runAddCommand(int argc, char** argv) {
   if (!manager.validateSettings(settings, true, &validation))
     return fail("add", validation.localizedDescription, kExitValidation);
 
-  auto delivery = manager.saveDeliveryWithSettings(settings);
+  qby::QBYError passwordError;
+  auto delivery = manager.saveDeliveryWithSettings(settings, &passwordError);
   if (!delivery) return fail("add", "the delivery could not be saved", kExitFailure);
   if (!session->store().saveData())
     return fail("add", storeErrorText(session->store().error(), "saved"), kExitFailure);
-  return printSavedDelivery(*delivery, arguments->has("json"), verb);
+  const int printed = printSavedDelivery(*delivery, arguments->has("json"), verb);
+  if (settings.password && !delivery->password())
+    return fail(
+        "add",
+        "the delivery was saved, but its password could not be stored: " +
+            (passwordError.localizedDescription.empty() ? std::string("the keyring refused it")
+                                                        : passwordError.localizedDescription),
+        kExitFailure);
+  return printed;
 }
 
 int runUpdateCommand(int argc, char** argv) {
@@ -550,23 +583,35 @@ int runUpdateCommand(int argc, char** argv) {
   g_source_remove(sigterm);
   statusObserver = {};
   progress.finish();
+  // The manager goes with the session: take what it knows first.
+  const std::optional<qby::QBYError> saveError = manager.saveError();
   session->close();
 
   const unsigned result = observer->completions > 0 ? observer->worst : qby::QBYUpdateResultFailed;
+  const qby::QBYUpdateCounts& counts = observer->counts;
   if (arguments->has("json")) {
     qby::Array updated;
     for (const auto& uuid : observer->updated) updated.emplace_back(uuid);
     qby::Array notifications;
     for (const auto& notification : observer->notifications)
       notifications.push_back(notificationJSON(notification));
-    std::fputs(jsonText(qby::Value(qby::Dictionary{
-                            {"result", qby::Value(resultText(result))},
-                            {"interrupted", qby::Value(interrupted)},
-                            {"updated", qby::Value(std::move(updated))},
-                            {"notifications", qby::Value(std::move(notifications))},
-                        }))
-                   .c_str(),
-               stdout);
+    std::fputs(
+        jsonText(
+            qby::Value(qby::Dictionary{
+                {"result", qby::Value(resultText(result))},
+                {"interrupted", qby::Value(interrupted)},
+                {"updated", qby::Value(std::move(updated))},
+                {"notifications", qby::Value(std::move(notifications))},
+                {"counts",
+                 qby::Value(qby::Dictionary{
+                     {"updated", qby::Value(static_cast<std::int64_t>(counts.updated))},
+                     {"unchanged", qby::Value(static_cast<std::int64_t>(counts.unchanged))},
+                     {"failed", qby::Value(static_cast<std::int64_t>(counts.failed))},
+                     {"unsupported", qby::Value(static_cast<std::int64_t>(counts.unsupported))},
+                 })},
+            }))
+            .c_str(),
+        stdout);
   } else {
     for (const auto& notification : observer->notifications) {
       std::printf("%s\n", notification.title.value_or("").c_str());
@@ -578,12 +623,12 @@ int runUpdateCommand(int argc, char** argv) {
       }
     }
     if (!quiet)
-      std::printf("%s: %zu %s updated\n",
+      std::printf("%s: %s\n",
                   result == qby::QBYUpdateResultFailed    ? "Update failed"
+                  : counts.failed > 0                     ? "Update incomplete"
                   : result == qby::QBYUpdateResultNewData ? "New data"
                                                           : "No changes",
-                  observer->updated.size(),
-                  observer->updated.size() == 1 ? "delivery" : "deliveries");
+                  countsText(counts).c_str());
   }
   std::fflush(stdout);
   if (interrupted)
@@ -593,6 +638,14 @@ int runUpdateCommand(int argc, char** argv) {
     return fail("update", "the tracking scripts could not be loaded", kExitFailure);
   if (observer->exception)
     return fail("update", "a tracking script failed: " + *observer->exception, kExitFailure);
+  if (saveError)
+    return fail("update",
+                "the changes could not be saved: " + saveError->localizedDescription +
+                    "; the next update tries again",
+                kExitFailure);
+  if (counts.failed > 0)
+    return fail("update", plural(counts.failed, "delivery", "deliveries") + " could not be updated",
+                kExitFailure);
   if (result == qby::QBYUpdateResultFailed)
     return fail("update", "the update failed", kExitFailure);
   return kExitSuccess;

@@ -12,6 +12,7 @@
 #include "SafeText.h"
 #include "Session.h"
 #include "manager/QBYDeliveriesManager.h"
+#include "manager/QBYServiceCatalogue.h"
 #include "model/Delivery.h"
 #include "model/Service.h"
 #include "model/Setting.h"
@@ -197,7 +198,13 @@ int runServicesCommand(int argc, char** argv) {
 
   if (arguments->has("json")) {
     qby::Array array;
-    for (const auto& service : services) array.push_back(jsonForService(*service));
+    for (const auto& service : services) {
+      qby::Value entry = jsonForService(*service);
+      if (auto* object = entry.dictionaryPtr())
+        object->set("supported",
+                    qby::Value(qby::QBYServiceCatalogue::isSupportedService(service->from())));
+      array.push_back(std::move(entry));
+    }
     std::fputs(jsonText(qby::Value(std::move(array))).c_str(), stdout);
     return kExitSuccess;
   }
@@ -205,6 +212,7 @@ int runServicesCommand(int argc, char** argv) {
     std::printf(words.empty() ? "No services.\n" : "No service matches.\n");
     return kExitSuccess;
   }
+  bool anyUnsupported = false;
   for (const auto& service : services) {
     std::string fields;
     for (const auto& setting : service->settings()) {
@@ -213,13 +221,20 @@ int runServicesCommand(int argc, char** argv) {
                 (setting->required() ? "*" : "");
     }
     const std::string region = service->region().value_or("");
-    std::string line = service->from().value_or("");
-    line += std::string(line.size() < 28 ? 28 - line.size() : 1, ' ');
+    // Services the update cannot track only open the carrier's page: say so on their line.
+    const bool supported = qby::QBYServiceCatalogue::isSupportedService(service->from());
+    anyUnsupported = anyUnsupported || !supported;
+    std::string line = supported ? "  " : "- ";
+    line += service->from().value_or("");
+    line += std::string(line.size() < 30 ? 30 - line.size() : 1, ' ');
     line += service->localizedName().value_or("");
     if (!region.empty()) line += " (" + region + ")";
     if (!fields.empty()) line += "  [" + fields + "]";
     std::printf("%s\n", line.c_str());
   }
+  std::printf("\n*  required field\n");
+  if (anyUnsupported)
+    std::printf("-  not tracked automatically: follow it on the carrier's own site\n");
   return kExitSuccess;
 }
 

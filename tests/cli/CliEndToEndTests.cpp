@@ -2,6 +2,7 @@
 // "porvane add", updated with "porvane update" against carrier answers from the fixture cases
 // of tests/data/carriers served on 127.0.0.1, and read back with "porvane list --json".
 #include <gtest/gtest.h>
+#include <sqlite3.h>
 
 #include <cstdlib>
 #include <filesystem>
@@ -16,8 +17,10 @@
 #include "engine/QBYPrivateToken.h"
 #include "model/TemplateText.h"
 #include "platform/MainQueue.h"
+#include "platform/QBYUserDefaults.h"
 #include "platform/Value.h"
 #include "presentation/QBYDateFormatter.h"
+#include "store/QBYDataStore.h"
 
 namespace porvane::test {
 namespace {
@@ -328,6 +331,139 @@ TEST_F(CliEndToEndTest, AnUpdateKilledMidwayIsPickedUpByTheNextRun) {
   EXPECT_TRUE(updated.contains(carriers[1].id));
   const Value list = runJSON({"list", "--json"});
   for (const auto& carrier : carriers) expectListed(list, carrier);
+}
+
+// Runs one statement on the tool's database, as another program of the user could.
+void executeOnStore(const std::string& statement) {
+  sqlite3* db = nullptr;
+  ASSERT_EQ(
+      sqlite3_open_v2(qby::QBYDataStore::storeURL().c_str(), &db, SQLITE_OPEN_READWRITE, nullptr),
+      SQLITE_OK);
+  char* message = nullptr;
+  const int result = sqlite3_exec(db, statement.c_str(), nullptr, nullptr, &message);
+  EXPECT_EQ(result, SQLITE_OK) << (message ? message : "");
+  sqlite3_free(message);
+  sqlite3_close(db);
+}
+
+std::vector<std::string> listedIDs(const Value& list) {
+  std::vector<std::string> ids;
+  for (const Value& delivery : list.arrayPtr() ? *list.arrayPtr() : qby::Array{})
+    ids.push_back(delivery["id"].asString().value_or(""));
+  return ids;
+}
+
+TEST_F(CliEndToEndTest, AnUpdateWhoseChangesCannotBeSavedFailsAndNotifiesNothing) {
+  Carrier carrier = serve("ups/delivered");
+  add(carrier);
+  ASSERT_FALSE(HasFailure());
+  // Every write of a delivery is refused from now on, as by a full disk.
+  executeOnStore(
+      "CREATE TRIGGER refuse_writes BEFORE UPDATE ON \"Delivery\" "
+      "BEGIN SELECT RAISE(ABORT, 'database or disk is full'); END;");
+  const RunResult failed = run({"update", "--force", "--json"});
+  EXPECT_EQ(failed.exitCode, 1) << failed.err;
+  const Value report = Value::fromJSON(failed.out).value_or(Value());
+  EXPECT_EQ(report["result"].asString(), "failed") << failed.out;
+  EXPECT_EQ(report["notifications"].arrayPtr() ? report["notifications"].arrayPtr()->size() : 99,
+            0u);
+  EXPECT_NE(failed.err.find("the changes could not be saved: "), std::string::npos) << failed.err;
+  EXPECT_EQ(entry(runJSON({"list", "--json"}), carrier.id)["state"].asString(), "pending");
+
+  // Once the store takes writes again, the next run stores the change and tells it, once.
+  executeOnStore("DROP TRIGGER refuse_writes;");
+  const Value next = runJSON({"update", "--force", "--json"});
+  EXPECT_EQ(next["result"].asString(), "new data");
+  EXPECT_EQ(texts(next["notifications"]), texts(Value(qby::Array{notificationFor(carrier)})));
+}
+
+TEST_F(CliEndToEndTest, APasswordWithoutAKeyringIsReportedAndTheDeliveryKept) {
+  std::map<std::string, std::string> environment = environment_;
+  environment["DBUS_SESSION_BUS_ADDRESS"] = "unix:path=/nonexistent/porvane-test-bus";
+  const RunResult result = runCli({"add", "123-1234567-1234567", "--service", "www.amazon.com",
+                                   "--extra", "me@example.com", "--password-stdin", "--json"},
+                                  "secret\n", environment);
+  EXPECT_EQ(result.exitCode, 1) << result.err;
+  EXPECT_NE(result.err.find("the delivery was saved, but its password could not be stored: no "
+                            "keyring is reachable"),
+            std::string::npos)
+      << result.err;
+  const std::string id =
+      Value::fromJSON(result.out).value_or(Value())["id"].asString().value_or("");
+  ASSERT_FALSE(id.empty()) << result.out;
+  EXPECT_EQ(entry(runJSON({"list", "--json"}), id)["number"].asString(), "123-1234567-1234567");
+}
+
+TEST_F(CliEndToEndTest, ARunCountsUpdatedFailedAndUnsupportedDeliveriesTruthfully) {
+  // A web page with a delivery day the user gave that has passed, a carrier without its API
+  // credentials, and a service that is not tracked automatically.
+  server_.route("/shop.example.com/orders/4711",
+                {200, "text/html; charset=utf-8",
+                 "<html><head><title>Order 4711</title></head><body>Shipped soon</body></html>"});
+  const RunResult page = run({"add", "--json", "--date", "2024-01-02", "--name", "Lamp",
+                              "https://shop.example.com/orders/4711"});
+  ASSERT_EQ(page.exitCode, 0) << page.err;
+  const Value pageDelivery = Value::fromJSON(page.out).value_or(Value());
+  EXPECT_EQ(pageDelivery["service"].asString(), "other");
+  EXPECT_EQ(pageDelivery["extra"].asString(), "https://shop.example.com/orders/4711");
+  const std::string pageID = pageDelivery["id"].asString().value_or("");
+  const RunResult ups = run({"add", "--json", "--service", "www.ups.com", "1Z999AA10123456784"});
+  ASSERT_EQ(ups.exitCode, 0) << ups.err;
+  const std::string upsID =
+      Value::fromJSON(ups.out).value_or(Value())["id"].asString().value_or("");
+  const RunResult hermes = run({"add", "--json", "--service", "www.hlg.de", "H1234567890123"});
+  ASSERT_EQ(hermes.exitCode, 0) << hermes.err;
+
+  const RunResult result = run({"update", "--json"});
+  EXPECT_EQ(result.exitCode, 1) << result.err;
+  const Value report = Value::fromJSON(result.out).value_or(Value());
+  EXPECT_EQ(report["counts"]["updated"].asInteger(), 1) << result.out;
+  EXPECT_EQ(report["counts"]["unchanged"].asInteger(), 0) << result.out;
+  EXPECT_EQ(report["counts"]["failed"].asInteger(), 1) << result.out;
+  EXPECT_EQ(report["counts"]["unsupported"].asInteger(), 1) << result.out;
+  EXPECT_NE(result.err.find("1 delivery could not be updated"), std::string::npos) << result.err;
+
+  const Value list = runJSON({"list", "--json"});
+  // The day the user gave has passed: the page's delivery counts as delivered.
+  EXPECT_EQ(entry(list, pageID)["state"].asString(), "delivered");
+  const Value upsEntry = entry(list, upsID);
+  EXPECT_NE(upsEntry["row"]["status"].asString().value_or("").find("not set up"), std::string::npos)
+      << upsEntry.toJSON().value_or("");
+
+  const RunResult text = run({"update", "--force"});
+  EXPECT_NE(text.out.find("1 failed"), std::string::npos) << text.out;
+  EXPECT_NE(text.out.find("1 not supported"), std::string::npos) << text.out;
+}
+
+TEST_F(CliEndToEndTest, TheServicesListSaysWhichServicesAreTrackedAutomatically) {
+  const Value services = runJSON({"services", "--json"});
+  std::map<std::string, bool> supported;
+  for (const Value& service : services.arrayPtr() ? *services.arrayPtr() : qby::Array{})
+    supported[service["key"].asString().value_or("")] =
+        service["supported"].asBool().value_or(true);
+  EXPECT_TRUE(supported.at("www.ups.com"));
+  EXPECT_TRUE(supported.at("other"));
+  EXPECT_FALSE(supported.at("www.hlg.de"));
+  const RunResult text = run({"services"});
+  EXPECT_NE(text.out.find("\n- www.hlg.de"), std::string::npos) << text.out;
+  EXPECT_NE(text.out.find("\n  www.ups.com"), std::string::npos) << text.out;
+  EXPECT_NE(text.out.find("not tracked automatically"), std::string::npos) << text.out;
+}
+
+TEST_F(CliEndToEndTest, AFreshStoreListsByDeliveryDateAndAddsOnTopOfTheManualOrder) {
+  std::vector<std::string> ids;
+  for (const char* name : {"P1", "P2", "P3", "P4", "P5", "P6"}) {
+    const RunResult added = run({"add", "--json", "--service", "www.ups.com", "--name", name,
+                                 std::string("1Z999AA1012345678") + name[1]});
+    ASSERT_EQ(added.exitCode, 0) << added.err;
+    ids.push_back(Value::fromJSON(added.out).value_or(Value())["id"].asString().value_or(""));
+  }
+  // No delivery has a date yet: by delivery date they tie and are listed by title.
+  EXPECT_EQ(listedIDs(runJSON({"list", "--json"})), ids);
+  // Sorted by hand (what the main application stores), the newest is on top.
+  ASSERT_TRUE(qby::QBYDataStore::sharedDefaults().setInteger(0, "QBYSortMode"));
+  EXPECT_EQ(listedIDs(runJSON({"list", "--json"})),
+            std::vector<std::string>(ids.rbegin(), ids.rend()));
 }
 
 }  // namespace
