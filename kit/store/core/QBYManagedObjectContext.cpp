@@ -60,10 +60,17 @@ void QBYManagedObjectContext::Impl::registerObject(const ObjectPtr& object) {
   auto& table = existing ? *existing : registry[&object->entity()];
   table[Access::rowID(*object)] = object;
   // Expired entries of records nobody holds any more are swept now and then, so walking a
-  // long list leaves no trail behind.
-  if (++registrationsSinceSweep >= 4096) {
+  // long list leaves no trail behind. A record's values share its allocation, which its
+  // expired entry keeps until the sweep, so sweeps come often while few records live; the
+  // pause grows with the records that survived the last one, which keeps a sweep's cost per
+  // registration constant when a list holds many.
+  if (++registrationsSinceSweep >= std::max(kMinimumSweepPause, liveAfterSweep)) {
     registrationsSinceSweep = 0;
-    for (auto& [entity, rows] : registry) rows.eraseExpired();
+    liveAfterSweep = 0;
+    for (auto& [entity, rows] : registry) {
+      rows.eraseExpired();
+      liveAfterSweep += rows.size();
+    }
   }
 }
 

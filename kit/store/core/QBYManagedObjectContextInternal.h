@@ -130,7 +130,11 @@ struct QBYManagedObjectContext::Impl {
   // the registry drops tables.
   mutable const EntityDescription* lastEntity = nullptr;
   mutable RowTable* lastTable = nullptr;
+  // Registrations between sweeps of expired row-table entries: at least this many, and at
+  // least as many as the records still alive after the last sweep.
+  static constexpr std::size_t kMinimumSweepPause = 256;
   std::size_t registrationsSinceSweep = 0;
+  std::size_t liveAfterSweep = 0;
   // Records with unsaved changes, held strongly until they are saved or dropped.
   std::unordered_map<QBYManagedObject*, ObjectPtr> pending;
   std::uint64_t nextTemporaryID = 1;
