@@ -125,10 +125,14 @@ QBYDeliveriesFinder::QBYDeliveriesFinder(QBYDataStore* dataStore,
 
 QBYDeliveriesFinder::~QBYDeliveriesFinder() {
   std::shared_ptr<QBYManagedObjectContext> context;
+  std::shared_ptr<QBYScriptRunner> runner;
   {
     std::lock_guard lock(mutex_);
     context = std::move(objectContext_);
+    runner = scriptRunner_;
   }
+  // A search whose caller gave up waiting still runs on the script queue with this finder.
+  if (runner) runner->runBlockAndWait([](JSCContext*) {});
   // The context's records are released on its own queue.
   if (context) context->performAndWait([] {});
 }
@@ -310,14 +314,37 @@ void QBYDeliveriesFinder::enumerateMatchesForPattern(std::string_view pattern,
   });
 }
 
-namespace {
+// The recognition script's functions, looked up once for a visit of the script queue. Every
+// call answers at once: this lives on the queue.
+class QBYRecognitionScript {
+ public:
+  explicit QBYRecognitionScript(JSCContext* context)
+      : guessesFromText_(context, "guessesFromText"),
+        additionalDataFromHTML_(context, "additionalDataFromHTML") {}
 
-// A strict guess that names a service.
-std::optional<Guess> strictGuess(const ScriptFunction& guessesFromText, const std::string& text) {
-  auto guess = guessesFromText.call(text, std::nullopt, true);
-  if (guess && hasGuesses(*guess)) return guess;
-  return std::nullopt;
-}
+  std::optional<Guess> guessesFromText(const std::optional<std::string>& text, bool strict) const {
+    if (!text) return std::nullopt;
+    return guessesFromText_.call(*text, std::nullopt, strict);
+  }
+  std::optional<Dictionary> additionalDataFromHTML(const std::optional<std::string>& html,
+                                                   const std::optional<std::string>& url) const {
+    if (!html) return std::nullopt;
+    return additionalDataFromHTML_.call(*html, url, std::nullopt);
+  }
+
+  // A strict guess that names a service.
+  std::optional<Guess> strictGuess(const std::string& text) const {
+    auto guess = guessesFromText_.call(text, std::nullopt, true);
+    if (guess && hasGuesses(*guess)) return guess;
+    return std::nullopt;
+  }
+
+ private:
+  ScriptFunction guessesFromText_;
+  ScriptFunction additionalDataFromHTML_;
+};
+
+namespace {
 
 bool isChecked(const Guess& guess) {
   return !bestGuesses(guess).empty();
@@ -325,17 +352,17 @@ bool isChecked(const Guess& guess) {
 
 // The strict guesses a candidate holds, in text order: the candidate as one number, or for a
 // run with blanks the numbers among its pieces.
-std::vector<Guess> strictGuessesOfCandidate(const ScriptFunction& guessesFromText,
+std::vector<Guess> strictGuessesOfCandidate(const QBYRecognitionScript& script,
                                             const std::string& candidate) {
   if (candidate.find(' ') == std::string::npos) {
-    if (auto guess = strictGuess(guessesFromText, candidate)) return {std::move(*guess)};
+    if (auto guess = script.strictGuess(candidate)) return {std::move(*guess)};
     return {};
   }
   const QBYRunSplitter splitter(candidate);
   std::vector<std::optional<Guess>> pieceGuesses;
   std::vector<QBYRunSplitter::Verdict> verdicts;
   for (const auto& piece : splitter.pieces()) {
-    auto guess = strictGuess(guessesFromText, piece.text);
+    auto guess = script.strictGuess(piece.text);
     verdicts.push_back(!guess              ? QBYRunSplitter::Verdict::None
                        : isChecked(*guess) ? QBYRunSplitter::Verdict::Checked
                                            : QBYRunSplitter::Verdict::Format);
@@ -347,46 +374,38 @@ std::vector<Guess> strictGuessesOfCandidate(const ScriptFunction& guessesFromTex
   return guesses;
 }
 
-}  // namespace
-
-std::vector<Guess> QBYDeliveriesFinder::strictGuessesForCandidates(
-    std::vector<std::string> candidates, const std::vector<Guess>& found,
-    const std::optional<std::string>& preferred, bool onlyBest) {
-  if (candidates.empty()) return {};
-  auto runner = scriptRunner();
-  struct Work {
-    std::vector<std::string> candidates;
-    std::vector<Guess> found;
-    std::vector<Guess> guesses;
-  };
-  auto work = std::make_shared<Work>(Work{std::move(candidates), found, {}});
-  const bool ran = runner->runBlockAndWait(
-      [runner = runner.get(), work, preferred, onlyBest](JSCContext* context) {
-        if (runner->configurationFailed()) return;
-        const ScriptFunction guessesFromText(context, "guessesFromText");
-        if (!guessesFromText) return;
-        for (const auto& candidate : work->candidates) {
-          for (auto& guess : strictGuessesOfCandidate(guessesFromText, candidate)) {
-            if (includesGuess(work->found, guess) || includesGuess(work->guesses, guess)) continue;
-            work->guesses.push_back(std::move(guess));
-            const Guess& added = work->guesses.back();
-            // The search takes this one at once: nothing later in the step can come before it.
-            if (onlyBest && isChecked(added) && (!preferred || includesDomain(added, *preferred)))
-              return;
-          }
-        }
-      });
-  if (!ran) return {};
-  return std::move(work->guesses);
+// Strict guesses of the distinct candidates, each number once and none that found already
+// holds; a run with blanks may hold several numbers (see QBYRunSplitter). Stops after the
+// first that the search with onlyBest would take: one whose check digit holds.
+std::vector<Guess> strictGuessesForCandidates(const QBYRecognitionScript& script,
+                                              const std::vector<std::string>& candidates,
+                                              const std::vector<Guess>& found,
+                                              const std::optional<std::string>& preferred,
+                                              bool onlyBest) {
+  std::vector<Guess> guesses;
+  for (const auto& candidate : candidates) {
+    for (auto& guess : strictGuessesOfCandidate(script, candidate)) {
+      if (includesGuess(found, guess) || includesGuess(guesses, guess)) continue;
+      guesses.push_back(std::move(guess));
+      const Guess& added = guesses.back();
+      // The search takes this one at once: nothing later in the step can come before it.
+      if (onlyBest && isChecked(added) && (!preferred || includesDomain(added, *preferred)))
+        return guesses;
+    }
+  }
+  return guesses;
 }
 
-std::optional<Guess> QBYDeliveriesFinder::textGuessLeavingOutDistractors(const std::string& text) {
+// The non-strict guess of a whole text, passing over the numbers in it that are phone numbers,
+// amounts and the like: the script answers the first plausible number it meets.
+std::optional<Guess> textGuessLeavingOutDistractors(const QBYRecognitionScript& script,
+                                                    const std::string& text) {
   // Each turn blanks out the distractor the script answered and asks again; a mail rarely
   // holds more phone numbers and amounts than this before its first number.
   constexpr int kTurns = 8;
   std::string remaining = text;
   for (int turn = 0; turn < kTurns; ++turn) {
-    auto guess = guessesFromText(remaining, false);
+    auto guess = script.guessesFromText(remaining, false);
     if (!guess) return std::nullopt;
     const auto input = guessString(*guess, QBYGuessInputKey);
     // A text that is nothing but the number is the user's own choice, whatever its shape.
@@ -404,6 +423,27 @@ std::optional<Guess> QBYDeliveriesFinder::textGuessLeavingOutDistractors(const s
   return std::nullopt;
 }
 
+}  // namespace
+
+std::vector<std::optional<Guess>> QBYDeliveriesFinder::guessesFromTexts(
+    const std::vector<std::string>& texts, bool strict) {
+  struct Work {
+    std::vector<std::string> texts;
+    std::vector<std::optional<Guess>> answers;
+  };
+  auto work = std::make_shared<Work>(Work{texts, {}});
+  auto runner = scriptRunner();
+  const bool ran =
+      runner->runBlockAndWait([runner = runner.get(), work, strict](JSCContext* context) {
+        if (!context || runner->configurationFailed()) return;
+        const QBYRecognitionScript script(context);
+        for (const auto& text : work->texts)
+          work->answers.push_back(script.guessesFromText(text, strict));
+      });
+  if (!ran || work->answers.size() != texts.size()) return {};
+  return std::move(work->answers);
+}
+
 std::vector<Guess> QBYDeliveriesFinder::guessesFromWebData(const QBYWebData& webData) {
   return guessesFromWebData(webData, false);
 }
@@ -416,8 +456,41 @@ std::optional<Guess> QBYDeliveriesFinder::bestGuessFromWebData(const QBYWebData&
 
 std::vector<Guess> QBYDeliveriesFinder::guessesFromWebData(const QBYWebData& webData,
                                                            bool onlyBest) {
+  auto answers = searchWebData({webData}, onlyBest);
+  return answers.empty() ? std::vector<Guess>{} : std::move(answers.front());
+}
+
+std::vector<std::vector<Guess>> QBYDeliveriesFinder::guessesFromWebData(
+    const std::vector<QBYWebData>& pages) {
+  return searchWebData(pages, false);
+}
+
+std::vector<std::vector<Guess>> QBYDeliveriesFinder::searchWebData(
+    const std::vector<QBYWebData>& pages, bool onlyBest) {
+  struct Work {
+    std::vector<QBYWebData> pages;
+    std::vector<std::vector<Guess>> answers;
+  };
+  auto work = std::make_shared<Work>(Work{pages, {}});
+  auto runner = scriptRunner();
+  // The whole search runs in one visit of the script queue, so that its many script calls
+  // (one or more for every candidate) do not each wait for another thread. The destructor
+  // waits for a visit that outlives the wait here.
+  const bool ran =
+      runner->runBlockAndWait([this, runner = runner.get(), work, onlyBest](JSCContext* context) {
+        if (!context || runner->configurationFailed()) return;
+        const QBYRecognitionScript script(context);
+        for (const auto& page : work->pages)
+          work->answers.push_back(search(script, page, onlyBest));
+      });
+  if (!ran || work->answers.size() != pages.size()) return {};
+  return std::move(work->answers);
+}
+
+std::vector<Guess> QBYDeliveriesFinder::search(const QBYRecognitionScript& script,
+                                               const QBYWebData& webData, bool onlyBest) {
   std::vector<Guess> results;
-  const auto additional = additionalDataFromHTML(webData.html, webData.url);
+  const auto additional = script.additionalDataFromHTML(webData.html, webData.url);
   const auto add = [&](const Guess& guess) {
     addObjectOnce(results, guessWithAdditionalData(guess, additional));
   };
@@ -425,7 +498,7 @@ std::vector<Guess> QBYDeliveriesFinder::guessesFromWebData(const QBYWebData& web
   bool urlGaveGuess = false;
   std::optional<std::string> preferred;
   if (webData.url) {
-    auto guess = guessesFromText(webData.url, true);
+    auto guess = script.guessesFromText(webData.url, true);
     if (guess && hasGuesses(*guess)) {
       urlGaveGuess = true;
       add(*guess);
@@ -436,7 +509,7 @@ std::vector<Guess> QBYDeliveriesFinder::guessesFromWebData(const QBYWebData& web
 
   if (webData.links) {
     for (const auto& link : *webData.links) {
-      auto guess = guessesFromText(link, true);
+      auto guess = script.guessesFromText(link, true);
       if (!guess || !hasGuesses(*guess) || includesGuess(results, *guess)) continue;
       add(*guess);
       if (onlyBest) return results;
@@ -461,7 +534,7 @@ std::vector<Guess> QBYDeliveriesFinder::guessesFromWebData(const QBYWebData& web
                           : search->distinctCandidates(step);
     std::vector<Guess> stepList;
     for (auto& guess :
-         strictGuessesForCandidates(std::move(candidates), results, preferred, onlyBest)) {
+         strictGuessesForCandidates(script, candidates, results, preferred, onlyBest)) {
       if (onlyBest && !isChecked(guess)) {
         if (!includesGuess(unchecked, guess)) unchecked.push_back(std::move(guess));
       } else if (preferred && !includesDomain(guess, *preferred)) {
@@ -480,7 +553,7 @@ std::vector<Guess> QBYDeliveriesFinder::guessesFromWebData(const QBYWebData& web
   }
 
   if (webData.url && !urlGaveGuess) {
-    auto guess = guessesFromText(webData.url, false);
+    auto guess = script.guessesFromText(webData.url, false);
     if (guess && (results.empty() || hasGuesses(*guess))) {
       add(*guess);
       if (onlyBest) return results;
@@ -498,7 +571,7 @@ std::vector<Guess> QBYDeliveriesFinder::guessesFromWebData(const QBYWebData& web
   }
 
   if (results.empty() && webData.text) {
-    if (auto guess = textGuessLeavingOutDistractors(*webData.text)) {
+    if (auto guess = textGuessLeavingOutDistractors(script, *webData.text)) {
       add(*guess);
       if (onlyBest) return results;
     }

@@ -28,6 +28,7 @@ namespace qby {
 
 class QBYDataStore;
 class QBYManagedObjectContext;
+class QBYRecognitionScript;
 class Delivery;
 class Service;
 
@@ -82,12 +83,21 @@ class QBYDeliveriesFinder {
 
   // --- Guesses ---
   std::optional<Guess> guessesFromText(const std::optional<std::string>& text, bool strict);
+  // guessesFromText of each text, in order, in one visit of the script queue; nothing when the
+  // wait timed out or the scripts failed to load.
+  std::vector<std::optional<Guess>> guessesFromTexts(const std::vector<std::string>& texts,
+                                                     bool strict);
   std::optional<std::string> bestDomainFromText(const std::optional<std::string>& text);
   std::optional<std::string> bestDomainFromGuess(const std::optional<Guess>& guess);
   std::vector<std::string> domainsFromText(const std::optional<std::string>& text);
   std::vector<Guess> guessesFromWebData(const QBYWebData& webData);
   std::optional<Guess> bestGuessFromWebData(const QBYWebData& webData);
   std::vector<Guess> guessesFromWebData(const QBYWebData& webData, bool onlyBest);
+  // guessesFromWebData of each page, in order, in one visit of the script queue: many short
+  // texts (lines of a file) cost what one text of their length costs. Keep a batch to a few
+  // megabytes so that it ends well within the script runner's wait timeout; nothing when the
+  // wait timed out or the scripts failed to load.
+  std::vector<std::vector<Guess>> guessesFromWebData(const std::vector<QBYWebData>& pages);
   std::optional<Dictionary> additionalDataFromHTML(const std::optional<std::string>& html,
                                                    const std::optional<std::string>& url);
 
@@ -130,17 +140,12 @@ class QBYDeliveriesFinder {
                                          const MatchBlock& block);
 
  private:
-  struct ScriptAnswer;
-  // Strict guesses of the distinct candidates, in one visit of the script queue, each number
-  // once; a run with blanks may hold several numbers (see QBYRunSplitter). Stops after the
-  // first that the search with onlyBest would take: one whose check digit holds.
-  std::vector<Guess> strictGuessesForCandidates(std::vector<std::string> candidates,
-                                                const std::vector<Guess>& found,
-                                                const std::optional<std::string>& preferred,
+  // Searches the pages in one visit of the script queue.
+  std::vector<std::vector<Guess>> searchWebData(const std::vector<QBYWebData>& pages,
                                                 bool onlyBest);
-  // The non-strict guess of a whole text, passing over the numbers in it that are phone
-  // numbers, amounts and the like: the script answers the first plausible number it meets.
-  std::optional<Guess> textGuessLeavingOutDistractors(const std::string& text);
+  // One page's search, on the script queue.
+  std::vector<Guess> search(const QBYRecognitionScript& script, const QBYWebData& webData,
+                            bool onlyBest);
   std::optional<Dictionary> callScript(const char* function, const std::string& first,
                                        const std::optional<std::string>& second,
                                        std::optional<bool> flag);

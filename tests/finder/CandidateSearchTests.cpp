@@ -9,6 +9,7 @@
 
 #include "finder/QBYCandidateSearch.h"
 #include "finder/QBYDeliveriesFinder.h"
+#include "finder/QBYDistractors.h"
 
 namespace qby::test {
 namespace {
@@ -130,8 +131,9 @@ void expectSameAsUnicodeForm(const std::string& text, bool withEngine = true) {
   for (const auto& step : QBYDeliveriesFinder::candidatePatterns()) {
     const auto found = ascii.candidates(step);
     EXPECT_EQ(found, unicode.candidates(step)) << step.pattern << "\nin: " << text;
-    if (withEngine)
+    if (withEngine) {
       EXPECT_EQ(found, ascii.candidatesByEngine(step)) << step.pattern << "\nin: " << text;
+    }
     std::vector<std::string> firsts;
     for (const auto& candidate : found)
       if (std::find(firsts.begin(), firsts.end(), candidate) == firsts.end())
@@ -174,6 +176,26 @@ TEST(CandidateSearchTest, DistinctCandidatesOfALargeTextAndVeryLongOnes) {
     const auto distinct = search.distinctCandidates(digits);
     EXPECT_EQ(distinct.size(), numbers.size() / 2);
     EXPECT_EQ(distinct, firstsOf(found));
+  }
+}
+
+TEST(CandidateSearchTest, DistractorsAreLeftOutWhereTheyStandOnly) {
+  const auto& runs = QBYDeliveriesFinder::candidatePatterns()[3];
+  ASSERT_TRUE(runs.leavesOutDistractors);
+  EXPECT_FALSE(QBYDeliveriesFinder::candidatePatterns()[1].leavesOutDistractors);
+  const QBYCandidateSearch::Keep keep = [](std::string_view bytes, std::size_t start,
+                                           std::size_t end) {
+    return !QBYDistractors::isDistractor(bytes, start, end);
+  };
+  // The order number is turned down where the word "Order" names it, and kept where it stands
+  // again as a carrier's number; the phone number nowhere. Both views of the text agree.
+  const std::string text =
+      "Order 3318810025 and phone 800 555 0195\nshipped by dhl: 3318810025 \xC3\xBC 800 555 0195\n";
+  for (const std::string& form : {text, "Gr\u00FC\u00DFe\n" + text}) {
+    const QBYCandidateSearch search(form);
+    EXPECT_EQ(search.distinctCandidates(runs, keep), std::vector<std::string>{"3318810025"})
+        << form;
+    EXPECT_EQ(search.distinctCandidates(runs).size(), 2u) << form;
   }
 }
 

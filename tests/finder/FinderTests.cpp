@@ -152,6 +152,32 @@ TEST_F(FinderTest, LongCapitalRunsDoNotStallTheSearch) {
             Strings{"1Z999AA10123456784"});
 }
 
+TEST_F(FinderTest, ABatchOfPagesAnswersAsEachPageAlone) {
+  QBYWebData shop;
+  shop.url = "https://shop.example/orders/5";
+  shop.text = "Tracking Number: 986578788855\nTracking Number: 1Z999AA10123456784\n";
+  const std::vector<QBYWebData> pages = {
+      QBYWebData::webDataWithString("Tracking: 1Z999AA10123456784"),
+      QBYWebData{},
+      QBYWebData::webDataWithString("nothing here"),
+      shop,
+      QBYWebData::webDataWithString("1Z999AA10123456784 JJD000390007726468"),
+      QBYWebData::webDataWithString("Call 1234567 today, or quote 12345678."),
+  };
+  const auto batch = finder.guessesFromWebData(pages);
+  ASSERT_EQ(batch.size(), pages.size());
+  for (std::size_t i = 0; i < pages.size(); ++i)
+    EXPECT_EQ(batch[i], finder.guessesFromWebData(pages[i])) << i;
+  EXPECT_TRUE(finder.guessesFromWebData(std::vector<QBYWebData>{}).empty());
+
+  const Strings texts = {"1Z999AA10123456784", "ship 1Z999AA10123456784", ""};
+  const auto strict = finder.guessesFromTexts(texts, true);
+  ASSERT_EQ(strict.size(), texts.size());
+  for (std::size_t i = 0; i < texts.size(); ++i)
+    EXPECT_EQ(strict[i], finder.guessesFromText(texts[i], true)) << texts[i];
+  EXPECT_TRUE(strict[0]);
+}
+
 TEST(FinderScriptsTest, MissingScriptsAnswerNothing) {
   useRecognitionScripts();
   LogCapture logs;
@@ -160,6 +186,10 @@ TEST(FinderScriptsTest, MissingScriptsAnswerNothing) {
   EXPECT_TRUE(finder.scriptRunner()->configurationFailed());
   EXPECT_TRUE(
       finder.guessesFromWebData(QBYWebData::webDataWithString("1Z999AA10123456784")).empty());
+  // A batch has no answer at all, rather than an empty answer for every page.
+  EXPECT_TRUE(finder.guessesFromWebData(std::vector<QBYWebData>{QBYWebData::webDataWithString("x")})
+                  .empty());
+  EXPECT_TRUE(finder.guessesFromTexts({"1Z999AA10123456784"}, true).empty());
   EXPECT_EQ(logs.linesContaining("Script not found: NoSuchRecognition").size(), 1u);
 }
 
