@@ -1,13 +1,22 @@
 #include "FinderCommands.h"
 
+#include <unistd.h>
+
+#include <cerrno>
 #include <cstdio>
-#include <iostream>
+#include <cstring>
 #include <memory>
 #include <string>
 #include <vector>
 
+#include "Arguments.h"
+#include "Commands.h"
+#include "DeliveryOutput.h"
+#include "ExitCodes.h"
+#include "SafeText.h"
+#include "Session.h"
 #include "finder/QBYDeliveriesFinder.h"
-#include "store/QBYDataStore.h"
+#include "manager/QBYDeliveriesManager.h"
 #include "util/StringUtilities.h"
 #include "util/URLUtilities.h"
 
@@ -15,11 +24,10 @@ namespace porvane {
 
 namespace {
 
-constexpr int kUsageError = 64;
-
-std::string json(const qby::Value& value) {
-  return value.toJSON(false).value_or("null");
-}
+// Lines are searched in batches of this much text: a batch costs one visit of the finder's
+// script queue, and stays far within the wait the finder allows a visit.
+constexpr std::size_t kBatchBytes = 1 << 20;
+constexpr std::size_t kBatchLines = 4096;
 
 qby::Value guessList(const std::vector<qby::Guess>& guesses) {
   qby::Array array;
@@ -38,107 +46,174 @@ void printReadable(const std::vector<qby::Guess>& guesses) {
   for (const auto& guess : guesses) {
     const auto number = qby::guessString(guess, qby::QBYGuessNumberKey);
     const auto extra = qby::guessString(guess, qby::QBYGuessExtraKey);
-    std::printf("%s", number ? number->c_str() : extra ? extra->c_str() : "(no number)");
+    std::string line = number ? *number : extra ? *extra : "(no number)";
     const auto best = qby::bestGuesses(guess);
     const auto more = qby::moreGuesses(guess);
-    if (!best.empty()) std::printf("  best: %s", joined(best).c_str());
-    if (!more.empty()) std::printf("  more: %s", joined(more).c_str());
-    std::printf("\n");
+    if (!best.empty()) line += "  best: " + joined(best);
+    if (!more.empty()) line += "  more: " + joined(more);
+    std::printf("%s\n", terminalText(line).c_str());
   }
 }
 
-std::vector<qby::Guess> guessesFor(qby::QBYDeliveriesFinder& finder, const std::string& text,
-                                   bool strict) {
-  if (strict) {
-    auto guess = finder.guessesFromText(text, true);
-    if (guess && qby::hasGuesses(*guess)) return {*guess};
-    return {};
-  }
+// What the finder searches for a text: a lone web address as the page's address, anything
+// else as text.
+qby::QBYWebData webDataFor(const std::string& text) {
   const auto trimmed = qby::trimmedString(text);
   qby::QBYWebData data;
   if (qby::isURL(trimmed) && trimmed.find_first_of(" \t\n") == std::string::npos)
     data.url = trimmed;
   else
     data.text = text;
-  return finder.guessesFromWebData(data);
+  return data;
+}
+
+// The guesses for each text: with strict, a guess only for a text that is one number.
+std::vector<std::vector<qby::Guess>> guessesFor(qby::QBYDeliveriesFinder& finder,
+                                                const std::vector<std::string>& texts,
+                                                bool strict) {
+  std::vector<std::vector<qby::Guess>> answers;
+  if (strict) {
+    for (auto& guess : finder.guessesFromTexts(texts, true)) {
+      answers.emplace_back();
+      if (guess && qby::hasGuesses(*guess)) answers.back().push_back(std::move(*guess));
+    }
+    return answers;
+  }
+  std::vector<qby::QBYWebData> pages;
+  for (const auto& text : texts) pages.push_back(webDataFor(text));
+  return finder.guessesFromWebData(pages);
+}
+
+// Reads standard input as it comes and answers each batch of whole lines at once, so that a
+// file is searched at the finder's speed and a program that writes one line and waits for its
+// answer gets it at once. False when standard input could not be read or a batch got no answer.
+bool answerLines(qby::QBYDeliveriesFinder& finder, bool strict) {
+  std::string pending;
+  std::vector<char> buffer(kBatchBytes);
+  bool ended = false;
+  while (!ended) {
+    const ssize_t got = read(STDIN_FILENO, buffer.data(), buffer.size());
+    if (got < 0) {
+      if (errno == EINTR) continue;
+      fail("guess", std::string("cannot read standard input: ") + std::strerror(errno),
+           kExitFailure);
+      return false;
+    }
+    ended = got == 0;
+    pending.append(buffer.data(), static_cast<std::size_t>(got));
+    // The last line may lack its line break; until the end it may still be coming.
+    if (ended && !pending.empty() && pending.back() != '\n') pending += '\n';
+
+    std::size_t consumed = 0;
+    while (consumed < pending.size()) {
+      std::vector<std::string> lines;
+      std::size_t bytes = 0;
+      for (auto end = pending.find('\n', consumed);
+           end != std::string::npos && lines.size() < kBatchLines && bytes < kBatchBytes;
+           end = pending.find('\n', consumed)) {
+        std::string_view line(pending.data() + consumed, end - consumed);
+        if (line.ends_with('\r')) line.remove_suffix(1);
+        lines.push_back(validUTF8(line));
+        bytes += line.size();
+        consumed = end + 1;
+      }
+      if (lines.empty()) break;
+      const auto answers = guessesFor(finder, lines, strict);
+      if (answers.size() != lines.size()) return false;
+      std::string out;
+      for (const auto& guesses : answers)
+        out += guessList(guesses).toJSON(false).value_or("[]") + "\n";
+      std::fputs(out.c_str(), stdout);
+      std::fflush(stdout);
+    }
+    pending.erase(0, consumed);
+  }
+  return true;
+}
+
+qby::Value orNull(const std::optional<std::string>& text) {
+  return text ? qby::Value(*text) : qby::Value();
 }
 
 }  // namespace
 
 int runGuessCommand(int argc, char** argv) {
-  bool strict = false;
-  bool asJSON = false;
-  bool lines = false;
-  std::vector<std::string> words;
-  for (int i = 0; i < argc; ++i) {
-    const std::string argument = argv[i];
-    if (argument == "--strict")
-      strict = true;
-    else if (argument == "--json")
-      asJSON = true;
-    else if (argument == "--lines")
-      lines = true;
-    else if (argument.starts_with("--")) {
-      std::fprintf(stderr, "porvane guess: unknown option: %s\n", argument.c_str());
-      return kUsageError;
-    } else
-      words.push_back(argument);
-  }
-  if (lines == !words.empty()) {
-    std::fprintf(stderr, lines ? "porvane guess: --lines reads standard input and takes no TEXT\n"
-                               : "porvane guess: missing TEXT (or --lines)\n");
-    return kUsageError;
-  }
+  std::string error;
+  const auto arguments = Arguments::parse(argc, argv, {{"strict"}, {"json"}, {"lines"}}, &error);
+  if (!arguments) return fail("guess", error, kExitUsage);
+  const bool strict = arguments->has("strict");
+  const bool lines = arguments->has("lines");
+  const std::string text = arguments->joinedPositionals();
+  if (lines && !text.empty())
+    return fail("guess", "--lines reads standard input and takes no TEXT", kExitUsage);
+  if (!lines && text.empty()) return fail("guess", "missing TEXT (or --lines)", kExitUsage);
+
   qby::QBYDeliveriesFinder finder(nullptr);
+  bool answered = true;
   if (lines) {
-    std::string line;
-    while (std::getline(std::cin, line)) {
-      std::printf("%s\n", json(guessList(guessesFor(finder, line, strict))).c_str());
-      // One answer per line as it comes, for whoever reads the other end of a pipe.
-      std::fflush(stdout);
-      if (finder.scriptRunner()->configurationFailed()) break;
-    }
+    answered = answerLines(finder, strict);
   } else {
-    std::string text;
-    for (const auto& word : words) text += (text.empty() ? "" : " ") + word;
-    const auto guesses = guessesFor(finder, text, strict);
-    if (asJSON)
-      std::printf("%s\n", json(guessList(guesses)).c_str());
-    else
+    const auto answers = guessesFor(finder, {text}, strict);
+    answered = answers.size() == 1;
+    const auto guesses = answered ? answers.front() : std::vector<qby::Guess>{};
+    if (arguments->has("json")) {
+      if (const int code = printJSON("guess", guessList(guesses)); code != kExitSuccess)
+        return code;
+    } else {
       printReadable(guesses);
+    }
   }
   std::fflush(stdout);
-  if (finder.scriptRunner()->configurationFailed()) {
-    std::fprintf(stderr, "porvane guess: the recognition scripts could not be loaded\n");
-    return 1;
-  }
-  return 0;
+  if (finder.scriptRunner()->configurationFailed())
+    return fail("guess", "the recognition scripts could not be loaded", kExitFailure);
+  if (!answered) return fail("guess", "the recognition scripts did not answer", kExitFailure);
+  return kExitSuccess;
 }
 
 int runSuggestCommand(int argc, char** argv) {
-  std::string text;
-  for (int i = 0; i < argc; ++i) text += (text.empty() ? "" : " ") + std::string(argv[i]);
-  qby::QBYDataStore store;
-  if (!store.available()) {
-    std::fprintf(stderr, "porvane suggest: the delivery store could not be opened\n");
-    return 1;
+  std::string error;
+  const auto arguments = Arguments::parse(argc, argv, {{"json"}}, &error);
+  if (!arguments) return fail("suggest", error, kExitUsage);
+  const std::string text = arguments->joinedPositionals();
+  if (text.empty()) return fail("suggest", "missing TEXT", kExitUsage);
+
+  auto session = Session::open(&error);
+  if (!session) return fail("suggest", error, kExitFailure);
+  // The manager's start imports the services list when this build has not done it yet; the
+  // suggestions name services only the store knows.
+  auto& manager = session->startManager();
+  const auto suggestions = manager.deliveriesFinder().suggestionsForNaturalString(text, {}, false);
+
+  if (arguments->has("json")) {
+    qby::Array sections;
+    for (std::size_t i = 0; i < suggestions.titles.size(); ++i) {
+      qby::Array items;
+      for (const auto& item : suggestions.items[i]) {
+        items.emplace_back(qby::Dictionary{{"service", orNull(item.from)},
+                                           {"serviceName", orNull(item.serviceName)},
+                                           {"number", orNull(item.no)},
+                                           {"extra", orNull(item.extra)},
+                                           {"name", orNull(item.name)},
+                                           {"displayName", orNull(item.displayName)}});
+      }
+      sections.emplace_back(qby::Dictionary{{"title", qby::Value(suggestions.titles[i])},
+                                            {"items", qby::Value(std::move(items))}});
+    }
+    return printJSON("suggest", qby::Value(std::move(sections)));
   }
-  qby::QBYDeliveriesFinder finder(&store);
-  const auto suggestions = finder.suggestionsForNaturalString(
-      text.empty() ? std::nullopt : std::optional(text), {}, false);
   for (std::size_t i = 0; i < suggestions.titles.size(); ++i) {
-    std::printf("%s\n", suggestions.titles[i].c_str());
+    std::printf("%s\n", terminalText(suggestions.titles[i]).c_str());
     for (const auto& item : suggestions.items[i]) {
-      std::printf("  %s", item.from.value_or("-").c_str());
-      if (item.serviceName) std::printf(" (%s)", item.serviceName->c_str());
-      if (item.no) std::printf("  no: %s", item.no->c_str());
-      if (item.extra) std::printf("  extra: %s", item.extra->c_str());
-      if (item.name) std::printf("  name: %s", item.name->c_str());
-      std::printf("\n");
+      std::string line = "  " + item.from.value_or("-");
+      if (item.serviceName) line += " (" + *item.serviceName + ")";
+      if (item.no) line += "  no: " + *item.no;
+      if (item.extra) line += "  extra: " + *item.extra;
+      if (item.name) line += "  name: " + *item.name;
+      std::printf("%s\n", terminalText(line).c_str());
     }
   }
   std::fflush(stdout);
-  return 0;
+  return kExitSuccess;
 }
 
 }  // namespace porvane

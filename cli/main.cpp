@@ -54,7 +54,7 @@ constexpr const char* kUsage =
     "Recognition:\n"
     "  guess [--strict] [--json] TEXT     the tracking numbers in TEXT and their services\n"
     "  guess [--strict] --lines           one JSON line per line of standard input\n"
-    "  suggest TEXT                       what the add sheet would suggest\n"
+    "  suggest [--json] TEXT              what the add sheet would suggest\n"
     "\n"
     "  COMMAND --help   the options of one command\n"
     "  --version  print the version and build number\n"
@@ -183,11 +183,13 @@ constexpr CommandEntry kCommands[] = {
      "\n"
      "  --strict   only a text that is a tracking number as a whole\n"
      "  --json     the guesses as JSON\n"
-     "  --lines    one JSON line of guesses per line of standard input\n"},
+     "  --lines    one JSON line of guesses per line of standard input (compact)\n"},
     {"suggest", porvane::runSuggestCommand,
-     "Usage: porvane suggest TEXT\n"
+     "Usage: porvane suggest [--json] TEXT\n"
      "\n"
-     "What the add sheet would suggest for TEXT. Nothing is saved.\n"},
+     "What the add sheet would suggest for TEXT, section by section. Nothing is saved.\n"
+     "\n"
+     "  --json   an array of sections {\"title\", \"items\"}\n"},
 };
 
 const CommandEntry* commandNamed(const char* name) {

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <sqlite3.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -464,6 +465,116 @@ TEST_F(CliEndToEndTest, AFreshStoreListsByDeliveryDateAndAddsOnTopOfTheManualOrd
   ASSERT_TRUE(qby::QBYDataStore::sharedDefaults().setInteger(0, "QBYSortMode"));
   EXPECT_EQ(listedIDs(runJSON({"list", "--json"})),
             std::vector<std::string>(ids.rbegin(), ids.rend()));
+}
+
+// The element at index of a JSON array, or null.
+const Value& element(const Value& array, std::size_t index) {
+  static const Value none;
+  const auto* elements = array.arrayPtr();
+  return elements && index < elements->size() ? (*elements)[index] : none;
+}
+
+// The numbers of a "guess --json" answer, in order.
+std::vector<std::string> guessedNumbers(const Value& guesses) {
+  std::vector<std::string> numbers;
+  for (const Value& guess : guesses.arrayPtr() ? *guesses.arrayPtr() : qby::Array{})
+    numbers.push_back(guess["no"].asString().value_or("-"));
+  return numbers;
+}
+
+TEST_F(CliEndToEndTest, GuessFindsEveryNumberAndProposesOnlyServicesTheListHas) {
+  auto numbers =
+      guessedNumbers(runJSON({"guess", "--json", "1Z999AA10123456784 JJD000390007726468"}));
+  std::sort(numbers.begin(), numbers.end());
+  EXPECT_EQ(numbers, (std::vector<std::string>{"1Z999AA10123456784", "JJD000390007726468"}));
+  EXPECT_EQ(
+      guessedNumbers(runJSON({"guess", "--json", "JJD000390007726468 and 9400111899223397658538"})),
+      (std::vector<std::string>{"JJD000390007726468", "9400111899223397658538"}));
+  EXPECT_TRUE(guessedNumbers(runJSON({"guess", "--json",
+                                      "Thanks for your order! Questions? Call 1-800-562-7773."}))
+                  .empty());
+
+  // Every service a guess proposes can be added.
+  std::set<std::string> keys;
+  const Value services = runJSON({"services", "--json"});
+  for (const Value& service : services.arrayPtr() ? *services.arrayPtr() : qby::Array{})
+    keys.insert(service["key"].asString().value_or(""));
+  const RunResult guessed = run({"guess", "--json", "617326624931"});
+  ASSERT_EQ(guessed.exitCode, 0) << guessed.err;
+  // Pretty-printed, as every other command's JSON.
+  EXPECT_NE(guessed.out.find("\n  {\n    \"no\": "), std::string::npos) << guessed.out;
+  const Value guesses = Value::fromJSON(guessed.out).value_or(Value());
+  ASSERT_EQ(guessedNumbers(guesses), std::vector<std::string>{"617326624931"});
+  for (const char* list : {"best", "more"}) {
+    const Value& named = element(guesses, 0)[list];
+    for (const Value& key : named.arrayPtr() ? *named.arrayPtr() : qby::Array{})
+      EXPECT_TRUE(keys.count(key.asString().value_or(""))) << key.asString().value_or("");
+  }
+}
+
+TEST_F(CliEndToEndTest, GuessLinesAnswersEveryLineInOrder) {
+  std::string input;
+  std::vector<std::string> expected;
+  for (int line = 0; line < 3000; ++line) {
+    switch (line % 5) {
+      case 0:
+        input += "Tracking number: 1Z999AA10123456784\n";
+        expected.push_back("1Z999AA10123456784");
+        break;
+      case 1:
+        input += "nothing to see here, call 1-800-562-7773\r\n";
+        expected.push_back("");
+        break;
+      case 2:
+        input += "986578788855\n";
+        expected.push_back("986578788855");
+        break;
+      case 3:
+        input += "\n";
+        expected.push_back("");
+        break;
+      default:
+        input += "bad \xff bytes RB123456785GB\n";
+        expected.push_back("RB123456785GB");
+    }
+  }
+  input += "JJD000390007726468";  // the last line lacks its line break
+  expected.push_back("JJD000390007726468");
+
+  const RunResult result = runCli({"guess", "--lines"}, input, {});
+  ASSERT_EQ(result.exitCode, 0) << result.err;
+  std::istringstream lines(result.out);
+  std::size_t index = 0;
+  for (std::string line; std::getline(lines, line); ++index) {
+    ASSERT_LT(index, expected.size()) << line;
+    const auto guesses = Value::fromJSON(line);
+    ASSERT_TRUE(guesses) << line;
+    const auto numbers = guessedNumbers(*guesses);
+    EXPECT_EQ(numbers.empty() ? "" : numbers.front(), expected[index]) << "line " << index;
+  }
+  EXPECT_EQ(index, expected.size());
+}
+
+TEST_F(CliEndToEndTest, SuggestNeedsTextAndSuggestsAnOrderPage) {
+  EXPECT_EQ(run({"suggest"}).exitCode, 64);
+  EXPECT_EQ(run({"suggest", "--json"}).exitCode, 64);
+  EXPECT_EQ(run({"suggest", "--frobnicate", "x"}).exitCode, 64);
+
+  const std::string order =
+      "https://www.amazon.com/gp/your-account/order-details?orderID=123-1234567-1234567";
+  const Value sections = runJSON({"suggest", "--json", order});
+  ASSERT_TRUE(sections.arrayPtr() && !sections.arrayPtr()->empty())
+      << sections.toJSON().value_or("");
+  const Value& best = element(sections, 0);
+  EXPECT_EQ(best["title"].asString(), "Best guesses");
+  EXPECT_EQ(element(best["items"], 0)["service"].asString(), "www.amazon.com/url");
+  EXPECT_EQ(element(best["items"], 0)["extra"].asString(), order);
+  EXPECT_EQ(element(best["items"], 0)["name"].asString(), "123-1234567-1234567");
+
+  const Value number = runJSON({"suggest", "--json", "1Z999AA10123456784"});
+  ASSERT_TRUE(number.arrayPtr() && !number.arrayPtr()->empty());
+  EXPECT_EQ(element(element(number, 0)["items"], 0)["service"].asString(), "www.ups.com");
+  EXPECT_EQ(element(element(number, 0)["items"], 0)["number"].asString(), "1Z999AA10123456784");
 }
 
 }  // namespace
