@@ -95,7 +95,9 @@ bool isValidIPLiteral(std::string_view s) {
     }
     return true;
   }
-  return inner.find(':') != std::string::npos && g_hostname_is_ip_address(inner.c_str());
+  // GLib reads a C string: a NUL would hide whatever follows it from the check.
+  return inner.find(':') != std::string::npos && inner.find('\0') == std::string::npos &&
+         g_hostname_is_ip_address(inner.c_str());
 }
 
 std::optional<int> parsePort(std::string_view digits) {

@@ -69,6 +69,13 @@ TEST(URLParsingTests, RejectsTextsThatNeedEncodingOrBreakTheSyntax) {
   }
 }
 
+TEST(URLParsingTests, RejectsIPLiteralsWithANulInside) {
+  // Everything after the NUL would otherwise pass unchecked into the host.
+  EXPECT_FALSE(URL::URLWithString(std::string("http://[::1\0\xff\x01]/", 16)));
+  EXPECT_FALSE(URL::URLWithString(std::string("tRp://[:\0\0:q\xdf]", 14)));
+  EXPECT_TRUE(URL::URLWithString("http://[::1]/"));
+}
+
 TEST(URLParsingTests, ComponentsAreReadAsThePlatformGivesThem) {
   const auto url =
       URL::URLWithString("HTTP://us%20er@Ex%41mple.com:8080/a%20b/c.tar.gz/?q=1%202&r#fr%20ag");
