@@ -164,7 +164,7 @@ int runGuessCommand(int argc, char** argv) {
     }
   }
   std::fflush(stdout);
-  if (finder.scriptRunner()->configurationFailed())
+  if (finder.scriptsFailedToLoad())
     return fail("guess", "the recognition scripts could not be loaded", kExitFailure);
   if (!answered) return fail("guess", "the recognition scripts did not answer", kExitFailure);
   return kExitSuccess;

@@ -8,6 +8,9 @@ cd "$(dirname "$0")/.."
 
 scripts/install-deps.sh
 
+# The library's layers and the C libraries its public headers may name, before anything builds.
+tools/check-layers
+
 build=${PORVANE_TEST_BUILD_DIR:-build-test}
 cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Debug -DPORVANE_SANITIZE=ON -DPORVANE_TESTS=ON
 cmake --build "$build"

@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "finder/QBYCandidateSearch.h"
+#include "engine/QBYScriptRunner.h"
 #include "finder/QBYDeliveriesFinder.h"
 
 namespace {

@@ -11,6 +11,10 @@
 #include "platform/Paths.h"
 
 namespace qby {
+
+void SoupCookieDeleter::operator()(SoupCookie* cookie) const {
+  soup_cookie_free(cookie);
+}
 namespace {
 
 constexpr const char* kCookieFileName = "Cookies.sqlite";

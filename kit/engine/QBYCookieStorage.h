@@ -34,16 +34,11 @@
 #include <vector>
 
 #include "PorvaneKit.h"
+#include "engine/QBYCookieList.h"
 #include "platform/GLibPtr.h"
 #include "platform/Value.h"
 
 namespace qby {
-
-struct SoupCookieDeleter {
-  void operator()(SoupCookie* cookie) const { soup_cookie_free(cookie); }
-};
-using SoupCookiePtr = std::unique_ptr<SoupCookie, SoupCookieDeleter>;
-using CookieList = std::vector<SoupCookiePtr>;
 
 // The label of the saved session cookies item.
 inline constexpr const char* QBYSessionDataLabel = "Porvane Session Data";

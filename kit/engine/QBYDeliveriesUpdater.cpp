@@ -1,6 +1,7 @@
 #include "engine/QBYDeliveriesUpdater.h"
 
 #include <gio/gio.h>
+#include <libsoup/soup.h>
 
 #include <algorithm>
 #include <atomic>
@@ -11,6 +12,7 @@
 #include <utility>
 
 #include "PorvaneKit.h"
+#include "engine/QBYCookieStorage.h"
 #include "engine/QBYIPAddress.h"
 #include "engine/QBYPrivateToken.h"
 #include "engine/QBYResponseDecoding.h"

@@ -25,7 +25,7 @@
 // made any more; the owner then releases the updater.
 #pragma once
 
-#include <libsoup/soup.h>
+#include <gio/gio.h>
 
 #include <cstdint>
 #include <filesystem>
@@ -36,7 +36,7 @@
 #include <string>
 #include <vector>
 
-#include "engine/QBYCookieStorage.h"
+#include "engine/QBYCookieList.h"
 #include "engine/QBYScriptRunner.h"
 #include "platform/QBYNotificationCenter.h"
 #include "platform/Value.h"

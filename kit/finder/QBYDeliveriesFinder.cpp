@@ -7,6 +7,7 @@
 #include <map>
 #include <utility>
 
+#include "engine/QBYScriptRunner.h"
 #include "finder/QBYCandidateSearch.h"
 #include "finder/QBYDistractors.h"
 #include "finder/QBYRunSplitter.h"
@@ -142,6 +143,10 @@ QBYManagedObjectContext* QBYDeliveriesFinder::objectContext() {
   if (!objectContext_ && dataStore_ && dataStore_->available())
     objectContext_ = dataStore_->backgroundContext();
   return objectContext_.get();
+}
+
+bool QBYDeliveriesFinder::scriptsFailedToLoad() {
+  return scriptRunner()->configurationFailed();
 }
 
 std::shared_ptr<QBYScriptRunner> QBYDeliveriesFinder::scriptRunner() {
@@ -354,11 +359,25 @@ bool isChecked(const Guess& guess) {
 // run with blanks the numbers among its pieces.
 std::vector<Guess> strictGuessesOfCandidate(const QBYRecognitionScript& script,
                                             const std::string& candidate) {
-  if (candidate.find(' ') == std::string::npos) {
+  const auto whole = [&]() -> std::vector<Guess> {
     if (auto guess = script.strictGuess(candidate)) return {std::move(*guess)};
     return {};
-  }
+  };
+  if (candidate.find(' ') == std::string::npos) return whole();
+  // Most runs with blanks are words and numbers of one line of a mail; asking the script about
+  // each of their pieces would cost several calls per candidate. Only a run with two groups
+  // long enough to be numbers of their own is split; any other is one number, perhaps with
+  // words in capitals around it ("UPS 1Z 999 AA1 01 2345 6784").
   const QBYRunSplitter splitter(candidate);
+  if (!splitter.mayHoldSeveralNumbers()) {
+    auto guesses = whole();
+    if (!guesses.empty() && isChecked(guesses.front())) return guesses;
+    if (const auto core = splitter.core()) {
+      auto inner = script.strictGuess(*core);
+      if (inner && (guesses.empty() || isChecked(*inner))) return {std::move(*inner)};
+    }
+    return guesses;
+  }
   std::vector<std::optional<Guess>> pieceGuesses;
   std::vector<QBYRunSplitter::Verdict> verdicts;
   for (const auto& piece : splitter.pieces()) {

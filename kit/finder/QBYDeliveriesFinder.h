@@ -19,12 +19,13 @@
 #include <string_view>
 #include <vector>
 
-#include "engine/QBYScriptRunner.h"
 #include "finder/QBYGuess.h"
 #include "finder/QBYWebData.h"
 #include "model/QBYDeliverySettings.h"
 
 namespace qby {
+
+class QBYScriptRunner;
 
 class QBYDataStore;
 class QBYManagedObjectContext;
@@ -77,6 +78,8 @@ class QBYDeliveriesFinder {
   QBYManagedObjectContext* objectContext();
   // The runner of the recognition scripts, made and configured on first use.
   std::shared_ptr<QBYScriptRunner> scriptRunner();
+  // Whether the recognition scripts could not be loaded, so that no guess can be made.
+  bool scriptsFailedToLoad();
   // Where webDataFromPasteboard reads from; nothing installed reads as an empty clipboard.
   void setPasteboard(std::shared_ptr<const QBYPasteboard> pasteboard);
   QBYWebData webDataFromPasteboard() const;

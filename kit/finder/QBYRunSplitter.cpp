@@ -11,6 +11,8 @@ namespace {
 // The recognition script reads numbers of 8 to 40 letters and digits.
 constexpr std::size_t kShortestNumber = 8;
 constexpr std::size_t kLongestNumber = 40;
+// A core holds at least this many digits, and at least as many digits as letters.
+constexpr std::size_t kFewestCoreDigits = 6;
 
 bool isDigit(char c) {
   return c >= '0' && c <= '9';
@@ -59,18 +61,58 @@ QBYRunSplitter::QBYRunSplitter(std::string_view run) : run_(run) {
   }
 
   for (std::size_t first = 0; first < count; ++first) {
-    if (!boundary[first]) continue;
+    // A piece begins and ends with a group that holds a digit: the words in capitals around
+    // numbers ("REF", "TRACKING", "QTY") are what most runs of a mail are made of, and asking
+    // about every piece they begin or end would cost a script call each.
+    if (!boundary[first] || !tokens_[first].hasDigit) continue;
     std::size_t characters = 0;
-    bool hasDigit = false;
     for (std::size_t end = first + 1; end <= count; ++end) {
       characters += tokens_[end - 1].characters;
-      hasDigit = hasDigit || tokens_[end - 1].hasDigit;
       if (characters > kLongestNumber) break;
-      if (!boundary[end] || characters < kShortestNumber || !hasDigit) continue;
+      if (!boundary[end] || characters < kShortestNumber || !tokens_[end - 1].hasDigit) continue;
       const std::size_t from = tokens_[first].start;
       pieces_.push_back({first, end, run_.substr(from, tokens_[end - 1].end - from)});
     }
   }
+
+  // The whole run is always asked about, as one number printed in groups ("RB 123 456 785 GB").
+  std::size_t characters = 0;
+  bool hasDigit = false;
+  for (const Token& token : tokens_) {
+    characters += token.characters;
+    hasDigit = hasDigit || token.hasDigit;
+  }
+  const bool wholeIsPiece = !pieces_.empty() && pieces_.front().first == 0 &&
+                            std::any_of(pieces_.begin(), pieces_.end(), [count](const Piece& p) {
+                              return p.first == 0 && p.end == count;
+                            });
+  if (count > 0 && hasDigit && characters >= kShortestNumber && characters <= kLongestNumber &&
+      !wholeIsPiece)
+    pieces_.insert(pieces_.begin(), Piece{0, count, run_});
+}
+
+bool QBYRunSplitter::mayHoldSeveralNumbers() const {
+  return std::count_if(tokens_.begin(), tokens_.end(), [](const Token& token) {
+           return token.hasDigit && token.characters >= kShortestNumber;
+         }) >= 2;
+}
+
+std::optional<std::string> QBYRunSplitter::core() const {
+  std::size_t first = 0;
+  std::size_t end = tokens_.size();
+  while (first < end && !tokens_[first].hasDigit) ++first;
+  while (end > first && !tokens_[end - 1].hasDigit) --end;
+  if (first == end || (first == 0 && end == tokens_.size())) return std::nullopt;
+  std::size_t characters = 0;
+  for (std::size_t i = first; i < end; ++i) characters += tokens_[i].characters;
+  if (characters < kShortestNumber || characters > kLongestNumber) return std::nullopt;
+  const std::string text =
+      run_.substr(tokens_[first].start, tokens_[end - 1].end - tokens_[first].start);
+  // Tracking numbers are mostly digits; a product code between words ("SKU AB12345CD") is not
+  // worth a question to the script.
+  const auto digits = static_cast<std::size_t>(std::count_if(text.begin(), text.end(), isDigit));
+  if (digits < kFewestCoreDigits || digits * 2 < characters) return std::nullopt;
+  return text;
 }
 
 std::vector<std::size_t> QBYRunSplitter::choose(const std::vector<Verdict>& verdicts) const {

@@ -4,7 +4,9 @@
 // pieces of such a run worth asking the recognition script about and, given the script's
 // verdict on each, picks the pieces that are numbers.
 //
-// A piece starts and ends at blanks, holds 8 to 40 letters and digits and at least one digit.
+// A piece starts and ends at blanks, holds 8 to 40 letters and digits, and its first and last
+// groups each hold a digit (a number printed in groups whose first or last group is letters
+// alone is found when the whole run is that number).
 // It never starts or ends between two short groups of a number (tokens of fewer than 8
 // characters that both hold a digit), so the groups of one number are kept together and a
 // chance fragment of them that passes some check digit is never offered.
@@ -17,6 +19,7 @@
 #pragma once
 
 #include <cstddef>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -41,6 +44,13 @@ class QBYRunSplitter {
   explicit QBYRunSplitter(std::string_view run);
 
   std::size_t tokenCount() const { return tokens_.size(); }
+  // Whether two of the run's groups are long enough to be numbers of their own (8 letters and
+  // digits or more, a digit among them); only then can the run hold several numbers.
+  bool mayHoldSeveralNumbers() const;
+  // The run without the groups of letters alone at its ends ("UPS 1Z 999 AA1 01 2345 6784" →
+  // "1Z 999 AA1 01 2345 6784"), when that is another text of 8 to 40 letters and digits, at
+  // least 6 of them digits and no fewer digits than letters.
+  std::optional<std::string> core() const;
   const std::vector<Piece>& pieces() const { return pieces_; }
 
   // The pieces to keep, as indexes into pieces() in text order, given a verdict for each

@@ -183,7 +183,7 @@ TEST(FinderScriptsTest, MissingScriptsAnswerNothing) {
   LogCapture logs;
   QBYDeliveriesFinder finder(nullptr, {"Guess", "NoSuchRecognition", "GuessText"});
   EXPECT_FALSE(finder.guessesFromText(std::string("1Z999AA10123456784"), true));
-  EXPECT_TRUE(finder.scriptRunner()->configurationFailed());
+  EXPECT_TRUE(finder.scriptsFailedToLoad());
   EXPECT_TRUE(
       finder.guessesFromWebData(QBYWebData::webDataWithString("1Z999AA10123456784")).empty());
   // A batch has no answer at all, rather than an empty answer for every page.

@@ -94,14 +94,39 @@ TEST(RunSplitterTest, CheckedNumbersComeFirstThenFormatsInTheRest) {
                                            {"8487135507", Verdict::Format}}),
             (Strings{"3318810025", "8487135507"}));
   // Of two checked readings the one that covers more of the run wins.
-  EXPECT_EQ(kept("REF 1Z999AA10123456784 X1", {{"REF 1Z999AA10123456784", Verdict::Checked},
-                                               {"1Z999AA10123456784", Verdict::Checked}}),
-            Strings{"REF 1Z999AA10123456784"});
+  EXPECT_EQ(kept("9 1Z999AA10123456784 X1", {{"9 1Z999AA10123456784", Verdict::Checked},
+                                             {"1Z999AA10123456784", Verdict::Checked}}),
+            Strings{"9 1Z999AA10123456784"});
   // Words and pieces the script does not know are left out.
   EXPECT_EQ(kept("SHIPPED VIA UPS 1Z 999 AA1 01 2345 6784 TODAY",
                  {{"1Z 999 AA1 01 2345 6784", Verdict::Checked}}),
             Strings{"1Z 999 AA1 01 2345 6784"});
   EXPECT_TRUE(kept("ORDER 55512 REF AB12CD34", {}).empty());
+}
+
+TEST(RunSplitterTest, OnlyRunsWithTwoNumberLongGroupsAreSplit) {
+  EXPECT_TRUE(QBYRunSplitter("1Z999AA10123456784 JJD000390007726468").mayHoldSeveralNumbers());
+  EXPECT_TRUE(QBYRunSplitter("REF 3318810025 QTY 8487135506").mayHoldSeveralNumbers());
+  // One number in groups, with or without words around it, and words with a short number.
+  EXPECT_FALSE(QBYRunSplitter("1Z 999 AA1 01 2345 6784").mayHoldSeveralNumbers());
+  EXPECT_FALSE(QBYRunSplitter("UPS 1Z 999 AA1 01 2345 6784").mayHoldSeveralNumbers());
+  EXPECT_FALSE(QBYRunSplitter("ORDER 55512 REF AB12CD34").mayHoldSeveralNumbers());
+  // Eight letters alone are a word, not a number.
+  EXPECT_FALSE(QBYRunSplitter("TRACKING 3318810025").mayHoldSeveralNumbers());
+}
+
+TEST(RunSplitterTest, TheCoreLeavesOutTheWordsAtTheEnds) {
+  EXPECT_EQ(QBYRunSplitter("UPS 1Z 999 AA1 01 2345 6784").core(), "1Z 999 AA1 01 2345 6784");
+  EXPECT_EQ(QBYRunSplitter("SHIPPED VIA UPS 1Z999AA10123456784 TODAY").core(),
+            "1Z999AA10123456784");
+  // Words inside stay; a run without words at its ends, or with too little left, has none.
+  EXPECT_EQ(QBYRunSplitter("PARCEL 12345 NO 678901 SENT").core(), "12345 NO 678901");
+  // A code with few digits between words is no number.
+  EXPECT_EQ(QBYRunSplitter("SKU AB12345CD SHIPS").core(), std::nullopt);
+  EXPECT_EQ(QBYRunSplitter("SKU ABCDEF123456GHIJKL SHIPS").core(), std::nullopt);
+  EXPECT_EQ(QBYRunSplitter("1Z 999 AA1 01 2345 6784").core(), std::nullopt);
+  EXPECT_EQ(QBYRunSplitter("QTY 12 EACH").core(), std::nullopt);
+  EXPECT_EQ(QBYRunSplitter("ORDER CONFIRMED").core(), std::nullopt);
 }
 
 }  // namespace
