@@ -20,8 +20,8 @@
 #include <utility>
 #include <vector>
 
-#include "finder/QBYCandidateSearch.h"
 #include "engine/QBYScriptRunner.h"
+#include "finder/QBYCandidateSearch.h"
 #include "finder/QBYDeliveriesFinder.h"
 
 namespace {

@@ -13,7 +13,6 @@
 #include "model/ModelText.h"
 #include "model/QBYAddLink.h"
 #include "model/QBYDeliveryKeys.h"
-#include "util/QBYRegions.h"
 #include "model/Service.h"
 #include "platform/Format.h"
 #include "platform/Localization.h"
@@ -21,6 +20,7 @@
 #include "platform/QBYError.h"
 #include "platform/Resources.h"
 #include "presentation/QBYDateFormatter.h"
+#include "util/QBYRegions.h"
 
 namespace qby {
 namespace {

@@ -5,12 +5,12 @@
 #include <unordered_map>
 
 #include "model/QBYDeliveryKeys.h"
-#include "util/QBYRegions.h"
 #include "platform/Format.h"
 #include "platform/Localization.h"
 #include "platform/Log.h"
 #include "platform/QBYError.h"
 #include "platform/StringHash.h"
+#include "util/QBYRegions.h"
 #include "util/StringUtilities.h"
 #include "util/URLUtilities.h"
 

@@ -4,9 +4,9 @@
 #include <unicode/unistr.h>
 
 #include "model/Delivery.h"
-#include "util/QBYRegions.h"
 #include "model/Setting.h"
 #include "platform/Localization.h"
+#include "util/QBYRegions.h"
 
 namespace qby {
 namespace {

@@ -8,7 +8,6 @@
 
 #include "model/Delivery.h"
 #include "model/Detail.h"
-#include "util/QBYRegions.h"
 #include "model/Service.h"
 #include "platform/Format.h"
 #include "platform/Log.h"
@@ -17,6 +16,7 @@
 #include "presentation/QBYDateFormatter.h"
 #include "store/QBYDataStore.h"
 #include "util/CharacterSet.h"
+#include "util/QBYRegions.h"
 #include "util/StringUtilities.h"
 
 namespace qby {

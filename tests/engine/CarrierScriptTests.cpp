@@ -9,8 +9,8 @@
 #include <string>
 
 #include "CarrierHarness.h"
-#include "util/QBYRegions.h"
 #include "platform/Value.h"
+#include "util/QBYRegions.h"
 
 namespace qby::test {
 namespace {

@@ -16,7 +16,6 @@
 #include <string>
 #include <thread>
 
-#include "util/QBYDigest.h"
 #include "engine/QBYServiceUpdate.h"
 #include "engine/QBYSignedString.h"
 #include "platform/Date.h"
@@ -26,6 +25,7 @@
 #include "platform/QBYNotificationCenter.h"
 #include "platform/QBYUserDefaults.h"
 #include "support/TestSupport.h"
+#include "util/QBYDigest.h"
 
 namespace qby {
 namespace {

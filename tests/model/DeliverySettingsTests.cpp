@@ -2,8 +2,8 @@
 
 #include <gtest/gtest.h>
 
-#include "util/QBYRegions.h"
 #include "support/TestSupport.h"
+#include "util/QBYRegions.h"
 
 namespace qby {
 namespace {

@@ -5,8 +5,8 @@
 
 #include "ModelFixture.h"
 #include "model/QBYDeliveryKeys.h"
-#include "util/QBYRegions.h"
 #include "platform/Value.h"
+#include "util/QBYRegions.h"
 
 namespace qby::test {
 namespace {

@@ -8,8 +8,8 @@
 
 #include "ModelFixture.h"
 #include "model/QBYAddLink.h"
-#include "util/QBYRegions.h"
 #include "platform/Format.h"
+#include "util/QBYRegions.h"
 
 namespace qby::test {
 namespace {

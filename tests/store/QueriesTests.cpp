@@ -11,7 +11,6 @@
 #include "model/Delivery.h"
 #include "model/DeliveryText.h"
 #include "model/Detail.h"
-#include "util/QBYRegions.h"
 #include "model/Service.h"
 #include "platform/QBYUserDefaults.h"
 #include "presentation/QBYDateFormatter.h"
@@ -19,6 +18,7 @@
 #include "store/QBYDeliveriesQueries.h"
 #include "store/core/QBYPersistentStore.h"
 #include "support/TestSupport.h"
+#include "util/QBYRegions.h"
 
 namespace qby::test {
 namespace {

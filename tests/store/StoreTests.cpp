@@ -8,8 +8,8 @@
 #include "model/Delivery.h"
 #include "model/DeliveryText.h"
 #include "model/QBYModel.h"
-#include "store/QBYDataStore.h"
 #include "model/QBYSchemaHistory.h"
+#include "store/QBYDataStore.h"
 #include "store/core/QBYTextFolding.h"
 
 namespace qby::test {
