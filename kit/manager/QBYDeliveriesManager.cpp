@@ -27,6 +27,7 @@
 #include "store/core/QBYManagedObjectContext.h"
 #include "sync/QBYSyncManager.h"
 #include "sync/QBYSyncManagerDelegate.h"
+#include "util/QBYRegions.h"
 
 namespace qby {
 
@@ -40,6 +41,9 @@ constexpr std::size_t kWidgetSelectionLimit = 15;
 constexpr std::size_t kSaveEvery = 100;
 constexpr unsigned kSearchIndexMigrationVersion = 118;
 constexpr unsigned kSortIndexMigrationVersion = 160;
+// Builds up to this one kept a web page's address as the delivery's number; later ones keep
+// it as the extra value, the field the web-page service asks for.
+constexpr unsigned kWebAddressMigrationVersion = 1;
 constexpr double kOneHour = 3600;
 constexpr double kOneDay = 86400;
 
@@ -504,6 +508,7 @@ void QBYDeliveriesManager::runMigrations(unsigned previous, unsigned current) {
     if (syncManager_) syncManager_->removeDuplicateObjects();
     rebuildSearchIndexes();
   }
+  if (previous <= kWebAddressMigrationVersion) moveWebAddressesToExtra();
   if (previous <= kSortIndexMigrationVersion) {
     auto& context = *dataStore_->viewContext();
     QBYFetchRequest request;
@@ -518,6 +523,28 @@ void QBYDeliveriesManager::runMigrations(unsigned previous, unsigned current) {
     }
     dataStore_->saveData();
   }
+}
+
+void QBYDeliveriesManager::moveWebAddressesToExtra() {
+  auto& context = *dataStore_->viewContext();
+  QBYFetchRequest request;
+  request.entityName = "Delivery";
+  request.predicate = R"(t."from" = ?)";
+  request.arguments = {Value(ServiceKey::Other)};
+  const auto results = context.executeFetchRequest(request);
+  if (!results) return;
+  std::size_t moved = 0;
+  for (const auto& delivery : results->allAs<Delivery>()) {
+    const auto address = delivery->no();
+    if (!address || address->empty() || delivery->extra().value_or("") != "") continue;
+    delivery->setExtra(address);
+    delivery->setNo(std::nullopt);
+    delivery->setHistoryTitle(delivery->defaultTitle());
+    ++moved;
+  }
+  if (moved == 0) return;
+  log("Moved the address of %lu web-page deliveries to their extra value", moved);
+  dataStore_->saveData();
 }
 
 void QBYDeliveriesManager::rebuildSearchIndexes() {

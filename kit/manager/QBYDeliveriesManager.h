@@ -391,6 +391,8 @@ class QBYDeliveriesManager : public std::enable_shared_from_this<QBYDeliveriesMa
   void removeObservers();
   void dropUpdater();
   void runMigrations(unsigned previous, unsigned current);
+  // Web-page deliveries saved by earlier builds get their address as the extra value.
+  void moveWebAddressesToExtra();
   void rebuildSearchIndexes();
   // Saves the view context; a failure logs "Error saving changes: %@ %@", becomes the store's
   // fatal error and is kept as saveError().

@@ -508,5 +508,51 @@ TEST_F(DeliveriesManagerTest, UnknownReplyElementsAreLogged) {
   EXPECT_EQ(logs.linesContaining("Unknown object: mystery with attributes:").size(), 1u);
 }
 
+TEST_F(DeliveriesManagerTest, WebPagesOfEarlierBuildsGetTheirAddressAsTheExtraValue) {
+  const auto file = makeTempDir("earlier") / "Porvane.sqlite";
+  const auto add = [](QBYManagedObjectContext& context, const char* uuid, const char* from,
+                      std::optional<std::string> no, std::optional<std::string> extra) {
+    auto delivery = context.insert<Delivery>("Delivery");
+    delivery->setUuid(std::string(uuid));
+    delivery->setFrom(std::string(from));
+    delivery->setNo(std::move(no));
+    delivery->setExtra(std::move(extra));
+    delivery->setArchived(false);
+  };
+  {
+    QBYDataStore earlier(file);
+    ASSERT_TRUE(earlier.available());
+    auto& context = *earlier.viewContext();
+    add(context, "page", "other", "https://shop.example/orders/5", std::nullopt);
+    add(context, "both", "other", "A-1", std::string("https://shop.example/orders/6"));
+    add(context, "carrier", "www.dhl.de", "00340434161094042557", std::string("10115"));
+    ASSERT_TRUE(earlier.saveData());
+  }
+  // The store was last opened by a build that kept the address as the number.
+  const unsigned current = QBYDataStore::currentVersion();
+  QBYDataStore::sharedDefaults().setInteger(current > 1 ? 1 : 0, QBYLastInstalledVersionKey);
+  auto reopened = std::make_shared<QBYDataStore>(file);
+  ASSERT_TRUE(reopened->available());
+  ASSERT_LT(reopened->previousVersionAtOpen(), reopened->currentVersionAtOpen());
+  manager->setDataStore(reopened);
+  manager->start();
+
+  QBYDataStore after(file);
+  ASSERT_TRUE(after.available());
+  auto& context = *after.viewContext();
+  const auto page = deliveryWithUUID(std::string("page"), context);
+  ASSERT_TRUE(page);
+  EXPECT_EQ(page->extra(), "https://shop.example/orders/5");
+  EXPECT_EQ(page->no().value_or(""), "");
+  const auto both = deliveryWithUUID(std::string("both"), context);
+  ASSERT_TRUE(both);
+  EXPECT_EQ(both->no(), "A-1");
+  EXPECT_EQ(both->extra(), "https://shop.example/orders/6");
+  const auto carrier = deliveryWithUUID(std::string("carrier"), context);
+  ASSERT_TRUE(carrier);
+  EXPECT_EQ(carrier->no(), "00340434161094042557");
+  EXPECT_EQ(carrier->extra(), "10115");
+}
+
 }  // namespace
 }  // namespace qby::test
