@@ -762,20 +762,19 @@ std::optional<std::string> QBYDeliveriesUpdater::rewriteForFixtureServer(const s
     fixtureRewriteLogged_ = true;
     logMessage(format("Fixture server rewrite active: %@", std::string(server)));
   }
-  GUri* uri = g_uri_parse(url.c_str(), static_cast<GUriFlags>(SOUP_HTTP_URI_FLAGS), nullptr);
+  const GUriPtr uri(g_uri_parse(url.c_str(), static_cast<GUriFlags>(SOUP_HTTP_URI_FLAGS), nullptr));
   if (!uri) return std::nullopt;
   std::string rewritten = server;
   while (!rewritten.empty() && rewritten.back() == '/') rewritten.pop_back();
   rewritten += "/";
-  rewritten += g_uri_get_host(uri) ? g_uri_get_host(uri) : "";
-  const char* path = g_uri_get_path(uri);
+  rewritten += g_uri_get_host(uri.get()) ? g_uri_get_host(uri.get()) : "";
+  const char* path = g_uri_get_path(uri.get());
   if (!path || *path != '/') rewritten += "/";
   if (path) rewritten += path;
-  if (const char* query = g_uri_get_query(uri)) {
+  if (const char* query = g_uri_get_query(uri.get())) {
     rewritten += "?";
     rewritten += query;
   }
-  g_uri_unref(uri);
   return rewritten;
 #endif
 }
@@ -790,12 +789,10 @@ void QBYDeliveriesUpdater::requestURL(JSCContext*, const std::vector<JSCValue*>&
 
   // The address the request goes to; the fixture rewrite changes nothing else.
   std::optional<std::string> target = text ? rewriteForFixtureServer(*text) : std::nullopt;
-  GUri* uri =
+  const GUriPtr uri(
       target ? g_uri_parse(target->c_str(), static_cast<GUriFlags>(SOUP_HTTP_URI_FLAGS), nullptr)
-             : nullptr;
-  const bool valid = uri && isHTTPAddress(uri);
-  if (!valid) {
-    if (uri) g_uri_unref(uri);
+             : nullptr);
+  if (!uri || !isHTTPAddress(uri.get())) {
     logMessage(format("Update failed because the URL was invalid: %@",
                       text ? std::optional(stringByHidingQuerySecrets(*text)) : std::nullopt));
     loadResponse(requestID, "", 0, false, 0);
@@ -809,13 +806,11 @@ void QBYDeliveriesUpdater::requestURL(JSCContext*, const std::vector<JSCValue*>&
   }
   const auto userAgentOption = optionText(options.get(), "userAgent");
   if (view) {
-    g_uri_unref(uri);
     capture(*target, requestID, userAgentOption, std::move(view));
     return;
   }
 
-  auto message = GObjectPtr<SoupMessage>::adopt(soup_message_new_from_uri("GET", uri));
-  g_uri_unref(uri);
+  auto message = GObjectPtr<SoupMessage>::adopt(soup_message_new_from_uri("GET", uri.get()));
   if (!message) {
     logMessage(format("Update failed because the URL was invalid: %@",
                       text ? std::optional(stringByHidingQuerySecrets(*text)) : std::nullopt));
@@ -837,8 +832,8 @@ void QBYDeliveriesUpdater::requestURL(JSCContext*, const std::vector<JSCValue*>&
     auto extra =
         GObjectPtr<JSCValue>::adopt(jsc_value_object_get_property(options.get(), "headers"));
     if (extra && jsc_value_is_object(extra.get())) {
-      gchar** names = jsc_value_object_enumerate_properties(extra.get());
-      for (gchar** name = names; name && *name; ++name) {
+      const GStrvPtr names(jsc_value_object_enumerate_properties(extra.get()));
+      for (gchar** name = names.get(); name && *name; ++name) {
         const auto value = optionText(extra.get(), *name);
         // Values may hold keys: only the name is ever logged.
         if (!value || !isHeaderName(*name) || !isHeaderValue(*value)) {
@@ -847,7 +842,6 @@ void QBYDeliveriesUpdater::requestURL(JSCContext*, const std::vector<JSCValue*>&
         }
         soup_message_headers_replace(headers, *name, value->c_str());
       }
-      g_strfreev(names);
     }
   }
   // The "cache" option needs nothing here: the session keeps no cache, so every request is
@@ -859,9 +853,8 @@ void QBYDeliveriesUpdater::requestURL(JSCContext*, const std::vector<JSCValue*>&
     const std::string contentType =
         postType && isHeaderValue(*postType) ? *postType : "application/x-www-form-urlencoded";
     soup_message_set_method(message.get(), "POST");
-    GBytes* body = g_bytes_new(postData->data(), postData->size());
-    soup_message_set_request_body_from_bytes(message.get(), nullptr, body);
-    g_bytes_unref(body);
+    const GBytesPtr body(g_bytes_new(postData->data(), postData->size()));
+    soup_message_set_request_body_from_bytes(message.get(), nullptr, body.get());
     soup_message_headers_replace(headers, "Content-type", contentType.c_str());
   }
 
@@ -1074,9 +1067,8 @@ void QBYDeliveriesUpdater::loadResponse(const Value& requestID, const std::strin
   // The script's string is made straight from the decoded text: a page is tens of kilobytes,
   // and the engine converts (and so copies) it anyway. Through bytes, so that a NUL character
   // does not cut it short.
-  GBytes* bytes = g_bytes_new_static(text.data(), text.size());
-  auto body = GObjectPtr<JSCValue>::adopt(jsc_value_new_string_from_bytes(context, bytes));
-  g_bytes_unref(bytes);
+  const GBytesPtr bytes(g_bytes_new_static(text.data(), text.size()));
+  auto body = GObjectPtr<JSCValue>::adopt(jsc_value_new_string_from_bytes(context, bytes.get()));
   auto code = GObjectPtr<JSCValue>::adopt(jsc_value_new_number(context, status));
   auto failed = GObjectPtr<JSCValue>::adopt(jsc_value_new_boolean(context, offline));
   JSCValue* arguments[] = {identifier.get(), body.get(), code.get(), failed.get()};

@@ -141,22 +141,20 @@ class Keyring {
   // were missing. Ask the service; fall back to the cache when it does not answer.
   static bool isLocked(SecretItem* item) {
     GError* error = nullptr;
-    GVariant* reply =
+    const GVariantPtr reply(
         g_dbus_proxy_call_sync(G_DBUS_PROXY(item), "org.freedesktop.DBus.Properties.Get",
                                g_variant_new("(ss)", "org.freedesktop.Secret.Item", "Locked"),
-                               G_DBUS_CALL_FLAGS_NONE, -1, nullptr, &error);
+                               G_DBUS_CALL_FLAGS_NONE, -1, nullptr, &error));
     if (!reply) {
       g_clear_error(&error);
       return secret_item_get_locked(item);
     }
-    GVariant* boxed = nullptr;
-    g_variant_get(reply, "(v)", &boxed);
-    const bool locked = g_variant_is_of_type(boxed, G_VARIANT_TYPE_BOOLEAN)
-                            ? g_variant_get_boolean(boxed)
-                            : secret_item_get_locked(item);
-    g_variant_unref(boxed);
-    g_variant_unref(reply);
-    return locked;
+    GVariant* unboxed = nullptr;
+    g_variant_get(reply.get(), "(v)", &unboxed);
+    const GVariantPtr boxed(unboxed);
+    return g_variant_is_of_type(boxed.get(), G_VARIANT_TYPE_BOOLEAN)
+               ? g_variant_get_boolean(boxed.get())
+               : secret_item_get_locked(item);
   }
 
   // Items matching the attributes in any collection, unlocked ones first. Never unlocks:

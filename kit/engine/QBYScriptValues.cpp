@@ -58,13 +58,11 @@ class Copier {
     }
     if (jsc_value_is_string(value)) {
       // Through bytes, so a text with a NUL character is not cut short.
-      GBytes* bytes = jsc_value_to_string_as_bytes(value);
+      const GBytesPtr bytes(jsc_value_to_string_as_bytes(value));
       if (!bytes) return Value(std::string());
       gsize size = 0;
-      const auto* data = static_cast<const char*>(g_bytes_get_data(bytes, &size));
-      Value text(std::string(data ? data : "", size));
-      g_bytes_unref(bytes);
-      return text;
+      const auto* data = static_cast<const char*>(g_bytes_get_data(bytes.get(), &size));
+      return Value(std::string(data ? data : "", size));
     }
     if (jsc_value_is_function(value) || !jsc_value_is_object(value)) return std::nullopt;
     if (depth >= QBYScriptValueMaxDepth) return std::nullopt;
@@ -103,9 +101,9 @@ class Copier {
 
   Value copyObject(JSCValue* object, int depth) {
     Dictionary result;
-    gchar** names = jsc_value_object_enumerate_properties(object);
+    const GStrvPtr names(jsc_value_object_enumerate_properties(object));
     if (!names) return Value(std::move(result));
-    for (gchar** name = names; *name; ++name) {
+    for (gchar** name = names.get(); *name; ++name) {
       auto member = property(object, *name);
       if (!member || jsc_value_is_undefined(member.get())) continue;
       auto copied = copy(member.get(), depth + 1);
@@ -115,7 +113,6 @@ class Copier {
       }
       result.set(*name, std::move(*copied));
     }
-    g_strfreev(names);
     return Value(std::move(result));
   }
 
@@ -347,14 +344,12 @@ std::optional<Value> valueFromScriptText(JSCValue* value) {
   JSCValue* arguments[] = {value};
   auto text = GObjectPtr<JSCValue>::adopt(jsc_value_function_callv(copier.get(), 1, arguments));
   if (!text || !jsc_value_is_string(text.get())) return std::nullopt;
-  GBytes* bytes = jsc_value_to_string_as_bytes(text.get());
+  const GBytesPtr bytes(jsc_value_to_string_as_bytes(text.get()));
   if (!bytes) return std::nullopt;
   gsize size = 0;
-  const auto* data = static_cast<const char*>(g_bytes_get_data(bytes, &size));
+  const auto* data = static_cast<const char*>(g_bytes_get_data(bytes.get(), &size));
   TextBuilder builder;
-  const bool parsed = data && nlohmann::json::sax_parse(data, data + size, &builder);
-  g_bytes_unref(bytes);
-  if (!parsed) return std::nullopt;
+  if (!data || !nlohmann::json::sax_parse(data, data + size, &builder)) return std::nullopt;
   return builder.take();
 }
 
@@ -386,10 +381,8 @@ GObjectPtr<JSCValue> scriptValueFromValue(JSCContext* context, const Value& valu
     case Value::Type::String: {
       const std::string& text = *value.stringPtr();
       // Through bytes, so a text with a NUL character reaches the script whole.
-      GBytes* bytes = g_bytes_new(text.data(), text.size());
-      auto result = GObjectPtr<JSCValue>::adopt(jsc_value_new_string_from_bytes(context, bytes));
-      g_bytes_unref(bytes);
-      return result;
+      const GBytesPtr bytes(g_bytes_new(text.data(), text.size()));
+      return GObjectPtr<JSCValue>::adopt(jsc_value_new_string_from_bytes(context, bytes.get()));
     }
     case Value::Type::Date: {
       auto constructor = GObjectPtr<JSCValue>::adopt(jsc_context_get_value(context, "Date"));

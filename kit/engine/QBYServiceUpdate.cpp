@@ -96,16 +96,14 @@ std::optional<std::string> readText(const std::filesystem::path& file, QBYError*
 }
 
 bool isDownloadURL(const std::string& location) {
-  GUri* uri = g_uri_parse(location.c_str(), static_cast<GUriFlags>(SOUP_HTTP_URI_FLAGS), nullptr);
+  const GUriPtr uri(
+      g_uri_parse(location.c_str(), static_cast<GUriFlags>(SOUP_HTTP_URI_FLAGS), nullptr));
   if (!uri) return false;
-  const char* scheme = g_uri_get_scheme(uri);
-  const char* host = g_uri_get_host(uri);
-  const bool valid =
-      scheme &&
-      (g_ascii_strcasecmp(scheme, "http") == 0 || g_ascii_strcasecmp(scheme, "https") == 0) &&
-      host && *host;
-  g_uri_unref(uri);
-  return valid;
+  const char* scheme = g_uri_get_scheme(uri.get());
+  const char* host = g_uri_get_host(uri.get());
+  return scheme &&
+         (g_ascii_strcasecmp(scheme, "http") == 0 || g_ascii_strcasecmp(scheme, "https") == 0) &&
+         host && *host;
 }
 
 }  // namespace
@@ -297,7 +295,7 @@ void QBYServiceUpdate::downloadFinished(GObject* source, GAsyncResult* result, v
   GError* sendError = nullptr;
   GBytes* body = soup_session_send_and_read_finish(SOUP_SESSION(source), result, &sendError);
   GErrorPtr ownedError(sendError);
-  std::unique_ptr<GBytes, decltype(&g_bytes_unref)> ownedBody(body, &g_bytes_unref);
+  const GBytesPtr ownedBody(body);
   owner.download_->inFlight--;
   // Cancelled because the instance is going away: nobody is left to tell.
   if (owner.download_->stopping) return;
