@@ -19,6 +19,8 @@
 #include "model/Service.h"
 #include "platform/Localization.h"
 #include "platform/Log.h"
+#include "platform/MMWormhole.h"
+#include "platform/Paths.h"
 #include "platform/QBYUserDefaults.h"
 #include "platform/SessionBus.h"
 #include "presentation/QBYDateFormatter.h"
@@ -355,6 +357,14 @@ QBYDeliveriesCalendar& QBYDeliveriesManager::calendar() {
   return *calendar_;
 }
 
+MMWormhole* QBYDeliveriesManager::wormhole() {
+  // A container that could not be made now may be there later: asked again on the next use.
+  if (!wormhole_)
+    wormhole_ = MMWormhole::initWithApplicationGroupIdentifier(Paths::kAppGroupID,
+                                                               std::string(QBYWormholeDirectory));
+  return wormhole_.get();
+}
+
 std::vector<std::shared_ptr<Service>> QBYDeliveriesManager::services() {
   if (!dataStore_) return {};
   return serviceCatalogue().services();
@@ -490,7 +500,7 @@ void QBYDeliveriesManager::start() {
   addObservers();
   started_ = true;
 
-  // Listening for inter-process actions belongs to the message channel, which plugs in here.
+  listenForWormholeActions();
 
   if (syncManager_) syncManager_->startSoon();
   if (dataStore_ && previous < current) {
@@ -691,7 +701,7 @@ void QBYDeliveriesManager::updateDeliveries() {
 
   if (processType_ == QBYProcessTypeWidget || processType_ == QBYProcessTypeCompanion) {
     if (parentAppOpen()) {
-      sendAction(QBYActionUpdateDeliveries);
+      sendAction(QBYWormholeActionUpdateDeliveries);
       completeUpdateWithSuccess(true);
       return;
     }
@@ -1144,7 +1154,99 @@ void QBYDeliveriesManager::sendAction(const std::string& action) {
   if (options_.actionSender) {
     options_.actionSender(action);
   } else {
-    log("No message channel for action %@", action);
+    sendWormholeAction(action, std::nullopt);
+  }
+}
+
+// --- Inter-process actions -------------------------------------------------------------------
+
+void QBYDeliveriesManager::listenForWormholeActions() {
+  static constexpr const char* kApplicationActions[] = {
+      QBYWormholeActionAddDelivery, QBYWormholeActionNewDelivery, QBYWormholeActionUpdateDeliveries,
+      QBYWormholeActionUpdateBadge, QBYWormholeActionBeginRestart};
+  static constexpr const char* kCompanionActions[] = {
+      QBYWormholeActionAddDelivery,        QBYWormholeActionNotification,
+      QBYWormholeActionClearNotifications, QBYWormholeActionUpdateSettings,
+      QBYWormholeActionRequestRestart,     QBYWormholeActionQuit};
+  if (processType_ == QBYProcessTypeApplication) {
+    for (const char* action : kApplicationActions) listenForWormholeAction(action);
+  } else if (processType_ == QBYProcessTypeCompanion) {
+    for (const char* action : kCompanionActions) listenForWormholeAction(action);
+  }
+}
+
+void QBYDeliveriesManager::sendWormholeAction(const std::string& identifier,
+                                              const std::optional<Value>& object) {
+  auto* channel = wormhole();
+  if (!channel) return;
+  // Failures are logged by the channel; the action is then simply not signalled.
+  channel->passMessageObject(object, identifier);
+}
+
+void QBYDeliveriesManager::listenForWormholeAction(const std::string& identifier) {
+  auto* channel = wormhole();
+  if (!channel) return;
+  // Sent while this program was not running: the message waited in its file.
+  if (auto waiting = channel->messageWithIdentifier(identifier))
+    processWormholeAction(identifier, *waiting);
+  std::weak_ptr<QBYDeliveriesManager> weak = weak_from_this();
+  channel->listenForMessageWithIdentifier(
+      identifier, [weak, identifier](const std::optional<Value>& message) {
+        auto strong = weak.lock();
+        if (!strong) {
+          log("Deliveries manager gone before action %@", identifier);
+          return;
+        }
+        strong->processWormholeAction(identifier, message.value_or(Value()));
+      });
+}
+
+void QBYDeliveriesManager::processWormholeAction(const std::string& identifier,
+                                                 const Value& object) {
+  auto* channel = wormhole();
+  const auto clear = [&] {
+    if (channel) channel->clearMessageContentsForIdentifier(identifier);
+  };
+  const auto delegate = notificationDelegate_.lock();
+
+  if (processType_ == QBYProcessTypeApplication) {
+    clear();
+    if (identifier == QBYWormholeActionUpdateDeliveries) {
+      refresh(true);
+      updateDeliveriesSoon();
+    } else if (identifier == QBYWormholeActionUpdateBadge) {
+      const auto count = object.isNumber() ? object.asInteger() : std::nullopt;
+      if (count && delegate) delegate->updateBadgeCount(static_cast<long>(*count));
+    } else if (identifier == QBYWormholeActionAddDelivery) {
+      checkForAddedDeliveries();
+    } else if (delegate) {
+      delegate->processWormholeAction(identifier, object);
+    }
+    return;
+  }
+
+  if (identifier == QBYWormholeActionAddDelivery) {
+    // The main application adds them; its listener still needs the message.
+    if (parentAppOpen()) return;
+    clear();
+    checkForAddedDeliveries();
+    return;
+  }
+  clear();
+  if (identifier == QBYWormholeActionNotification) {
+    const auto notification = QBYNotification::notificationWithValue(object);
+    if (!notification || !notification->uuid || !delegate) return;
+    if (notification->message) {
+      delegate->presentDeliveryNotification(*notification);
+    } else {
+      delegate->removeNotificationForUUID(*notification->uuid);
+    }
+  } else if (identifier == QBYWormholeActionClearNotifications) {
+    if (delegate) delegate->removeAllBadgeUUIDs();
+  } else if (identifier == QBYWormholeActionUpdateSettings) {
+    if (delegate) delegate->updateSettings();
+  } else if (delegate) {
+    delegate->processWormholeAction(identifier, object);
   }
 }
 

@@ -46,6 +46,7 @@ class QBYDeliveriesUpdater;
 class QBYDeliveriesUpdaterCaptureView;
 class QBYDeliveriesUpdaterDelegate;
 class QBYManagedObjectContext;
+class MMWormhole;
 class QBYResultsApplier;
 class QBYServiceCatalogue;
 class QBYServiceUpdate;
@@ -66,9 +67,28 @@ inline constexpr const char* QBYWidgetUpdatedDateKey = "QBYWidgetUpdatedDate";
 inline constexpr const char* QBYAddToDeliveriesKey = "QBYAddToDeliveries";
 inline constexpr const char* QBYLastServiceKey = "from";
 
-// Inter-process actions the manager sends (the message channel delivers them).
-inline constexpr const char* QBYActionUpdateDeliveries = "UpdateDeliveries";
-inline constexpr const char* QBYActionAddDelivery = "AddDelivery";
+// Inter-process actions: each is the name of its message file and of its session-bus signal.
+// The main application listens to AddDelivery, NewDelivery, UpdateDeliveries, UpdateBadge and
+// BeginRestart; the background updater to AddDelivery, Notification, ClearNotifications,
+// UpdateSettings, RequestRestart and Quit; the widget, the add extension and the browser host
+// only send.
+inline constexpr const char* QBYWormholeActionAddDelivery = "QBYWormholeActionAddDelivery";
+// The JSON text of a delivery settings dictionary, from the browser host.
+inline constexpr const char* QBYWormholeActionNewDelivery = "QBYWormholeActionNewDelivery";
+inline constexpr const char* QBYWormholeActionUpdateDeliveries =
+    "QBYWormholeActionUpdateDeliveries";
+// A QBYNotification dictionary; without "message" it asks to remove the uuid's notification.
+inline constexpr const char* QBYWormholeActionNotification = "QBYWormholeActionNotification";
+// A number: the badge count the background updater reports.
+inline constexpr const char* QBYWormholeActionUpdateBadge = "QBYWormholeActionUpdateBadge";
+inline constexpr const char* QBYWormholeActionClearNotifications =
+    "QBYWormholeActionClearNotifications";
+inline constexpr const char* QBYWormholeActionUpdateSettings = "QBYWormholeActionUpdateSettings";
+inline constexpr const char* QBYWormholeActionRequestRestart = "QBYWormholeActionRequestRestart";
+inline constexpr const char* QBYWormholeActionBeginRestart = "QBYWormholeActionBeginRestart";
+inline constexpr const char* QBYWormholeActionQuit = "QBYWormholeActionQuit";
+// The folder of the message files inside the shared container.
+inline constexpr const char* QBYWormholeDirectory = "Wormhole";
 
 enum QBYUpdateStep : unsigned {
   QBYUpdateStepIdle = 0,
@@ -144,6 +164,13 @@ class QBYDeliveriesNotificationDelegate {
   virtual void removeAllBadgeUUIDs() {}
   virtual void updateBadgeCount(long count) { (void)count; }
   virtual void updateSettings() {}
+  // An inter-process action the manager does not handle itself (NewDelivery and BeginRestart
+  // in the main application, RequestRestart and Quit in the background updater). The object
+  // is null when the action carried none.
+  virtual void processWormholeAction(const std::string& identifier, const Value& object) {
+    (void)identifier;
+    (void)object;
+  }
 };
 
 class QBYDeliveriesTroubleshootingDelegate {
@@ -176,8 +203,8 @@ class QBYDeliveriesManager : public std::enable_shared_from_this<QBYDeliveriesMa
   // Makes the updater: services file (nothing: the shipped one) and whether to limit memory.
   using UpdaterFactory = std::function<std::shared_ptr<QBYDeliveriesUpdaterHandle>(
       std::optional<std::filesystem::path> servicesURL, bool limitMemoryUsage)>;
-  // Sends an inter-process action (QBYActionUpdateDeliveries, QBYActionAddDelivery) with no
-  // object. Unset: the action is logged and dropped (no message channel yet).
+  // Sends an inter-process action the manager raises itself (UpdateDeliveries, AddDelivery),
+  // which carries no object. Unset: sendWormholeAction.
   using ActionSender = std::function<void(const std::string& action)>;
 
   struct Options {
@@ -247,6 +274,10 @@ class QBYDeliveriesManager : public std::enable_shared_from_this<QBYDeliveriesMa
   QBYResultsApplier& resultsApplier();
   QBYServiceCatalogue& serviceCatalogue();
   QBYDeliveriesCalendar& calendar();
+  // The message channel in the shared container's "Wormhole" folder, made on first use and
+  // kept for the manager's life (memory warnings leave it alone: it holds the listeners).
+  // Nothing when the container cannot be made; every send and listen then does nothing.
+  MMWormhole* wormhole();
   // Cached service lists (list order / use count above 0).
   std::vector<std::shared_ptr<Service>> services();
   std::vector<std::shared_ptr<Service>> favoriteServices();
@@ -315,6 +346,17 @@ class QBYDeliveriesManager : public std::enable_shared_from_this<QBYDeliveriesMa
   void downloadBetaServiceUpdate();
   void completeBetaServiceUpdate();
   static std::string descriptionForSortMode(unsigned mode);
+
+  // --- Inter-process actions ---
+  // Writes the object (none: no file) as the action's message and signals the action.
+  void sendWormholeAction(const std::string& identifier, const std::optional<Value>& object);
+  // Processes a message already waiting for the action, then listens for it. The listener
+  // holds the manager weakly.
+  void listenForWormholeAction(const std::string& identifier);
+  // Acts on one action by process type; the object is null when there was none. Every branch
+  // deletes the message file first, except AddDelivery outside the main application while the
+  // main application runs: that message stays for the main application.
+  void processWormholeAction(const std::string& identifier, const Value& object);
 
   // --- Updater's side (arrive from the updater on the main thread) ---
   void updateDeliveryWithResults(const Dictionary& results);
@@ -401,6 +443,8 @@ class QBYDeliveriesManager : public std::enable_shared_from_this<QBYDeliveriesMa
   void presentHeldNotifications();
   void tellDelegateAsync(std::function<void(QBYDeliveriesManagerDelegate&)> call);
   void sendAction(const std::string& action);
+  // The actions of the process type (start step): the main application's or the companion's.
+  void listenForWormholeActions();
   // Hands a changed delivery to the sync manager, when there is one.
   void syncDelivery(const std::shared_ptr<Delivery>& delivery, bool immediately);
   // Every delivery whose search text is rebuilt at start, in the context (its queue).
@@ -449,6 +493,8 @@ class QBYDeliveriesManager : public std::enable_shared_from_this<QBYDeliveriesMa
   std::vector<QBYNotification> heldNotifications_;
   std::optional<QBYError> saveError_;
   QBYUpdateCounts runCounts_;
+
+  std::unique_ptr<MMWormhole> wormhole_;
 
   DelayedCall delayedUpdate_;
   std::vector<ObserverToken> observers_;

@@ -352,7 +352,7 @@ void QBYDeliveriesManager::addDeliveryLaterWithSettings(QBYDeliverySettings sett
   Array pending = defaults.arrayForKey(QBYAddToDeliveriesKey).value_or(Array{});
   pending.push_back(Value(settings.archivedDictionary()));
   defaults.setObject(Value(std::move(pending)), QBYAddToDeliveriesKey);
-  sendAction(QBYActionAddDelivery);
+  sendAction(QBYWormholeActionAddDelivery);
 }
 
 void QBYDeliveriesManager::checkForAddedDeliveries() {

@@ -307,7 +307,8 @@ TEST_F(DeliveriesManagerTest, AddedDeliveryDoesNotReplaceANewerOneAndTheQueueIsE
   auto older = carrierSettings("EXIST", "Replacement");
   manager->addDeliveryLaterWithSettings(older);
   manager->addDeliveryLaterWithSettings(carrierSettings("NEW1", "Fresh"));
-  EXPECT_EQ(actions, (std::vector<std::string>{QBYActionAddDelivery, QBYActionAddDelivery}));
+  EXPECT_EQ(actions,
+            (std::vector<std::string>{QBYWormholeActionAddDelivery, QBYWormholeActionAddDelivery}));
   ASSERT_EQ(QBYDataStore::sharedDefaults().arrayForKey(QBYAddToDeliveriesKey)->size(), 2u);
 
   LogCapture logs;

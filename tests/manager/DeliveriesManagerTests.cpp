@@ -140,7 +140,7 @@ TEST_F(DeliveriesManagerTest, WidgetWithTheApplicationOpenHandsTheUpdateOver) {
   parentOpen = true;
   insertDelivery("A1", 0);
   manager->updateDeliveries();
-  EXPECT_EQ(actions, std::vector<std::string>{QBYActionUpdateDeliveries});
+  EXPECT_EQ(actions, std::vector<std::string>{QBYWormholeActionUpdateDeliveries});
   EXPECT_EQ(updatersMade, 0);
   EXPECT_EQ(delegate->results, std::vector<unsigned>{QBYUpdateResultNoChanges});
   EXPECT_EQ(delegate->began, 0);
