@@ -42,6 +42,7 @@ std::string escapedIdentifier(const std::string& identifier) {
 bool MMWormholeIsValidIdentifier(const std::string& identifier) {
   // g_dbus_is_member_name stops at a NUL byte; such a text names neither a file nor a signal.
   if (identifier.find('\0') != std::string::npos) return false;
+  if (identifier.size() > MMWormholeMaximumIdentifierLength) return false;
   return g_dbus_is_member_name(identifier.c_str());
 }
 

@@ -5,13 +5,15 @@
 // later object. A message stays until the receiver deletes it.
 //
 // Identifiers name files and session-bus signals at once, so only D-Bus member names are
-// accepted ("[A-Za-z_][A-Za-z0-9_]*", at most 255 bytes): that keeps "/", ".." and anything
-// that is not plain ASCII out of the path.
+// accepted ("[A-Za-z_][A-Za-z0-9_]*"): that keeps "/", ".." and anything that is not plain
+// ASCII out of the path. They are at most MMWormholeMaximumIdentifierLength bytes, so that the
+// file name and the temporary one written beside it stay within the file system's 255.
 //
 // Threads: any. The object keeps no mutable state; concurrent writers of one identifier are
 // ordered by the rename.
 #pragma once
 
+#include <cstddef>
 #include <filesystem>
 #include <memory>
 #include <optional>
@@ -28,6 +30,8 @@ enum QBYWormholeError : long {
   QBYWormholeErrorArchive = 2,
   QBYWormholeErrorWrite = 3,
 };
+
+inline constexpr std::size_t MMWormholeMaximumIdentifierLength = 200;
 
 // Whether the text may name a message (file and signal).
 bool MMWormholeIsValidIdentifier(const std::string& identifier);
