@@ -10,6 +10,8 @@ packages=(
   libglib2.0-dev libjavascriptcoregtk-6.0-dev libsoup-3.0-dev glib-networking
   libsecret-1-dev libssl-dev libicu-dev libsqlite3-dev libplist-dev nlohmann-json3-dev
   libxml2-dev libical-dev
+  # the companion's panel menu
+  libdbusmenu-glib-dev
   # tests and benchmarks
   libgtest-dev libgmock-dev libbenchmark-dev dbus dbus-x11 gnome-keyring libsecret-tools
   # fuzzing (scripts/fuzz.sh)
