@@ -187,6 +187,10 @@ int main(int argc, char** argv) {
   int count = static_cast<int>(arguments.size()) - 1;
 
   gServer = std::make_unique<bench::LoopbackServer>();
+  if (!gServer->listening()) {
+    std::fprintf(stderr, "The loopback server did not start: %s\n", gServer->error().c_str());
+    return 2;
+  }
   if (!prepareManager()) {
     std::fprintf(stderr, "The first update of the deliveries did not complete\n");
     return 1;

@@ -164,6 +164,10 @@ int main(int argc, char** argv) {
   int count = static_cast<int>(arguments.size()) - 1;
 
   gServer = std::make_unique<Server>();
+  if (!gServer->listening()) {
+    std::fprintf(stderr, "The loopback server did not start: %s\n", gServer->error().c_str());
+    return 2;
+  }
   benchmark::Initialize(&count, arguments.data());
   bench::BestRunReporter reporter;
   benchmark::RunSpecifiedBenchmarks(&reporter);

@@ -74,7 +74,10 @@ std::pair<std::string, std::string> fixturePath(const std::string& url) {
 
 class CliEndToEndTest : public ::testing::Test {
  protected:
-  void SetUp() override { environment_["PORVANE_FIXTURE_SERVER"] = server_.url(); }
+  void SetUp() override {
+    ASSERT_TRUE(server_.listening()) << server_.error();
+    environment_["PORVANE_FIXTURE_SERVER"] = server_.url();
+  }
 
   // Serves the case's answers, takes its credentials; folder overrides where the answers come
   // from (another case of the same carrier, at the same addresses).
@@ -316,7 +319,7 @@ TEST_F(CliEndToEndTest, AnUpdateKilledMidwayIsPickedUpByTheNextRun) {
   {
     RunningCli update({"update", "--json"}, "", environment_);
     ASSERT_TRUE(
-        qby::MainQueue::runUntil([&] { return server_.waiting() > 0 || update.finished(); }, 120));
+        qby::MainQueue::runUntil([&] { return server_.held() > 0 || update.finished(); }, 120));
     ASSERT_FALSE(update.finished()) << "the update ended without waiting for FedEx";
     update.kill();
     EXPECT_LT(update.wait().exitCode, 0);

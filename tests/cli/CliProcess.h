@@ -1,20 +1,19 @@
 // Runs the porvane program as a user would, with standard input, output and error in files,
-// while the test's main loop keeps serving (the fixture carrier server lives on it). Also a
+// while the test's main loop keeps serving (the fixture carrier server lives on it). Also the
 // carrier server on 127.0.0.1 whose answers a test can change or hold back between runs.
 #pragma once
 
 #include <gio/gio.h>
-#include <libsoup/soup.h>
 
 #include <filesystem>
 #include <map>
 #include <memory>
 #include <optional>
-#include <set>
 #include <string>
 #include <vector>
 
 #include "platform/GLibPtr.h"
+#include "support/FixtureServer.h"
 
 namespace porvane::test {
 
@@ -58,38 +57,10 @@ RunResult runCliWithOutput(const std::vector<std::string>& arguments,
                            const std::filesystem::path& outputPath);
 
 // Carrier answers on 127.0.0.1, by the path the updater's fixture rewrite makes of a carrier
-// address ("/<host><path>", with or without the query). Held paths get no answer until
-// released.
-class CarrierServer {
+// address ("/<host><path>", with or without the query). Paths without an answer get 503.
+class CarrierServer : public qby::test::FixtureServer {
  public:
-  struct Response {
-    unsigned status = 200;
-    std::string contentType = "text/plain; charset=utf-8";
-    std::string body;
-  };
-
-  CarrierServer();
-  ~CarrierServer();
-
-  std::string url() const;
-  void route(const std::string& path, Response response) { routes_[path] = std::move(response); }
-  void hold(const std::string& path) { held_.insert(path); }
-  // Stops holding and answers the waiting requests (with 503 when they have no route).
-  void release();
-  std::size_t waiting() const { return waiting_.size(); }
-  std::size_t requests() const { return requests_; }
-
- private:
-  static void handle(SoupServer*, SoupServerMessage* message, const char* path, GHashTable*,
-                     gpointer data);
-  void answer(SoupServerMessage* message, const std::string& path, const std::string& query);
-
-  qby::GObjectPtr<SoupServer> server_;
-  int port_ = 0;
-  std::map<std::string, Response> routes_;
-  std::set<std::string> held_;
-  std::vector<std::pair<SoupServerMessage*, std::pair<std::string, std::string>>> waiting_;
-  std::size_t requests_ = 0;
+  CarrierServer() { setFallback({503, "", ""}); }
 };
 
 }  // namespace porvane::test

@@ -1,12 +1,11 @@
-// Shared parts of the updater tests: a recording delegate, a fixture web server on 127.0.0.1
-// and a test fixture that makes an updater over the test scripts in tests/data/updater.
+// Shared parts of the updater tests: a recording delegate and a test fixture that makes an updater
+// over the test scripts in tests/data/updater.
 //
 // The test scripts pick a behaviour by each delivery's "from" and read its options from
 // "extra" (JSON); see tests/data/updater/scripts/Services.js.
 #pragma once
 
 #include <gtest/gtest.h>
-#include <libsoup/soup.h>
 
 #include <atomic>
 #include <cstdlib>
@@ -14,7 +13,6 @@
 #include <functional>
 #include <map>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
@@ -23,6 +21,7 @@
 #include "platform/GLibPtr.h"
 #include "platform/MainQueue.h"
 #include "platform/Value.h"
+#include "support/FixtureServer.h"
 #include "support/TestSupport.h"
 
 namespace qby::test {
@@ -74,51 +73,6 @@ class RecordingDelegate : public QBYDeliveriesUpdaterDelegate {
   std::vector<std::string> exceptions_;
 };
 
-// What the fixture server saw of one request.
-struct SeenRequest {
-  std::string method;
-  std::string path;
-  std::string query;
-  std::map<std::string, std::string> headers;
-  std::string body;
-};
-
-// An HTTP server on 127.0.0.1 that runs on the main context, so tests wait for it with
-// MainQueue::runUntil. Routes answer with fixed bytes; "/hold" requests wait until released.
-class FixtureServer {
- public:
-  struct Response {
-    unsigned status = 200;
-    std::string contentType = "text/plain; charset=utf-8";
-    std::string body;
-  };
-
-  FixtureServer();
-  ~FixtureServer();
-
-  std::string url(const std::string& path) const;
-  int port() const { return port_; }
-
-  // Answers requests for the path ("/a/b", any query) or for the path with exactly that query
-  // ("/a/b?x=1"), which wins.
-  void route(const std::string& path, Response response) { routes_[path] = std::move(response); }
-  std::vector<SeenRequest> seen() const;
-  std::size_t held() const { return held_.size(); }
-  // Answers every held request with the response.
-  void releaseHeld(const Response& response);
-
- private:
-  static void handle(SoupServer*, SoupServerMessage* message, const char* path, GHashTable*,
-                     gpointer data);
-
-  GObjectPtr<SoupServer> server_;
-  int port_ = 0;
-  std::map<std::string, Response> routes_;
-  mutable std::mutex mutex_;
-  std::vector<SeenRequest> seen_;
-  std::vector<SoupServerMessage*> held_;
-};
-
 // A delivery dictionary for the test scripts.
 Value delivery(const std::string& uuid, const std::string& behaviour,
                const Dictionary& options = {});
@@ -145,6 +99,8 @@ class UpdaterTest : public ::testing::Test {
   std::filesystem::path resourceDir_ = updaterScriptsDir();
   std::shared_ptr<RecordingDelegate> delegate_ = std::make_shared<RecordingDelegate>();
   std::shared_ptr<QBYDeliveriesUpdater> updater_;
+  // On the main context, so tests wait for it with MainQueue::runUntil. "/hold" requests wait
+  // until released; "/echo", "/endless" and "/trickle" answer as their names say.
   std::unique_ptr<FixtureServer> server_;
   LogCapture log_;
 };

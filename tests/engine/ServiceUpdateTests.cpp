@@ -3,7 +3,6 @@
 // tests/data/signing; the test certificate stands in for the shipped one.
 #include <gio/gio.h>
 #include <gtest/gtest.h>
-#include <libsoup/soup.h>
 #include <openssl/evp.h>
 #include <openssl/pem.h>
 
@@ -24,6 +23,7 @@
 #include "platform/Paths.h"
 #include "platform/QBYNotificationCenter.h"
 #include "platform/QBYUserDefaults.h"
+#include "support/FixtureServer.h"
 #include "support/TestSupport.h"
 #include "util/QBYDigest.h"
 
@@ -622,51 +622,14 @@ TEST_F(ServiceUpdateTest, GoneDelegateIsNotCalled) {
 
 // --- Downloads ---
 
-// Serves files from a map on 127.0.0.1; unknown paths answer 404. "/hang" never answers. Runs
-// on the main context, so tests wait with MainQueue::runUntil.
-class FixtureServer {
+// Serves the services files on 127.0.0.1 (the main context, so tests wait with
+// MainQueue::runUntil); unknown paths answer 404 and "/hang" never answers.
+class ServicesServer : public test::FixtureServer {
  public:
-  FixtureServer() : server_(GObjectPtr<SoupServer>::adopt(soup_server_new(nullptr, nullptr))) {
-    soup_server_add_handler(server_.get(), nullptr, &FixtureServer::handle, this, nullptr);
-    GError* error = nullptr;
-    if (!soup_server_listen_local(server_.get(), 0, SOUP_SERVER_LISTEN_IPV4_ONLY, &error)) {
-      GErrorPtr owned(error);
-      ADD_FAILURE() << "listen: " << owned->message;
-      return;
-    }
-    GSList* uris = soup_server_get_uris(server_.get());
-    if (uris) port_ = g_uri_get_port(static_cast<GUri*>(uris->data));
-    g_slist_free_full(uris, reinterpret_cast<GDestroyNotify>(g_uri_unref));
+  ServicesServer() { hold("/hang"); }
+  void serve(const std::string& path, const std::string& text) {
+    route(path, {200, "text/javascript", text});
   }
-  ~FixtureServer() { soup_server_disconnect(server_.get()); }
-
-  std::string url(const std::string& path) const {
-    return "http://127.0.0.1:" + std::to_string(port_) + path;
-  }
-  std::map<std::string, std::string> files;
-  std::atomic<int> requests{0};
-
- private:
-  static void handle(SoupServer*, SoupServerMessage* message, const char* path, GHashTable*,
-                     gpointer data) {
-    auto& self = *static_cast<FixtureServer*>(data);
-    self.requests++;
-    if (std::string_view(path) == "/hang") {
-      soup_server_message_pause(message);
-      return;
-    }
-    const auto found = self.files.find(path);
-    if (found == self.files.end()) {
-      soup_server_message_set_status(message, SOUP_STATUS_NOT_FOUND, nullptr);
-      return;
-    }
-    soup_server_message_set_status(message, SOUP_STATUS_OK, nullptr);
-    soup_server_message_set_response(message, "text/javascript", SOUP_MEMORY_COPY,
-                                     found->second.data(), found->second.size());
-  }
-
-  GObjectPtr<SoupServer> server_;
-  int port_ = 0;
 };
 
 Dictionary downloadOffer(std::int64_t version, const std::string& url,
@@ -678,9 +641,9 @@ Dictionary downloadOffer(std::int64_t version, const std::string& url,
 }
 
 TEST_F(ServiceUpdateTest, DownloadsAndInstallsTheOfferedFile) {
-  FixtureServer server;
+  ServicesServer server;
   const std::string text = "var downloaded = true;\n";
-  server.files["/services/Services-231.js"] = text;
+  server.serve("/services/Services-231.js", text);
   install(225, "var v = 225;");
   auto delegate = std::make_shared<RecordingDelegate>();
   QBYServiceUpdate update;
@@ -699,7 +662,7 @@ TEST_F(ServiceUpdateTest, DownloadsAndInstallsTheOfferedFile) {
 
   // The session is kept for the next download.
   const std::string next = "var downloaded = 2;\n";
-  server.files["/services/Services-232.js"] = next;
+  server.serve("/services/Services-232.js", next);
   update.handleUpdateOffer(downloadOffer(232, server.url("/services/Services-232.js"), sign(next)));
   ASSERT_TRUE(waitFor(*delegate, 2));
   EXPECT_EQ(delegate->installed, 2);
@@ -707,7 +670,7 @@ TEST_F(ServiceUpdateTest, DownloadsAndInstallsTheOfferedFile) {
 }
 
 TEST_F(ServiceUpdateTest, FailedDownloadsKeepTheOldFile) {
-  FixtureServer server;
+  ServicesServer server;
   install(225, "var v = 225;");
   auto delegate = std::make_shared<RecordingDelegate>();
   QBYServiceUpdate update;
@@ -741,7 +704,7 @@ TEST_F(ServiceUpdateTest, FailedDownloadsKeepTheOldFile) {
   ASSERT_TRUE(waitFor(*delegate, 4));
 
   // A body that is not UTF-8 is no text.
-  server.files["/binary.js"] = std::string("\xFF\xFE\x00\x01", 4);
+  server.serve("/binary.js", std::string("\xFF\xFE\x00\x01", 4));
   update.handleUpdateOffer(downloadOffer(231, server.url("/binary.js"), sign("x")));
   ASSERT_TRUE(waitFor(*delegate, 5));
 
@@ -754,13 +717,13 @@ TEST_F(ServiceUpdateTest, FailedDownloadsKeepTheOldFile) {
 }
 
 TEST_F(ServiceUpdateTest, DestroyingCancelsAHangingDownload) {
-  FixtureServer server;
+  ServicesServer server;
   auto delegate = std::make_shared<RecordingDelegate>();
   {
     QBYServiceUpdate update;
     update.setDelegate(delegate);
     update.installUpdate(downloadOffer(231, server.url("/hang"), sign("x")));
-    ASSERT_TRUE(MainQueue::runUntil([&] { return server.requests == 1; }, kGenerous));
+    ASSERT_TRUE(MainQueue::runUntil([&] { return server.requests() == 1; }, kGenerous));
   }
   MainQueue::drain();
   EXPECT_EQ(delegate->finished(), 0);

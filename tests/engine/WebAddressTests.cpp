@@ -6,14 +6,12 @@
 #include <netinet/in.h>
 
 #include <algorithm>
-#include <condition_variable>
 #include <cstring>
-#include <mutex>
-#include <thread>
 
 #include "engine/QBYIPAddress.h"
 #include "engine/QBYURLResponse.h"
 #include "platform/GLibPtr.h"
+#include "support/FixtureServer.h"
 #include "support/TestSupport.h"
 
 namespace qby {
@@ -113,73 +111,14 @@ TEST(WebIPAddress, TheSystemListIsReadable) {
   }
 }
 
-// A tiny HTTP server on 127.0.0.1 with a thread and main context of its own, so that the
-// test's blocking requests do not wait on themselves.
-class StatusServer {
+// A server on a thread and main context of its own, so that the test's blocking requests do
+// not wait on themselves. "/missing" is not found; every other path answers.
+class StatusServer : public test::FixtureServer {
  public:
-  StatusServer() {
-    thread_ = std::thread([this] { run(); });
-    std::unique_lock lock(mutex_);
-    ready_.wait(lock, [this] { return port_ != 0 || failed_; });
+  StatusServer() : FixtureServer(Thread::Own) {
+    setFallback({200, "text/plain", "ok"});
+    route("/missing", {404, "text/plain", "ok"});
   }
-  ~StatusServer() {
-    g_main_context_invoke(
-        context_,
-        [](gpointer loop) {
-          g_main_loop_quit(static_cast<GMainLoop*>(loop));
-          return G_SOURCE_REMOVE;
-        },
-        loop_);
-    thread_.join();
-  }
-  std::string url(const std::string& path) const {
-    return "http://127.0.0.1:" + std::to_string(port_) + path;
-  }
-
- private:
-  void run() {
-    context_ = g_main_context_new();
-    g_main_context_push_thread_default(context_);
-    loop_ = g_main_loop_new(context_, false);
-    {
-      auto server = GObjectPtr<SoupServer>::adopt(soup_server_new(nullptr, nullptr));
-      soup_server_add_handler(
-          server.get(), nullptr,
-          [](SoupServer*, SoupServerMessage* message, const char* path, GHashTable*, gpointer) {
-            const int status = std::string(path) == "/missing" ? 404 : 200;
-            soup_server_message_set_status(message, status, nullptr);
-            soup_server_message_set_response(message, "text/plain", SOUP_MEMORY_STATIC, "ok", 2);
-          },
-          nullptr, nullptr);
-      GError* error = nullptr;
-      const bool listening =
-          soup_server_listen_local(server.get(), 0, SOUP_SERVER_LISTEN_IPV4_ONLY, &error);
-      GErrorPtr owned(error);
-      {
-        std::lock_guard lock(mutex_);
-        if (listening) {
-          GSList* uris = soup_server_get_uris(server.get());
-          port_ = g_uri_get_port(static_cast<GUri*>(uris->data));
-          g_slist_free_full(uris, reinterpret_cast<GDestroyNotify>(g_uri_unref));
-        } else {
-          failed_ = true;
-        }
-      }
-      ready_.notify_all();
-      if (listening) g_main_loop_run(loop_);
-    }
-    g_main_loop_unref(loop_);
-    g_main_context_pop_thread_default(context_);
-    g_main_context_unref(context_);
-  }
-
-  std::thread thread_;
-  std::mutex mutex_;
-  std::condition_variable ready_;
-  int port_ = 0;
-  bool failed_ = false;
-  GMainContext* context_ = nullptr;
-  GMainLoop* loop_ = nullptr;
 };
 
 int send(SoupSession* session, SoupMessage* message) {
@@ -196,6 +135,7 @@ TEST(WebStatusCode, HTTPAnswersGiveTheirStatusEverythingElseZero) {
   EXPECT_EQ(statusCode(unsent.get()), 0);
 
   StatusServer server;
+  ASSERT_TRUE(server.listening()) << server.error();
   auto session = GObjectPtr<SoupSession>::adopt(soup_session_new());
   auto found = GObjectPtr<SoupMessage>::adopt(soup_message_new("GET", server.url("/page").c_str()));
   EXPECT_EQ(send(session.get(), found.get()), 200);
