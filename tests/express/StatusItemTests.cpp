@@ -227,6 +227,17 @@ class Host {
     return error;
   }
 
+  // Takes a bus name as another program would; the bus daemon answers by itself.
+  bool requestName(const std::string& name) {
+    GVariantPtr reply(g_dbus_connection_call_sync(
+        connection_.get(), "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",
+        "RequestName", g_variant_new("(su)", name.c_str(), 4u /* do not queue */),
+        G_VARIANT_TYPE("(u)"), G_DBUS_CALL_FLAGS_NONE, 5000, nullptr, nullptr));
+    guint32 result = 0;
+    if (reply) g_variant_get(reply.get(), "(u)", &result);
+    return result == 1;
+  }
+
   int signalCount(const std::string& member) const {
     const auto found = signals_.find(member);
     return found == signals_.end() ? 0 : found->second;
@@ -367,6 +378,21 @@ TEST_F(StatusItemTest, AnItemDestroyedWhileRegisteringLeavesNothingBehind) {
   // Whatever answers were under way arrive for an item that is gone.
   auto item = registeredItem();
   EXPECT_EQ(watcher_.registeredItems(), std::vector<std::string>{itemName_});
+}
+
+TEST_F(StatusItemTest, AnItemWhoseNameIsTakenRegistersUnderItsConnectionsName) {
+  ASSERT_TRUE(host_->requestName(itemName_));
+  qby::test::LogCapture log;
+  auto item = registeredItem();
+  const std::string unique = g_dbus_connection_get_unique_name(bus_.get());
+  ASSERT_EQ(watcher_.registrations().size(), 1u);
+  EXPECT_EQ(watcher_.registrations()[0].service, unique);
+  EXPECT_EQ(log.linesContaining("could not keep the bus name").size(), 1u);
+  // The panel finds the item and its menu under the name it registered with.
+  item->setDeliveries({delivery("u1", "Shoes")}, "");
+  std::optional<MenuNode> layout = host_->layout(unique);
+  ASSERT_TRUE(layout);
+  EXPECT_EQ(layout->shownLabels()[0], "Shoes");
 }
 
 // --- What a panel reads and calls ------------------------------------------------------------
