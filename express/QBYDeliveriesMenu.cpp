@@ -130,7 +130,6 @@ struct QBYDeliveriesMenu::Impl {
   Impl(std::string path, CommandHandler commandHandler)
       : objectPath(std::move(path)),
         handler(std::move(commandHandler)),
-        openInBrowserLabel(browserLabel()),
         server(qby::GObjectPtr<DbusmenuServer>::adopt(dbusmenu_server_new(objectPath.c_str()))),
         root(MenuitemPtr::adopt(dbusmenu_menuitem_new_with_id(0))) {
     empty = makeTextLine();
@@ -200,7 +199,6 @@ struct QBYDeliveriesMenu::Impl {
     row->openInPorvane = appendItem(menu, QBYLocalizedString("Open in Porvane"),
                                     {MenuCommand::OpenInPorvane, index});
     row->openInBrowser = addItem(menu, "", Action{MenuCommand::OpenTrackingPage, index});
-    setLabel(row->openInBrowser.get(), openInBrowserLabel);
     row->showPackage = addItem(menu, QBYLocalizedString("Show Package"), std::nullopt);
     makeSubmenu(row->showPackage.get());
     row->packageSeparator = makeSeparator();
@@ -221,6 +219,7 @@ struct QBYDeliveriesMenu::Impl {
     setVisible(row.status.get(), !delivery.status.empty());
     setLabel(row.deliver.get(), menuLabel(delivery.deliver));
     setVisible(row.deliver.get(), !delivery.deliver.empty());
+    setLabel(row.openInBrowser.get(), openInBrowserLabel);
     setVisible(row.openInBrowser.get(), delivery.hasTrackingPage);
     // One package needs no choice between packages.
     const std::size_t packages = delivery.packageCount >= 2 ? delivery.packageCount : 0;
@@ -250,6 +249,8 @@ struct QBYDeliveriesMenu::Impl {
 
   void setDeliveries(std::vector<MenuDelivery> deliveries) {
     if (deliveries.size() > kMaximumRows) deliveries.resize(kMaximumRows);
+    // The companion runs for days: the user may have chosen another browser since.
+    openInBrowserLabel = browserLabel();
     while (rows.size() > deliveries.size()) {
       removeItem(root.get(), rows.back()->item.get());
       rows.pop_back();

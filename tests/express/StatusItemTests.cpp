@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cstdlib>
+#include <filesystem>
 #include <functional>
 #include <map>
 #include <optional>
@@ -497,6 +498,31 @@ TEST_F(StatusItemTest, EachDeliveryIsASubmenuAboveTheCompanionsCommands) {
   ASSERT_TRUE(plain);
   EXPECT_EQ(plain->shownLabels(),
             (std::vector<std::string>{"Open in Porvane", "Copy", "Refresh", "Archive"}));
+}
+
+TEST_F(StatusItemTest, TheTrackingPageItemNamesTheDesktopsDefaultBrowser) {
+  // The test main points the XDG folders into the test home.
+  const char* dataHome = std::getenv("XDG_DATA_HOME");
+  const char* configHome = std::getenv("XDG_CONFIG_HOME");
+  ASSERT_TRUE(dataHome && configHome);
+  qby::test::writeFile(
+      std::filesystem::path(dataHome) / "applications" / "porvane-test-web.desktop",
+      "[Desktop Entry]\nType=Application\nName=Web_Surfer\nExec=/bin/true %u\n"
+      "MimeType=x-scheme-handler/https;\n");
+  qby::test::writeFile(std::filesystem::path(configHome) / "mimeapps.list",
+                       "[Default Applications]\nx-scheme-handler/https=porvane-test-web.desktop\n");
+  auto item = registeredItem();
+  MenuDelivery parcel = delivery("u1", "Parcel");
+  parcel.hasTrackingPage = true;
+  // The desktop's application list may have been read before the files were written; it
+  // follows them once their change is noticed.
+  std::string label;
+  EXPECT_TRUE(spinUntil([&] {
+    item->setDeliveries({parcel}, "");
+    const MenuNode root = menu();
+    label = root.find("Parcel") ? root.find("Parcel")->shownLabels().at(1) : "";
+    return label == "Open in Web__Surfer";
+  })) << label;
 }
 
 TEST_F(StatusItemTest, TheMenuShowsAtMostEightDeliveries) {
