@@ -13,6 +13,7 @@
 #include <system_error>
 
 #include "platform/Date.h"
+#include "platform/FileSystem.h"
 #include "platform/Localization.h"
 #include "platform/Log.h"
 #include "platform/Paths.h"
@@ -146,9 +147,17 @@ void QBYLog::outputToFile() {
         const auto from = incrementFileName(file, number);
         if (!std::filesystem::exists(from, error)) continue;
         if (number == kLastRotatedNumber || number >= maximum - 1) {
-          std::filesystem::remove(from, error);
+          if (!std::filesystem::remove(from, error) && error)
+            log("Failed to remove log file %@: %@ %@", from.string(), error.message(),
+                std::to_string(error.value()));
         } else {
-          std::filesystem::rename(from, incrementFileName(file, number + 1), error);
+          std::string failure;
+          if (!FileSystem::current().rename(from, incrementFileName(file, number + 1), &failure)) {
+            // The next lower file would be moved onto this one and replace it: stop shifting.
+            // The files keep their names and the current one is appended to.
+            log("Error rotating log file: %@, %@", from.string(), failure);
+            break;
+          }
         }
       }
     }

@@ -11,6 +11,7 @@
 #include <sstream>
 #include <string>
 
+#include "platform/FileSystem.h"
 #include "platform/Log.h"
 #include "platform/Paths.h"
 #include "platform/QBYNotificationCenter.h"
@@ -216,6 +217,54 @@ TEST_F(QBYLogTest, FileOfAnEarlierDayRotatesAtTheNextStart) {
   // The first start sent standard error there, so the second one's lines follow.
   EXPECT_TRUE(contents(QBYLog::incrementFileName(QBYLog::URL(), 1)).starts_with("file 0\n"));
   EXPECT_FALSE(contents(QBYLog::URL()).starts_with("file 0\n"));
+}
+
+// Refuses to move one file, as a read-only or vanished target folder would.
+class RefusingRename : public FileSystem {
+ public:
+  explicit RefusingRename(std::filesystem::path refused) : refused_(std::move(refused)) {}
+  bool rename(const std::filesystem::path& from, const std::filesystem::path& to,
+              std::string* error) override {
+    if (from == refused_) {
+      if (error) *error = "Permission denied";
+      return false;
+    }
+    return FileSystem::rename(from, to, error);
+  }
+
+ private:
+  std::filesystem::path refused_;
+};
+
+TEST_F(QBYLogTest, ARotationWhoseMoveFailsLosesNoFile) {
+  const auto file = QBYLog::URL();
+  for (const long refused : {2L, 0L}) {
+    SCOPED_TRACE(refused);
+    std::filesystem::remove_all(QBYLog::folderURL());
+    makeFiles(3);
+    QBYUserDefaults::standardDefaults().setDouble(Resources::buildNumber() - 1, "QBYLogLastBuild");
+    RefusingRename faulty(QBYLog::incrementFileName(file, refused));
+    test::LogCapture log;
+    {
+      FileSystem::Override override(faulty);
+      QBYLog::outputToFile();
+    }
+    EXPECT_EQ(log.linesContaining("Error rotating log file: " +
+                                  QBYLog::incrementFileName(file, refused).string() +
+                                  ", Permission denied")
+                  .size(),
+              1u);
+    // Above the refused file everything moved up; from it down nothing moved, and the
+    // current file stays where it was, to be appended to.
+    for (long n = 3; n > refused; --n)
+      EXPECT_EQ(contents(QBYLog::incrementFileName(file, n + 1)),
+                "file " + std::to_string(n) + "\n")
+          << n;
+    for (long n = refused; n >= 0; --n)
+      EXPECT_TRUE(contents(QBYLog::incrementFileName(file, n))
+                      .starts_with("file " + std::to_string(n) + "\n"))
+          << n;
+  }
 }
 
 TEST(QBYLogAlert, CarriesTheExactTexts) {
