@@ -18,6 +18,8 @@ int runAddCommand(int argc, char** argv);
 int runUpdateCommand(int argc, char** argv);
 int runArchiveCommand(int argc, char** argv);
 int runDeleteCommand(int argc, char** argv);
+// "login-item on|off|status": the companion's XDG autostart entry.
+int runLoginItemCommand(int argc, char** argv);
 
 // Prints "porvane <command>: <message>" on standard error, made safe for the terminal, and
 // answers the code.

@@ -3,19 +3,24 @@
 // cycles through the same deliveries manager as the main application.
 #include <glib.h>
 #include <stdio_ext.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <clocale>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <optional>
 #include <string>
+#include <string_view>
 
 #include "Commands.h"
 #include "ExitCodes.h"
 #include "FinderCommands.h"
 #include "PorvaneKit.h"
 #include "SafeText.h"
+#include "manager/QBYLog.h"
 #include "platform/Log.h"
 #include "platform/Paths.h"
 #include "platform/Resources.h"
@@ -50,6 +55,9 @@ constexpr const char* kUsage =
     "  services [WORDS] [--json]\n"
     "        The carriers and shops Porvane tracks with, and the fields each asks for (*:\n"
     "        required).\n"
+    "\n"
+    "Background updates:\n"
+    "  login-item on|off|status [--json]   whether Porvane Express starts at login\n"
     "\n"
     "Recognition:\n"
     "  guess [--strict] [--json] TEXT     the tracking numbers in TEXT and their services\n"
@@ -190,6 +198,16 @@ constexpr CommandEntry kCommands[] = {
      "What the add sheet would suggest for TEXT, section by section. Nothing is saved.\n"
      "\n"
      "  --json   an array of sections {\"title\", \"items\"}\n"},
+    {"login-item", porvane::runLoginItemCommand,
+     "Usage: porvane login-item on|off|status [--json]\n"
+     "\n"
+     "Whether Porvane Express, the companion that keeps deliveries up to date while the\n"
+     "application is closed, starts when you log in (an entry in the autostart folder).\n"
+     "\n"
+     "  on       start it at login\n"
+     "  off      do not start it at login (nothing to do when it does not)\n"
+     "  status   say whether it starts at login and whether it runs now\n"
+     "  --json   {\"enabled\", \"path\", \"program\", \"programInstalled\", \"running\"}\n"},
 };
 
 const CommandEntry* commandNamed(const char* name) {
@@ -244,10 +262,66 @@ int closeStandardOutput(int code) {
   return code == porvane::kExitSuccess ? porvane::kExitFailure : code;
 }
 
+// The suite's file log, for a program whose standard error is the user's terminal. When the
+// user turned logging on, the framework's lines go to this program's file in the shared
+// Logs folder, as every program's do; the tool's own messages and progress stay on the
+// terminal, and standard output is never touched.
+class ProgramLog {
+ public:
+  ProgramLog() {
+    const int terminal = ::dup(STDERR_FILENO);
+    if (terminal < 0) return;
+    qby::QBYLog::startForGroup(std::string(qby::QBYAppGroupID));
+    if (!sameFile(terminal, STDERR_FILENO)) {
+      // The log took standard error: keep the file for the framework's lines and give the
+      // terminal back.
+      std::fflush(stderr);
+      file_ = ::dup(STDERR_FILENO);
+      ::dup2(terminal, STDERR_FILENO);
+    }
+    ::close(terminal);
+    if (file_ >= 0) {
+      const int file = file_;
+      observer_.emplace([file](std::string_view line) { writeLine(file, line); });
+    }
+  }
+  ~ProgramLog() {
+    observer_.reset();
+    if (file_ >= 0) ::close(file_);
+  }
+  ProgramLog(const ProgramLog&) = delete;
+  ProgramLog& operator=(const ProgramLog&) = delete;
+
+ private:
+  static bool sameFile(int a, int b) {
+    struct stat first {};
+    struct stat second {};
+    if (::fstat(a, &first) != 0 || ::fstat(b, &second) != 0) return true;
+    return first.st_dev == second.st_dev && first.st_ino == second.st_ino;
+  }
+  // One write per line, as the console log does, so lines of other programs sharing the
+  // folder and of other threads never mix.
+  static void writeLine(int file, std::string_view line) {
+    std::string text(line);
+    text.push_back('\n');
+    std::string_view left = text;
+    while (!left.empty()) {
+      const ssize_t written = ::write(file, left.data(), left.size());
+      if (written < 0 && errno == EINTR) continue;
+      if (written <= 0) return;
+      left.remove_prefix(static_cast<std::size_t>(written));
+    }
+  }
+
+  int file_ = -1;
+  std::optional<qby::LogObserver> observer_;
+};
+
 int run(int argc, char** argv) {
   const std::string version = std::string("Porvane ") + qby::PorvaneKitVersion() + " (build " +
                               std::to_string(qby::PorvaneKitBuildNumber()) + ")";
   if (argc == 1) {
+    const ProgramLog log;
     std::printf("%s\n\n", version.c_str());
     return porvane::runListCommand(0, argv + 1);
   }
@@ -256,6 +330,8 @@ int run(int argc, char** argv) {
       std::fputs(command->usage, stdout);
       return porvane::kExitSuccess;
     }
+    // Started for the commands only: --version and --help read nothing and write nothing.
+    const ProgramLog log;
     return command->run(argc - 2, argv + 2);
   }
   const bool help = std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0 ||
