@@ -14,6 +14,8 @@ packages=(
   libdbusmenu-glib-dev
   # tests and benchmarks
   libgtest-dev libgmock-dev libbenchmark-dev dbus dbus-x11 gnome-keyring libsecret-tools
+  # checks of the installed desktop entries
+  desktop-file-utils
   # fuzzing (scripts/fuzz.sh)
   clang-14 libfuzzer-14-dev
 )
