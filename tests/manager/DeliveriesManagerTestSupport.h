@@ -136,6 +136,12 @@ class RecordingNotificationDelegate : public QBYDeliveriesNotificationDelegate {
   void presentDeliveryNotification(const QBYNotification& notification) override {
     presented.push_back(notification);
   }
+  void removeAllBadgeUUIDs() override { ++badgeClears; }
+  void updateBadgeCount(long count) override { badgeCounts.push_back(count); }
+  void updateSettings() override { ++settingsUpdates; }
+  void processWormholeAction(const std::string& identifier, const Value& object) override {
+    passedOn.emplace_back(identifier, object);
+  }
 
   long state = 0;
   int outdated = 0;
@@ -143,6 +149,10 @@ class RecordingNotificationDelegate : public QBYDeliveriesNotificationDelegate {
   std::vector<std::string> exceptions;
   std::vector<std::string> removedNotifications;
   std::vector<QBYNotification> presented;
+  int badgeClears = 0;
+  std::vector<long> badgeCounts;
+  int settingsUpdates = 0;
+  std::vector<std::pair<std::string, Value>> passedOn;
 };
 
 class DeliveriesManagerTest : public ::testing::Test {
