@@ -21,6 +21,9 @@ inline constexpr unsigned long QBYCalendarUnitSecond = 128;
 class QBYRefreshTimer {
  public:
   QBYRefreshTimer() = default;
+  // The running timer calls back into this object, so it stays where it was made.
+  QBYRefreshTimer(const QBYRefreshTimer&) = delete;
+  QBYRefreshTimer& operator=(const QBYRefreshTimer&) = delete;
 
   // Starts the timer unless it runs already. Minute: the first fire at the start of the next
   // minute, then every 60 seconds. Second: in one second, then every second. Any other unit
