@@ -236,6 +236,32 @@ TEST(WormholeFiles, NoChannelWithoutAContainer) {
   EXPECT_FALSE(wormhole);
 }
 
+TEST(WormholeFiles, WithoutASessionBusMessagesStillWaitAndTheLogSaysWhy) {
+  // Each test runs in a process of its own, so the bus connection is not made yet.
+  const char* saved = std::getenv("DBUS_SESSION_BUS_ADDRESS");
+  const std::string savedAddress = saved ? saved : "";
+  setenv("DBUS_SESSION_BUS_ADDRESS", "unix:path=/nonexistent/porvane-bus", 1);
+  test::LogCapture log;
+  auto wormhole = makeWormhole();
+  if (saved) {
+    setenv("DBUS_SESSION_BUS_ADDRESS", savedAddress.c_str(), 1);
+  } else {
+    unsetenv("DBUS_SESSION_BUS_ADDRESS");
+  }
+  ASSERT_TRUE(wormhole);
+  EXPECT_FALSE(wormhole->canSignal());
+  EXPECT_EQ(log.linesContaining("No session bus for inter-process signals").size(), 1u);
+
+  EXPECT_TRUE(wormhole->passMessageObject(Value(2), "QBYOffline"));
+  EXPECT_EQ(wormhole->messageWithIdentifier("QBYOffline"), Value(2));
+  EXPECT_EQ(log.linesContaining("No signal for message QBYOffline: no session bus").size(), 1u);
+  Heard heard;
+  EXPECT_TRUE(wormhole->listenForMessageWithIdentifier("QBYOffline", heard.listener()));
+  EXPECT_EQ(wormhole->listenerCount(), 1u);
+  wormhole->stopListeningForMessageWithIdentifier("QBYOffline");
+  EXPECT_EQ(wormhole->listenerCount(), 0u);
+}
+
 // --- Signals ---------------------------------------------------------------------------------
 
 class WormholeSignals : public ::testing::Test {
