@@ -14,6 +14,8 @@
 #include "platform/Format.h"
 #include "platform/Localization.h"
 #include "presentation/QBYDateFormatter.h"
+#include "presentation/text/QBYDeliveryDetailText.h"
+#include "presentation/text/QBYDeliveryRowText.h"
 
 namespace porvane {
 
@@ -50,6 +52,16 @@ qby::Value timeOrNull(const std::optional<qby::Date>& date, qby::QBYDateFormatte
 
 std::string line(const std::optional<std::string>& text) {
   return text.value_or("");
+}
+
+bool isBlank(const std::string& text) {
+  return qby::modeltext::trimmed(text).empty();
+}
+
+// A row line as the tool prints it: the single blank that keeps a row view's height is no
+// text of its own.
+std::string lineText(const std::string& text) {
+  return text == " " ? std::string() : text;
 }
 
 // "2/3": which of several packages the row shows.
@@ -92,24 +104,20 @@ std::string shortID(const std::optional<std::string>& uuid) {
 }
 
 DeliveryRow rowForDelivery(qby::Delivery& delivery, qby::QBYDateFormatter& formatter) {
+  const auto detail = delivery.selectedDetail();
+  const auto text = qby::QBYDeliveryRowText::forDelivery(
+      &delivery, detail.get(), formatter, qby::QBYDeliveryRowText::QBYDisplayStyleNormal);
   DeliveryRow row;
   row.id = delivery.uuid().value_or("");
   row.archived = delivery.archived();
   row.service = delivery.serviceName().value_or("");
-  const auto detail = delivery.selectedDetail();
-  if (!detail) {
-    row.title = titleOf(delivery);
-    row.status = qby::modeltext::trimmed(line(delivery.message()));
-    return row;
-  }
-  row.title = hasText(detail->itemName()) ? *detail->itemName() : titleOf(delivery);
-  row.package = packageIndicator(delivery.selected(), delivery.details().size());
-  row.status = line(detail->shippedTextWithDateFormatter(
-      formatter, qby::QBYDateFormatter::QBYRelativeYesterdayToWeekAhead));
-  row.deliver = line(detail->deliveredTextWithDateFormatter(
-      formatter, qby::QBYDateFormatter::QBYRelativeYesterdayToWeekAhead));
-  row.days = detail->daysNumber();
-  row.daysText = detail->daysText();
+  // The list's title column names every delivery; a row view would leave a blank there.
+  row.title = isBlank(text.title) ? titleOf(delivery) : text.title;
+  row.status = text.statusIsMessage ? qby::modeltext::trimmed(text.status) : lineText(text.status);
+  row.deliver = lineText(text.deliver);
+  if (text.package) row.package = packageIndicator(text.package->number - 1, text.package->count);
+  row.days = text.daysNumber;
+  row.daysText = text.daysText;
   return row;
 }
 
@@ -134,15 +142,12 @@ std::string textForRow(const DeliveryRow& row) {
 
 std::string detailText(qby::Delivery& delivery, qby::QBYDateFormatter& formatter,
                        bool updateRunning) {
-  using Mode = qby::QBYDateFormatter::RelativeMode;
+  using Kind = qby::QBYDeliveryDetailText::LineKind;
   const DeliveryStatus status = statusForDelivery(delivery, updateRunning);
-  const auto service = delivery.service();
-  const std::string number = qby::modeltext::trimmed(line(delivery.no()));
-  const auto domain = delivery.extraDomain();
-  const std::string extra = domain ? *domain : qby::modeltext::trimmed(line(delivery.extra()));
-  const std::string name = qby::modeltext::trimmed(line(delivery.name()));
-  bool showNumber = !number.empty();
-  bool showExtra = !extra.empty();
+  // "Updating…" only while a run works on it: a delivery waiting for the next run is not
+  // being updated, whatever its flag says.
+  const auto pane =
+      qby::QBYDeliveryDetailText::textForDelivery(&delivery, true, formatter, {}, status.updating);
 
   // Each line is made safe on its own: the texts come from other machines and carriers'
   // pages, and a control in one must neither steer the terminal nor break the line.
@@ -150,78 +155,15 @@ std::string detailText(qby::Delivery& delivery, qby::QBYDateFormatter& formatter
   const auto addLine = [&text](const std::string& content) {
     text += terminalText(content) + "\n";
   };
-
-  std::string title;
-  if (!name.empty()) {
-    title = name;
-  } else if (showNumber) {
-    title = number;
-    showNumber = false;
-  } else if (domain && !domain->empty()) {
-    title = extra;
-    showExtra = false;
-  } else {
-    title = QBYLocalizedString(kUnknownItem);
+  for (const auto& paneLine : pane.lines) {
+    if (!paneLine.package || paneLine.packageCount < 2)
+      addLine(paneLine.text);
+    else if (paneLine.kind == Kind::Item)
+      addLine("(" + packageIndicator(*paneLine.package, paneLine.packageCount) + ") " +
+              paneLine.text);
+    else
+      addLine("  " + paneLine.text);
   }
-  addLine(title);
-
-  const auto details = delivery.sortedDetails();
-  const std::size_t count = details.size();
-  for (std::size_t i = 0; i < count; ++i) {
-    auto& detail = *details[i];
-    std::string item =
-        hasText(detail.itemName()) ? *detail.itemName() : QBYLocalizedString(kUnknownItem);
-    // A carrier that repeats the delivery's name before each item says nothing new.
-    const std::string prefix = name + ": ";
-    if (!name.empty() && characterCount(item) > characterCount(name) + 2 &&
-        item.starts_with(prefix))
-      item.erase(0, prefix.size());
-    const std::string indent = count >= 2 ? "  " : "";
-    if (count >= 2)
-      addLine("(" + packageIndicator(static_cast<std::int64_t>(i), count) + ") " + item);
-    else if (item != title)
-      addLine(item);
-    if (const std::string days = detail.daysNumber(); !days.empty())
-      addLine(indent + qby::format("%@ %@", days, detail.daysText()));
-    const auto shipped = detail.shippedTextWithDateFormatter(formatter, Mode::QBYRelativeNever);
-    if (hasText(shipped)) addLine(indent + *shipped);
-    if (hasText(detail.shippedExtra()) && detail.shippedExtra() != detail.shippedText()) {
-      const std::string day =
-          formatter.displayDate(detail.statusDate(), Mode::QBYRelativeYesterdayToToday);
-      addLine(indent + qby::stringWithDate(*detail.shippedExtra(), day));
-    }
-    const auto delivered = detail.deliveredTextWithDateFormatter(formatter, Mode::QBYRelativeNever);
-    if (hasText(delivered)) addLine(indent + *delivered);
-    if (hasText(detail.deliveredExtra()) && detail.deliveredExtra() != detail.deliveredText()) {
-      const std::string day = formatter.displayDate(detail.deliveredDate(), Mode::QBYRelativeNever);
-      addLine(indent + qby::stringWithDate(*detail.deliveredExtra(), day));
-    }
-  }
-
-  std::vector<std::string> footer;
-  if (!(service && service->isOther()) && !delivery.isOther()) {
-    // "Updating…" only while a run works on it: a delivery waiting for the next run is not
-    // being updated, whatever its flag says.
-    if (status.updating) {
-      footer.push_back(status.message ? *status.message : QBYLocalizedString("Updating…"));
-    } else {
-      const auto refreshed = formatter.updatedText("Refreshed %@", delivery.updatedDate());
-      footer.push_back(refreshed ? *refreshed : QBYLocalizedString("Never updated"));
-    }
-  }
-  if (showNumber) {
-    const std::string label = service && service->hasSettingOfType("no")
-                                  ? service->localizedNameForSettingOfType("no")
-                                  : QBYLocalizedString("Tracking No.");
-    footer.push_back(qby::format("%@: %@", label, number));
-  }
-  if (showExtra) {
-    const std::string label = service && service->hasSettingOfType("extra")
-                                  ? service->localizedNameForSettingOfType("extra")
-                                  : QBYLocalizedString("Extra");
-    footer.push_back(qby::format("%@: %@", label, extra));
-  }
-  for (const auto& entry : footer) addLine(entry);
 
   // What a terminal user needs beyond the detail pane: the ID for the other commands, where
   // the delivery is tracked, what it is doing, when it is looked at next, and the carrier's

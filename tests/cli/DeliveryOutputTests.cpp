@@ -136,6 +136,16 @@ TEST_F(DeliveryOutputTest, RowOfADeliveryWithoutLinesShowsItsTitleAndMessage) {
   EXPECT_EQ(textForRow(row), "99990000            JJD000390007\n                    Connecting…\n");
 }
 
+TEST_F(DeliveryOutputTest, ALineWithABlankItemNameIsListedByTheDeliverysTitle) {
+  auto delivery = makeDelivery("99990000-bbbb", "JJD000390008", std::string("Lamp"));
+  auto detail = addDetail(delivery, 0, "   ");
+  detail->setShippedText(std::string("Picked up"));
+  const DeliveryRow row = rowForDelivery(*delivery, formatter());
+  EXPECT_EQ(row.title, "Lamp");
+  EXPECT_EQ(row.status, "Picked up");
+  EXPECT_EQ(row.deliver, "");
+}
+
 TEST_F(DeliveryOutputTest, SeveralPackagesShowWhichOneTheRowIs) {
   auto delivery = makeDelivery("abcd0000-0001", "N1", std::string("Order"));
   addDetail(delivery, 0, "Shoes");
@@ -173,6 +183,17 @@ TEST_F(DeliveryOutputTest, DetailTextFollowsTheTitleAndFooterRules) {
   text = detailText(*named, formatter(), true);
   EXPECT_NE(text.find("\nUpdating…\n"), std::string::npos);
   EXPECT_EQ(text.find("Refreshed"), std::string::npos);
+  // A failing delivery being updated again says so, not what failed last time.
+  auto failed = addDetail(named, 0, "Camera body");
+  failed->setIcon(std::string("error"));
+  failed->setShippedText(std::string("Carrier unreachable"));
+  named->setLastErrorDate(Date(kNow - 86400));
+  ASSERT_EQ(statusForDelivery(*named, true).message, std::string("Carrier unreachable"));
+  text = detailText(*named, formatter(), true);
+  EXPECT_NE(text.find("\nUpdating…\n"), std::string::npos) << text;
+  named->setMessage(std::string("Signing in"));
+  text = detailText(*named, formatter(), true);
+  EXPECT_NE(text.find("\nSigning in\n"), std::string::npos) << text;
 }
 
 TEST_F(DeliveryOutputTest, DetailTextDropsARepeatedNameAndNumbersPackages) {

@@ -317,10 +317,13 @@ TEST_F(DeliveryTextTest, WithoutNameTheNumberIsTheTitleAndNotRepeated) {
   EXPECT_EQ(footerOf(pageText), "Never updated|");
 
   auto unknown = makeDelivery(std::nullopt, std::nullopt);
-  unknown->setExtra(std::string("90210"));
+  unknown->setExtra(std::string(" 90210\n"));
   const auto unknownText = detailText(unknown);
   EXPECT_EQ(unknownText.lines.front().text, "Unknown Item");
   EXPECT_EQ(footerOf(unknownText), "Never updated|Extra: 90210|");
+  // A blank extra value gets no line at all.
+  unknown->setExtra(std::string("  "));
+  EXPECT_EQ(footerOf(detailText(unknown)), "Never updated|");
 }
 
 TEST_F(DeliveryTextTest, WebPageServiceHasNoRefreshLineAndNoFinalLineBreak) {

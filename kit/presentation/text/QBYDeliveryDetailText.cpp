@@ -83,7 +83,8 @@ QBYDeliveryDetailText QBYDeliveryDetailText::textForDelivery(const Delivery* del
   const auto service = delivery->service();
   const std::string number = modeltext::trimmed(delivery->no().value_or(""));
   const auto domain = delivery->extraDomain();
-  const std::string extra = domain ? *domain : delivery->extra().value_or("");
+  // Trimmed like the number: blanks pasted around a postcode are no part of it.
+  const std::string extra = domain ? *domain : modeltext::trimmed(delivery->extra().value_or(""));
   const std::string name = modeltext::trimmed(delivery->name().value_or(""));
   bool showNumber = !number.empty();
   bool showExtra = !extra.empty();
