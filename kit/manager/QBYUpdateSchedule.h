@@ -25,6 +25,11 @@
 namespace qby {
 
 inline constexpr double QBYUpdateScheduleInterval = 3600;
+// The schedules of the main application and of the companion.
+inline constexpr const char* QBYUpdateScheduleApplicationIdentifier =
+    "com.quillbay.mac.Porvane.sync";
+inline constexpr const char* QBYUpdateScheduleUpdaterIdentifier =
+    "com.quillbay.mac.Porvane.Updater.sync";
 
 struct QBYUpdateScheduleOptions {
   double interval = QBYUpdateScheduleInterval;

@@ -15,7 +15,7 @@
 namespace qby {
 namespace {
 
-constexpr const char* kIdentifier = "com.quillbay.mac.Porvane.sync";
+constexpr const char* kIdentifier = QBYUpdateScheduleApplicationIdentifier;
 constexpr double kStart = 1709633742;  // 2024-03-05 10:15:42 UTC
 
 // A clock the test moves; the schedule reads it through Date::now().
