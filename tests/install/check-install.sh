@@ -18,6 +18,8 @@ DESTDIR="$destdir" cmake --install "$build" >/dev/null
 
 expect_file "$bindir/porvane"
 [ -x "$destdir$bindir/porvane" ] || fail "porvane is not executable"
+# The companion: its D-Bus service and the login item start it from here.
+[ -x "$destdir$bindir/porvane-express" ] || fail "porvane-express is not installed"
 ls "$destdir$prefix"/lib*/libPorvaneKit.so* >/dev/null 2>&1 || fail "libPorvaneKit.so not installed"
 expect_file "$datadir/porvane/scripts/Services.js"
 expect_file "$datadir/porvane/lists/Services.plist"
