@@ -1,0 +1,112 @@
+// A message file as another program (or anything else that can write to the shared container)
+// leaves it, read by the channel and processed by the manager as each action, once as the main
+// application and once as the companion. Whatever the file holds, reading must not crash,
+// processing must delete the file (except AddDelivery in the companion while the application
+// runs, which leaves it for the application) and the delegate must only hear well-formed calls.
+//
+// An odd-sized input is processed while the main application counts as running.
+#include <cstddef>
+#include <cstdint>
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <string_view>
+
+#include "FuzzSupport.h"
+#include "manager/QBYDeliveriesManager.h"
+#include "platform/FileSystem.h"
+#include "platform/Log.h"
+#include "platform/MainQueue.h"
+#include "platform/MMWormhole.h"
+#include "platform/Paths.h"
+#include "store/QBYDataStore.h"
+#include "store/QBYDeliveriesQueries.h"
+
+namespace {
+
+using namespace qby;
+
+constexpr const char* kActions[] = {
+    QBYWormholeActionAddDelivery,      QBYWormholeActionNewDelivery,
+    QBYWormholeActionUpdateDeliveries, QBYWormholeActionNotification,
+    QBYWormholeActionUpdateBadge,      QBYWormholeActionClearNotifications,
+    QBYWormholeActionUpdateSettings,   QBYWormholeActionRequestRestart,
+    QBYWormholeActionBeginRestart,     QBYWormholeActionQuit};
+
+class CheckingDelegate : public QBYDeliveriesNotificationDelegate {
+ public:
+  long applicationState() override { return 2; }
+  void presentDeliveryNotification(const QBYNotification& notification) override {
+    FUZZ_CHECK(notification.uuid && notification.message, "presented without uuid or message");
+  }
+  void removeNotificationForUUID(const std::string&) override {}
+  void processWormholeAction(const std::string& identifier, const Value&) override {
+    FUZZ_CHECK(MMWormholeIsValidIdentifier(identifier), identifier);
+  }
+};
+
+struct Fixture {
+  Fixture() : store(std::make_shared<QBYDataStore>(Paths::sharedContainer() / "Fuzz.sqlite")) {
+    if (!store->available()) fuzz::fail("the store did not open");
+    for (unsigned type : {QBYProcessTypeApplication, QBYProcessTypeCompanion}) {
+      QBYDeliveriesManager::Options options;
+      options.parentAppOpen = [this] { return parentOpen; };
+      options.actionSender = [](const std::string&) {};
+      // UpdateDeliveries schedules a run; it must never reach a real script engine.
+      options.updaterFactory = [](std::optional<std::filesystem::path>, bool) {
+        return std::shared_ptr<QBYDeliveriesUpdaterHandle>();
+      };
+      auto manager = QBYDeliveriesManager::create(std::move(options));
+      manager->setDataStore(store);
+      manager->setProcessType(type);
+      manager->setNotificationDelegate(delegate);
+      if (!manager->wormhole()) fuzz::fail("no message channel");
+      managers.push_back(std::move(manager));
+    }
+  }
+  std::shared_ptr<QBYDataStore> store;
+  std::shared_ptr<CheckingDelegate> delegate = std::make_shared<CheckingDelegate>();
+  std::vector<std::shared_ptr<QBYDeliveriesManager>> managers;
+  bool parentOpen = false;
+};
+
+Fixture& fixture() {
+  static Fixture instance;
+  return instance;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+  fuzz::useTemporaryHome();
+  // Damaged files are logged once per input; the run's output stays readable without them.
+  setConsoleLogEnabled(false);
+  return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  Fixture& f = fixture();
+  f.parentOpen = size % 2 == 1;
+  const std::string_view bytes(reinterpret_cast<const char*>(data), size);
+  for (const auto& manager : f.managers) {
+    MMWormhole& channel = *manager->wormhole();
+    for (const char* action : kActions) {
+      auto* files = dynamic_cast<MMWormholeFileTransiting*>(&channel.wormholeMessenger());
+      FUZZ_CHECK(files, "not a file channel");
+      const auto path = files->filePathForIdentifier(action);
+      FUZZ_CHECK(path, action);
+      if (!FileSystem::current().writeFileAtomically(*path, bytes))
+        fuzz::fail("cannot write the message file");
+      const auto message = channel.messageWithIdentifier(action);
+      manager->processWormholeAction(action, message.value_or(Value()));
+      const bool leftForApplication = manager->processType() != QBYProcessTypeApplication &&
+                                      std::string_view(action) == QBYWormholeActionAddDelivery &&
+                                      f.parentOpen;
+      FUZZ_CHECK(std::filesystem::exists(*path) == leftForApplication, action);
+      channel.clearMessageContentsForIdentifier(action);
+    }
+  }
+  // Delegate calls queued by a refresh; nothing else runs the main loop here.
+  MainQueue::drain();
+  return 0;
+}
