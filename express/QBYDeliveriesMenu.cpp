@@ -222,7 +222,8 @@ struct QBYDeliveriesMenu::Impl {
     setLabel(row.openInBrowser.get(), openInBrowserLabel);
     setVisible(row.openInBrowser.get(), delivery.hasTrackingPage);
     // One package needs no choice between packages.
-    const std::size_t packages = delivery.packageCount >= 2 ? delivery.packageCount : 0;
+    const std::size_t packages =
+        delivery.packageCount >= 2 ? std::min(delivery.packageCount, kMaximumPackageItems) : 0;
     setVisible(row.showPackage.get(), packages > 0);
     while (row.packages.size() > packages) {
       removeItem(row.showPackage.get(), row.packages.back().get());

@@ -59,6 +59,9 @@ class QBYDeliveriesMenu {
  public:
   // Rows the menu shows at most; later deliveries are left out.
   static constexpr std::size_t kMaximumRows = 8;
+  // Package items a row's "Show Package" submenu lists at most; "Next" and "Previous" reach
+  // every package. A count from a damaged record must not make a menu of millions of items.
+  static constexpr std::size_t kMaximumPackageItems = 50;
 
   // A chosen item: its command, the delivery's uuid for the commands of a row (absent for the
   // companion's own commands) and the package it concerns (for ShowPackage the one to show,

@@ -666,6 +666,38 @@ TEST_F(StatusItemTest, AChangedListUpdatesTheServedMenuInPlace) {
   EXPECT_EQ(packages->children[1].toggleState, 1);
 }
 
+TEST_F(StatusItemTest, AHugePackageCountListsAFewPackagesAndStillStepsThroughAll) {
+  auto item = registeredItem();
+  MenuDelivery damaged = delivery("u1", "Damaged");
+  damaged.packageCount = 5'000'000;
+  damaged.selectedPackage = 4'999'999;
+  item->setDeliveries({damaged}, "");
+  const MenuNode root = menu();
+  ASSERT_TRUE(root.find("Damaged"));
+  const MenuNode* packages = root.find("Damaged")->find("Show Package");
+  ASSERT_TRUE(packages);
+  EXPECT_EQ(packages->shown().size(), QBYDeliveriesMenu::kMaximumPackageItems + 3);
+  ASSERT_TRUE(packages->find("Next"));
+  ASSERT_TRUE(packages->find("Previous"));
+  ASSERT_EQ(host_->click(itemName_, packages->find("Previous")->id), "");
+  ASSERT_EQ(host_->click(itemName_, packages->find("Next")->id), "");
+  ASSERT_TRUE(spinUntil([&] { return delegate_.choices.size() == 2; }));
+  EXPECT_EQ(delegate_.choices[0].package, 4'999'998u);
+  EXPECT_EQ(delegate_.choices[1].package, 0u);
+
+  // A selection beyond the count (a record changed underneath) steps from the last package.
+  damaged.packageCount = 3;
+  damaged.selectedPackage = 7;
+  item->setDeliveries({damaged}, "");
+  const MenuNode fewer = menu();
+  ASSERT_TRUE(fewer.find("Damaged"));
+  const MenuNode* three = fewer.find("Damaged")->find("Show Package");
+  ASSERT_TRUE(three && three->find("Next"));
+  ASSERT_EQ(host_->click(itemName_, three->find("Next")->id), "");
+  ASSERT_TRUE(spinUntil([&] { return delegate_.choices.size() == 3; }));
+  EXPECT_EQ(delegate_.choices[2].package, 0u);
+}
+
 TEST_F(StatusItemTest, HostileTextsBecomeLiteralValidLabels) {
   auto item = registeredItem();
   MenuDelivery hostile = delivery("u1", "<b>Bold</b> &amp; _x_");
