@@ -7,12 +7,16 @@
 //
 // Threads. The owner (the deliveries manager) calls updateDeliveriesWithSettings,
 // signInForDomain, startTroubleshooting, updateLogs, reduceMemoryUsage and invalidate on the
-// main thread; the other setters may be called from any thread. The scripts, the host
-// functions, request construction and response delivery run on the runner's queue, where the
-// session lives. Delegate and capture-view calls are always made on the main thread,
-// asynchronously; the capture view may answer on any thread, and its answer hops onto the
-// queue before it reaches the script. Shared state is guarded by one mutex that is never held
-// while a script, a delegate or a view runs.
+// main thread; the other setters may be called from any thread. The run and its batches, the
+// session and every request belong to the runner's queue: the main-thread operations hand
+// their part over to it with runBlock, and the scripts, the host functions, request
+// construction and response delivery run there. busy, invalidated, troubleshooting and
+// pendingCount read atomics and answer at once from any thread. Only the settings the setters
+// change (delegate, services file, user agent, network and file-logging sources) are shared
+// between threads and sit behind a mutex, never held while a script, a delegate or a view
+// runs. Delegate and capture-view calls are always made on the main thread, asynchronously;
+// the capture view may answer on any thread, and its answer hops onto the queue before it
+// reaches the script.
 //
 // A batch that can never finish. A batch ends when the script calls finalStatus. When the
 // script has returned from every call into it, no request of the batch is still outstanding
@@ -27,6 +31,7 @@
 
 #include <gio/gio.h>
 
+#include <atomic>
 #include <cstdint>
 #include <filesystem>
 #include <functional>
@@ -165,6 +170,8 @@ class QBYDeliveriesUpdater : public QBYScriptRunner {
   static void feedCookies(const std::optional<CookieList>& cookies);
 
   // --- State ---
+  // Any thread. pendingCount counts the deliveries waiting for a batch as the queue last left
+  // them, so deliveries just handed over count once the queue has taken them.
   bool busy() const;
   bool invalidated() const;
   bool troubleshooting() const;
@@ -195,6 +202,7 @@ class QBYDeliveriesUpdater : public QBYScriptRunner {
   void finalStatus(const std::vector<JSCValue*>& arguments);
 
   // Runs.
+  void addDeliveries(const Array& settings);
   void continueWithUserAgent();
   void sendBatch();
   void runBatch(JSCContext* context, const Array& batch);
@@ -219,34 +227,52 @@ class QBYDeliveriesUpdater : public QBYScriptRunner {
 
   // Hands work to the main thread, dropped there when the updater is gone or invalidated.
   void onMainQueue(std::function<void(QBYDeliveriesUpdater& updater)> work);
-  static void retireNetwork(std::shared_ptr<Network> network,
+  // Hands work to the queue, dropped there when the updater is gone or invalidated.
+  void onQueue(std::function<void(QBYDeliveriesUpdater& updater)> work);
+  std::shared_ptr<QBYDeliveriesUpdaterDelegate> delegate() const;
+  // Drops the session in the slot on the queue's thread, where it was made.
+  static void retireNetwork(std::shared_ptr<std::shared_ptr<Network>> slot,
                             std::shared_ptr<QBYOperationQueue> queue);
 
-  mutable std::mutex mutex_;
+  // The settings, shared between the setters' threads and the queue.
+  mutable std::mutex settingsMutex_;
   std::weak_ptr<QBYDeliveriesUpdaterDelegate> delegate_;
   std::optional<std::filesystem::path> servicesURL_;
-  bool limitMemoryUsage_ = false;
-  double requestTimeout_ = kDefaultRequestTimeout;
   std::function<bool()> networkAvailable_;
   std::function<bool()> fileLoggingEnabled_;
-  std::shared_ptr<Network> network_;
-  Array deliveries_;
   std::optional<std::string> userAgent_;
+  std::atomic<bool> limitMemoryUsage_{false};
+  std::atomic<double> requestTimeout_{kDefaultRequestTimeout};
+
+  // What any thread may ask at once.
+  std::atomic<bool> busy_{false};
+  std::atomic<bool> invalidated_{false};
+  std::atomic<bool> troubleshooting_{false};
+  std::atomic<bool> capturing_{false};   // a sign-in run is set up or under way
+  std::atomic<std::size_t> pending_{0};  // deliveries_.size(), for pendingCount
+  // Set before the session is made, so that invalidate knows to drop it on its thread.
+  std::atomic<bool> networkMade_{false};
+  // Cancels every request at once; invalidate may call it from the main thread.
+  const GObjectPtr<GCancellable> stopRequests_;
+
+  // Main thread only.
   std::shared_ptr<QBYUserAgentChecker> userAgentChecker_;
-  bool busy_ = false;
+
+  // Queue only.
+  struct Capture {
+    std::string domain;
+    std::optional<std::string> extra;
+    std::weak_ptr<QBYDeliveriesUpdaterCaptureView> view;
+  };
+  // Shared with the work that drops the session on the queue after the updater is gone.
+  std::shared_ptr<std::shared_ptr<Network>> network_ = std::make_shared<std::shared_ptr<Network>>();
+  Array deliveries_;
   bool batchSent_ = false;  // a batch is on its way to or with the script
   bool needsUpdateLogs_ = false;
   bool needsResetSignIn_ = false;
   bool hadSuccess_ = false;
-  bool invalidated_ = false;
-  bool troubleshooting_ = false;
   std::optional<std::string> logs_;
-  std::optional<std::string> captureDomain_;
-  std::optional<std::string> captureExtra_;
-  std::weak_ptr<QBYDeliveriesUpdaterCaptureView> captureView_;
-  bool hasCaptureView_ = false;
-
-  // Queue only.
+  std::optional<Capture> capture_;
   BatchState batch_;
   int scriptDepth_ = 0;
   bool fixtureRewriteLogged_ = false;
