@@ -1,0 +1,346 @@
+// The companion program as the desktop runs it: porvane-express is started as a child process
+// on the test's private session bus, where fakes own the notification service and listen for
+// the badge, and carrier answers come from a fixture server on 127.0.0.1. Deliveries are
+// added with the command-line tool, as another program of the suite would.
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "../cli/CliProcess.h"
+#include "CompanionFakes.h"
+#include "PorvaneKit.h"
+#include "engine/QBYPrivateToken.h"
+#include "manager/QBYBackgroundUpdater.h"
+#include "manager/QBYDeliveriesManager.h"
+#include "manager/QBYNotification.h"
+#include "model/TemplateText.h"
+#include "platform/MMWormhole.h"
+#include "platform/MainQueue.h"
+#include "platform/QBYUserDefaults.h"
+#include "platform/Value.h"
+#include "presentation/QBYDateFormatter.h"
+#include "store/QBYDataStore.h"
+#include "support/FixtureServer.h"
+#include "support/TestSupport.h"
+
+namespace porvane::test {
+namespace {
+
+namespace fs = std::filesystem;
+using qby::Value;
+
+constexpr const char* kCompanionName = "com.quillbay.mac.Porvane.Updater";
+// Generous: the sanitizer build of the companion starts slowly on a busy machine.
+constexpr double kStartSeconds = 60;
+// An update run begins with sync and reaches the carriers 3 s later: a schedule firing more
+// often would keep pushing the carriers' turn away.
+constexpr double kUpdateInterval = 5;
+
+std::string readText(const fs::path& path) {
+  std::ifstream stream(path, std::ios::binary);
+  std::ostringstream text;
+  text << stream.rdbuf();
+  return text.str();
+}
+
+Value readJSON(const fs::path& path) {
+  auto value = Value::fromJSON(readText(path));
+  EXPECT_TRUE(value) << path;
+  return value.value_or(Value());
+}
+
+// The fixture rewrite's path of a carrier address, with its query.
+std::string fixturePath(const std::string& url) {
+  GUri* uri = g_uri_parse(url.c_str(), G_URI_FLAGS_ENCODED, nullptr);
+  EXPECT_NE(uri, nullptr) << url;
+  if (!uri) return {};
+  std::string path = "/" + std::string(g_uri_get_host(uri)) + g_uri_get_path(uri);
+  if (const char* query = g_uri_get_query(uri)) path += std::string("?") + query;
+  g_uri_unref(uri);
+  return path;
+}
+
+class CompanionTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(server_.listening()) << server_.error();
+    environment_["PORVANE_FIXTURE_SERVER"] = server_.url();
+    environment_["PORVANE_TEST_QUIT_DELAY"] = "2";
+  }
+
+  // Serves a carrier case's answers and takes its credentials; answers the case's last
+  // results.
+  Value serve(const std::string& name) {
+    const fs::path folder = fs::path(PORVANE_TEST_DATA_DIR) / "carriers" / name;
+    const Value parsed = readJSON(folder / "case.json");
+    for (const Value& response :
+         parsed["responses"].arrayPtr() ? *parsed["responses"].arrayPtr() : qby::Array{}) {
+      qby::test::FixtureServer::Response answer;
+      answer.status = static_cast<unsigned>(response["status"].asInteger().value_or(200));
+      if (auto file = response["file"].asString()) {
+        answer.body = readText(folder / *file);
+        answer.contentType = "application/json";
+      } else {
+        answer.body = response["text"].asString().value_or("");
+      }
+      server_.route(fixturePath(response["url"].asString().value_or("")), std::move(answer));
+    }
+    if (const auto* credentials = parsed["credentials"].dictionaryPtr())
+      for (const auto& [service, types] : *credentials)
+        for (const auto& [type, value] :
+             types.dictionaryPtr() ? *types.dictionaryPtr() : qby::Dictionary{})
+          environment_[qby::QBYPrivateToken::environmentVariableForCredential(service, type)] =
+              value.asString().value_or("");
+    number_ = parsed["delivery"]["no"].asString().value_or("");
+    service_ = parsed["delivery"]["from"].asString().value_or("");
+    const Value expected = readJSON(folder / "expected.json");
+    const auto* results = expected["results"].arrayPtr();
+    return results && !results->empty() ? results->back() : Value();
+  }
+
+  // Adds the served delivery with the command-line tool; answers its uuid.
+  std::string add(const std::string& name) {
+    const RunResult result = runCli(
+        {"add", "--json", "--service", service_, "--name", name, "--", number_}, "", environment_);
+    EXPECT_EQ(result.exitCode, 0) << result.err;
+    return Value::fromJSON(result.out).value_or(Value())["id"].asString().value_or("");
+  }
+
+  Value list(const std::string& which = "") {
+    std::vector<std::string> arguments = {"list", "--json"};
+    if (!which.empty()) arguments.push_back(which);
+    const RunResult result = runCli(arguments, "", environment_);
+    EXPECT_EQ(result.exitCode, 0) << result.err;
+    return Value::fromJSON(result.out).value_or(Value());
+  }
+
+  static bool listed(const Value& list, const std::string& id) {
+    for (const Value& delivery : list.arrayPtr() ? *list.arrayPtr() : qby::Array{})
+      if (delivery["id"].asString() == id) return true;
+    return false;
+  }
+
+  // The line a notification shows for an item's text and date (relative dates, mode 2).
+  static std::string phrased(const Value& item, const char* textKey, const char* dateKey) {
+    auto& formatter = qby::QBYDateFormatter::sharedFormatter();
+    const auto text = item[textKey].asString();
+    if (!text || text->empty()) return "";
+    const auto date = formatter.dateFromString(item[dateKey].asString());
+    return qby::stringWithDate(*text,
+                               date ? std::optional(formatter.displayDate(date, 2)) : std::nullopt);
+  }
+
+  static void setDefault(const char* key, const Value& value) {
+    ASSERT_TRUE(qby::QBYDataStore::sharedDefaults().setObject(value, key)) << key;
+  }
+
+  static qby::Array badgeUUIDs() {
+    const Value stored = qby::QBYDataStore::sharedDefaults().objectForKey(qby::QBYBadgeUUIDsKey);
+    return stored.arrayPtr() ? *stored.arrayPtr() : qby::Array{};
+  }
+
+  std::map<std::string, std::string> companionEnvironment(double updateInterval = 0) const {
+    auto environment = environment_;
+    if (updateInterval > 0)
+      environment["PORVANE_TEST_UPDATE_INTERVAL"] = std::to_string(updateInterval);
+    return environment;
+  }
+
+  qby::test::FixtureServer server_;
+  std::map<std::string, std::string> environment_;
+  std::string number_;
+  std::string service_;
+};
+
+// A change the carrier reports becomes one notification with the delivery's texts and an
+// Archive button; the button archives the delivery and withdraws the notification; the badge
+// counts the notification while it is shown.
+TEST_F(CompanionTest, AChangeIsNotifiedOnceAndItsArchiveButtonArchivesTheDelivery) {
+  FakeNotificationServer notifications;
+  std::string error;
+  ASSERT_TRUE(notifications.start("", &error)) << error;
+  LauncherEntryListener badge;
+
+  const Value results = serve("ups/delivered");
+  const std::string id = add("Camera");
+  ASSERT_FALSE(id.empty());
+  setDefault(qby::QBYBackgroundUpdatesKey, Value(true));
+
+  CompanionProcess companion({}, companionEnvironment(kUpdateInterval));
+  ASSERT_TRUE(companion.waitForLog("Background update complete", kStartSeconds)) << companion.log();
+  ASSERT_TRUE(qby::MainQueue::runUntil([&] { return !notifications.shown().empty(); }, 20))
+      << companion.log();
+  // Later runs find nothing due and nothing new: still one notification.
+  ASSERT_TRUE(companion.waitForLog("Background update complete", kStartSeconds, 3))
+      << companion.log();
+  ASSERT_EQ(notifications.shown().size(), 1u) << companion.log();
+
+  const auto& shown = notifications.shown().front();
+  const Value& item = (*results["items"].arrayPtr())[0];
+  EXPECT_EQ(shown.summary, "✓\u00a0" + item["itemName"].asString().value_or(""));
+  EXPECT_EQ(shown.body, phrased(item, "shippedText", "shippedDateString") + "\n" +
+                            phrased(item, "deliveredText", "deliveredDateString"));
+  const auto archive = FakeNotificationServer::actionKey(shown, "Archive");
+  ASSERT_TRUE(archive) << "no Archive button";
+  EXPECT_NE(archive->find(id), std::string::npos) << *archive;
+  EXPECT_EQ(badgeUUIDs(), qby::Array{Value(id)});
+  ASSERT_TRUE(qby::MainQueue::runUntil(
+      [&] { return !badge.counts().empty() && badge.counts().back() == 1; }, 10));
+
+  notifications.invoke(shown.id, *archive);
+  ASSERT_TRUE(qby::MainQueue::runUntil([&] { return !notifications.closed().empty(); }, 20))
+      << companion.log();
+  EXPECT_EQ(notifications.closed(), std::vector<std::uint32_t>{shown.id});
+  ASSERT_TRUE(qby::MainQueue::runUntil(
+      [&] { return !badge.counts().empty() && badge.counts().back() == 0; }, 10));
+  EXPECT_TRUE(badgeUUIDs().empty());
+  EXPECT_TRUE(listed(list("--archived"), id));
+  EXPECT_FALSE(listed(list(), id));
+
+  // Quitting stops in order: the program ends by itself with success.
+  companion.kill(SIGTERM);
+  ASSERT_TRUE(companion.waitForExit(30));
+  EXPECT_EQ(companion.exitStatus(), 0) << companion.log();
+}
+
+// Started on demand while another copy runs, the companion leaves at once and touches nothing.
+TEST_F(CompanionTest, ASecondCopyOnATemporaryLaunchQuitsAndTheFirstStays) {
+  auto environment = companionEnvironment();
+  environment["PORVANE_TEST_QUIT_DELAY"] = "600";
+  CompanionProcess first({}, environment);
+  ASSERT_TRUE(qby::MainQueue::runUntil(
+      [&] { return first.log().find("Creating search indexes") != std::string::npos; },
+      kStartSeconds))
+      << first.log();
+
+  CompanionProcess second({}, environment);
+  ASSERT_TRUE(second.waitForExit(kStartSeconds));
+  EXPECT_EQ(second.exitStatus(), 0);
+  EXPECT_NE(second.log().find("Terminating because another copy is running"), std::string::npos)
+      << second.log();
+  // It never opened the store.
+  EXPECT_EQ(second.log().find("Creating search indexes"), std::string::npos) << second.log();
+  EXPECT_FALSE(first.finished());
+}
+
+// A temporary launch with nothing to do ends soon by itself.
+TEST_F(CompanionTest, ATemporaryLaunchQuitsAfterItsWork) {
+  CompanionProcess companion({}, companionEnvironment());
+  ASSERT_TRUE(companion.waitForExit(kStartSeconds)) << companion.log();
+  EXPECT_EQ(companion.exitStatus(), 0) << companion.log();
+}
+
+// A store that cannot be opened ends the program with a failure and the log line.
+TEST_F(CompanionTest, AnUnavailableStoreEndsTheProgramWithAFailure) {
+  const fs::path store = qby::QBYDataStore::storeURL();
+  fs::create_directories(store.parent_path());
+  qby::test::writeFile(store, std::string(4096, 'x'));
+
+  CompanionProcess companion({}, companionEnvironment());
+  ASSERT_TRUE(companion.waitForExit(kStartSeconds)) << companion.log();
+  EXPECT_EQ(companion.exitStatus(), 1) << companion.log();
+  EXPECT_NE(companion.log().find("Terminating because the data store is unavailable"),
+            std::string::npos)
+      << companion.log();
+  // The damaged file is left for the user to rescue.
+  EXPECT_EQ(readText(store), std::string(4096, 'x'));
+}
+
+// A notification handed over while the companion did not run waits in its message file; the
+// bus starts the companion by its name, and it presents the notification, then quits.
+TEST_F(CompanionTest, AMessageSentWhileNotRunningIsPresentedWhenTheBusStartsTheCompanion) {
+  // The bus passes its environment on to what it starts.
+  setenv("PORVANE_TEST_QUIT_DELAY", "2", 1);
+  PrivateBus bus;
+  ASSERT_TRUE(bus.running());
+  FakeNotificationServer notifications;
+  std::string error;
+  ASSERT_TRUE(notifications.start(bus.address(), &error)) << error;
+
+  // Sent the way the main application sends it, with no companion to hear the signal.
+  qby::QBYNotification notification;
+  notification.identifier = "uuid-waiting-single";
+  notification.uuid = "uuid-waiting";
+  notification.title = "Lamp";
+  notification.message = "Out for delivery";
+  notification.category = "update";
+  {
+    auto wormhole = qby::MMWormhole::initWithApplicationGroupIdentifier(qby::QBYAppGroupID,
+                                                                        qby::QBYWormholeDirectory);
+    ASSERT_TRUE(wormhole);
+    ASSERT_TRUE(wormhole->passMessageObject(Value(notification.dictionary()),
+                                            qby::QBYWormholeActionNotification));
+  }
+
+  const fs::path log = qby::test::makeTempDir("activated") / "log";
+  bus.addService(kCompanionName, "/bin/sh -c 'exec \"" + CompanionProcess::programPath() +
+                                     "\" --gapplication-service 2>>\"" + log.string() + "\"'");
+  ASSERT_NE(bus.startService(kCompanionName, &error), 0u) << error;
+  ASSERT_TRUE(qby::MainQueue::runUntil([&] { return !notifications.shown().empty(); }, 60))
+      << readText(log);
+  EXPECT_EQ(notifications.shown().front().summary, "Lamp");
+  EXPECT_EQ(notifications.shown().front().body, "Out for delivery");
+  EXPECT_FALSE(FakeNotificationServer::actionKey(notifications.shown().front(), "Archive"));
+
+  // The message was taken; the temporary launch then ends by itself.
+  auto wormhole = qby::MMWormhole::initWithApplicationGroupIdentifier(qby::QBYAppGroupID,
+                                                                      qby::QBYWormholeDirectory);
+  EXPECT_FALSE(wormhole->messageWithIdentifier(qby::QBYWormholeActionNotification));
+  EXPECT_TRUE(qby::MainQueue::runUntil([&] { return !bus.hasOwner(kCompanionName); }, 60))
+      << readText(log);
+}
+
+// Killed while a carrier keeps it waiting, the companion leaves a store every program can
+// read, and an update after it completes.
+TEST_F(CompanionTest, KilledMidUpdateTheStoreStaysReadableAndTheNextRunCompletes) {
+  FakeNotificationServer notifications;
+  std::string error;
+  ASSERT_TRUE(notifications.start("", &error)) << error;
+  serve("ups/delivered");
+  const std::string id = add("Camera");
+  ASSERT_FALSE(id.empty());
+  setDefault(qby::QBYBackgroundUpdatesKey, Value(true));
+  server_.hold("/onlinetools.ups.com/api/track/v1/details/1Z999AA10123456784");
+
+  {
+    CompanionProcess companion({}, companionEnvironment(kUpdateInterval));
+    ASSERT_TRUE(qby::MainQueue::runUntil([&] { return server_.held() > 0; }, kStartSeconds))
+        << companion.log();
+    companion.kill(SIGKILL);
+    ASSERT_TRUE(companion.waitForExit(30));
+    EXPECT_EQ(companion.exitStatus(), -SIGKILL);
+  }
+  server_.release();
+
+  // Readable and unchanged: the delivery is there, not updated yet.
+  const Value before = list();
+  ASSERT_TRUE(listed(before, id)) << before.toJSON().value_or("");
+  EXPECT_TRUE(notifications.shown().empty());
+
+  // The killed run left its busy date: another background run holds back, as it must not
+  // pile onto a run that may still be going...
+  {
+    CompanionProcess companion({}, companionEnvironment(kUpdateInterval));
+    EXPECT_TRUE(companion.waitForLog("Skipping update because the last update did not complete",
+                                     kStartSeconds))
+        << companion.log();
+  }
+  // ...while an update the user asks for runs and completes.
+  const RunResult update = runCli({"update", "--json"}, "", environment_);
+  ASSERT_EQ(update.exitCode, 0) << update.err;
+  const Value outcome = Value::fromJSON(update.out).value_or(Value());
+  EXPECT_EQ(outcome["result"].asString(), "new data") << update.out;
+  bool delivered = false;
+  for (const Value& delivery : list().arrayPtr() ? *list().arrayPtr() : qby::Array{})
+    if (delivery["id"].asString() == id) delivered = delivery["state"].asString() == "delivered";
+  EXPECT_TRUE(delivered);
+}
+
+}  // namespace
+}  // namespace porvane::test
