@@ -228,6 +228,10 @@ std::shared_ptr<QBYDeliveriesManager> QBYDeliveriesManager::sharedManager() {
   return shared;
 }
 
+std::shared_ptr<QBYDeliveriesManager> QBYDeliveriesManager::create() {
+  return create(Options());
+}
+
 std::shared_ptr<QBYDeliveriesManager> QBYDeliveriesManager::create(Options options) {
   std::shared_ptr<QBYDeliveriesManager> manager(new QBYDeliveriesManager(std::move(options)));
   manager->makeAdapters();
@@ -500,7 +504,7 @@ void QBYDeliveriesManager::start() {
   addObservers();
   started_ = true;
 
-  listenForWormholeActions();
+  if (options_.listenForActions) listenForWormholeActions();
 
   if (syncManager_) syncManager_->startSoon();
   if (dataStore_ && previous < current) {

@@ -213,6 +213,10 @@ class QBYDeliveriesManager : public std::enable_shared_from_this<QBYDeliveriesMa
     // whether the application's well-known name (its identifier) has an owner.
     std::function<bool()> parentAppOpen;
     ActionSender actionSender;
+    // Whether start() listens for the process type's inter-process actions (and processes the
+    // messages waiting for them). Off for tools that borrow a program's process type without
+    // being that program: they would take messages meant for it.
+    bool listenForActions = true;
     // The calendar side; empty: one over the shared calendar store and defaults.
     std::shared_ptr<QBYDeliveriesCalendar> calendar;
   };
@@ -221,7 +225,8 @@ class QBYDeliveriesManager : public std::enable_shared_from_this<QBYDeliveriesMa
   static std::shared_ptr<QBYDeliveriesManager> sharedManager();
   // A manager of its own (tests, tools): processType 0, updateResult 1, includeStuckDeliveries
   // on, defaults registered in the shared defaults.
-  static std::shared_ptr<QBYDeliveriesManager> create(Options options = {});
+  static std::shared_ptr<QBYDeliveriesManager> create(Options options);
+  static std::shared_ptr<QBYDeliveriesManager> create();
   // The shared manager's sync manager.
   static std::shared_ptr<QBYSyncManager> sharedSyncManager();
   // "QBYSortMode" 1 and "playsounds" true.

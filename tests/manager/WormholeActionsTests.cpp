@@ -210,6 +210,23 @@ TEST_F(WormholeActionsTest, AMessageThatWaitedIsProcessedWhenTheCompanionStarts)
   EXPECT_TRUE(fs::exists(messageFile(QBYWormholeActionUpdateBadge)));
 }
 
+TEST_F(WormholeActionsTest, AManagerThatDoesNotListenLeavesWaitingMessagesAlone) {
+  QBYDeliveriesManager::Options options;
+  options.listenForActions = false;
+  auto tool = QBYDeliveriesManager::create(std::move(options));
+  tool->setDataStore(store);
+  tool->setProcessType(QBYProcessTypeApplication);
+  tool->setNotificationDelegate(notifications);
+  auto sender = otherProgram();
+  ASSERT_TRUE(sender);
+  const Value page("{\"no\":\"1Z\"}");
+  ASSERT_TRUE(sender->passMessageObject(page, QBYWormholeActionNewDelivery));
+  tool->start();
+  EXPECT_TRUE(notifications->passedOn.empty());
+  EXPECT_EQ(sender->messageWithIdentifier(QBYWormholeActionNewDelivery), page);
+  tool->stop();
+}
+
 TEST_F(WormholeActionsTest, AStartedApplicationHearsItsActionsFromOtherPrograms) {
   if (!std::getenv("DBUS_SESSION_BUS_ADDRESS")) GTEST_SKIP() << "no session bus";
   manager->setProcessType(QBYProcessTypeApplication);
