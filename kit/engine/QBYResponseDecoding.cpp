@@ -10,18 +10,10 @@
 #include <cstring>
 #include <memory>
 
+#include "util/ICUPtr.h"
+
 namespace qby {
 namespace {
-
-struct ConverterDeleter {
-  void operator()(UConverter* converter) const { ucnv_close(converter); }
-};
-using ConverterPtr = std::unique_ptr<UConverter, ConverterDeleter>;
-
-struct DetectorDeleter {
-  void operator()(UCharsetDetector* detector) const { ucsdet_close(detector); }
-};
-using DetectorPtr = std::unique_ptr<UCharsetDetector, DetectorDeleter>;
 
 constexpr std::size_t kDetectionSample = 64 * 1024;
 constexpr std::size_t kLongestName = 64;
@@ -46,19 +38,19 @@ std::optional<std::string> plainName(std::string_view name) {
   return std::string(name);
 }
 
-ConverterPtr openConverter(const std::optional<std::string>& name) {
+UConverterPtr openConverter(const std::optional<std::string>& name) {
   if (!name) return {};
   const auto plain = plainName(*name);
   if (!plain) return {};
   UErrorCode status = U_ZERO_ERROR;
-  ConverterPtr converter(ucnv_open(plain->c_str(), &status));
+  UConverterPtr converter(ucnv_open(plain->c_str(), &status));
   if (U_FAILURE(status)) return {};
   return converter;
 }
 
-ConverterPtr openUTF8() {
+UConverterPtr openUTF8() {
   UErrorCode status = U_ZERO_ERROR;
-  ConverterPtr converter(ucnv_open("UTF-8", &status));
+  UConverterPtr converter(ucnv_open("UTF-8", &status));
   if (U_FAILURE(status)) return {};
   return converter;
 }
@@ -82,7 +74,7 @@ std::string ianaName(UConverter* converter) {
 // has no 2 GiB limit. Strict mode stops at the first invalid, unmappable or truncated
 // sequence and answers nothing; otherwise such sequences become U+FFFD.
 std::optional<std::string> convert(UConverter* source, std::string_view bytes, bool strict) {
-  const ConverterPtr target = openUTF8();
+  const UConverterPtr target = openUTF8();
   if (!target) return std::nullopt;
   UErrorCode status = U_ZERO_ERROR;
   if (strict) {
@@ -145,7 +137,7 @@ std::optional<ByteOrderMark> byteOrderMark(std::string_view data) {
 // Detection candidates, most confident first, each tried as strictly as the declared one.
 std::optional<QBYDecodedText> decodeDetected(std::string_view data, const std::string& tried) {
   UErrorCode status = U_ZERO_ERROR;
-  DetectorPtr detector(ucsdet_open(&status));
+  UCharsetDetectorPtr detector(ucsdet_open(&status));
   if (U_FAILURE(status)) return std::nullopt;
   const auto sample = std::min(data.size(), kDetectionSample);
   ucsdet_setText(detector.get(), data.data(), static_cast<int32_t>(sample), &status);
@@ -156,7 +148,7 @@ std::optional<QBYDecodedText> decodeDetected(std::string_view data, const std::s
     UErrorCode nameStatus = U_ZERO_ERROR;
     const char* name = ucsdet_getName(matches[i], &nameStatus);
     if (U_FAILURE(nameStatus) || !name) continue;
-    const ConverterPtr converter = openConverter(std::string(name));
+    const UConverterPtr converter = openConverter(std::string(name));
     if (!converter) continue;
     auto encoding = ianaName(converter.get());
     if (encoding == tried) continue;
@@ -170,7 +162,7 @@ std::optional<QBYDecodedText> decodeDetected(std::string_view data, const std::s
 
 QBYDecodedText decodeResponseData(std::string_view data,
                                   const std::optional<std::string>& ianaName) {
-  ConverterPtr converter;
+  UConverterPtr converter;
   if (const auto mark = byteOrderMark(data)) {
     converter = openConverter(std::string(mark->encoding));
     data.remove_prefix(mark->length);

@@ -16,24 +16,15 @@
 #include "platform/Log.h"
 #include "platform/Paths.h"
 #include "platform/Resources.h"
+#include "util/OpenSSLPtr.h"
 
 namespace qby {
 
 void QBYPublicKeyDeleter::operator()(EVP_PKEY* key) const {
-  EVP_PKEY_free(key);
+  EVPPKeyDeleter{}(key);
 }
 
 namespace {
-
-struct X509Deleter {
-  void operator()(X509* certificate) const { X509_free(certificate); }
-};
-using X509Ptr = std::unique_ptr<X509, X509Deleter>;
-
-struct MDContextDeleter {
-  void operator()(EVP_MD_CTX* context) const { EVP_MD_CTX_free(context); }
-};
-using MDContextPtr = std::unique_ptr<EVP_MD_CTX, MDContextDeleter>;
 
 struct FileCloser {
   void operator()(std::FILE* file) const { std::fclose(file); }
@@ -184,7 +175,7 @@ bool QBYSignedString::verifyWithSignature(std::string_view base64Signature,
   }
 
   ERR_clear_error();
-  MDContextPtr context(EVP_MD_CTX_new());
+  EVPMDContextPtr context(EVP_MD_CTX_new());
   EVP_PKEY_CTX* keyContext = nullptr;
   // The default provider of the default library context: the system's security level governs
   // TLS only, so SHA-1 signatures still verify here.

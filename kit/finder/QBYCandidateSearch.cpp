@@ -20,6 +20,7 @@
 #include <unordered_set>
 
 #include "util/CharacterSet.h"
+#include "util/ICUPtr.h"
 
 namespace qby {
 
@@ -752,8 +753,7 @@ void QBYCandidateSearch::forEachCandidate(const QBYDeliveriesFinder::CandidatePa
   // The engine reads an ASCII text in place, as UTF-8 whose byte offsets are the positions of
   // its UTF-16 form.
   UErrorCode status = U_ZERO_ERROR;
-  const std::unique_ptr<UText, decltype(&utext_close)> input(
-      utext_openUTF8(nullptr, ascii_->data(), length_, &status), utext_close);
+  const UTextPtr input(utext_openUTF8(nullptr, ascii_->data(), length_, &status));
   static const icu::UnicodeString kNoText;
   auto matcher = compiled->matcher(kNoText);
   if (U_FAILURE(status) || !matcher) return;

@@ -14,6 +14,7 @@
 #include <system_error>
 #include <tuple>
 
+#include "manager/ICalPtr.h"
 #include "platform/Localization.h"
 #include "platform/Log.h"
 #include "platform/Paths.h"
@@ -28,11 +29,6 @@ constexpr const char* kIdentifierProperty = "X-WR-RELCALID";
 constexpr const char* kTypeProperty = "X-PORVANE-CALENDAR-TYPE";
 constexpr const char* kProductIdentifier = "-//Quill Bay//Porvane//EN";
 constexpr const char* kLockFileName = ".lock";
-
-struct ComponentDeleter {
-  void operator()(icalcomponent* component) const { icalcomponent_free(component); }
-};
-using ComponentPtr = std::unique_ptr<icalcomponent, ComponentDeleter>;
 
 QBYError calendarError(QBYCalendarErrorCode code, std::string description) {
   return QBYError::make(QBYCalendarErrorDomain, code, std::move(description));
@@ -359,7 +355,7 @@ void normalise(QBYCalendarEvent& event) {
 struct QBYICSCalendarBackend::CalendarFile {
   std::string identifier;
   std::filesystem::path path;
-  ComponentPtr root;  // null while the file is damaged
+  ICalComponentPtr root;  // null while the file is damaged
   std::optional<QBYError> damage;
   FileStamp stamp;
   // Events saved (a value) or removed (nothing) since the last commit, by UID.
@@ -418,7 +414,7 @@ struct QBYICSCalendarBackend::CalendarFile {
     std::optional<std::string> bytes;
     if (!code && size <= kMaximumFileSize) bytes = Paths::readFile(path);
     if (bytes && bytes->find('\0') == std::string::npos) {
-      ComponentPtr parsed(icalparser_parse_string(bytes->c_str()));
+      ICalComponentPtr parsed(icalparser_parse_string(bytes->c_str()));
       if (parsed && icalcomponent_isa(parsed.get()) == ICAL_VCALENDAR_COMPONENT &&
           icalcomponent_count_errors(parsed.get()) == 0)
         root = std::move(parsed);
@@ -670,9 +666,8 @@ bool QBYICSCalendarBackend::removeEvent(const QBYCalendarEvent& event, QBYError*
 }
 
 bool QBYICSCalendarBackend::writeCalendarFile(CalendarFile& file, QBYError* error) {
-  char* text = icalcomponent_as_ical_string_r(file.root.get());
-  const std::string bytes = text ? text : "";
-  icalmemory_free_buffer(text);
+  const ICalBufferPtr text(icalcomponent_as_ical_string_r(file.root.get()));
+  const std::string bytes = text ? text.get() : "";
   std::string reason;
   if (bytes.empty() || !writer_(file.path, bytes, &reason)) {
     setError(error, calendarError(QBYCalendarErrorWriteFailed,

@@ -15,30 +15,13 @@
 #include <utility>
 
 #include "platform/NumericLocale.h"
+#include "platform/PlistPtr.h"
 #include "platform/QBYError.h"
 #include "platform/Value.h"
 
 namespace qby {
 
 namespace {
-
-struct PlistDeleter {
-  void operator()(void* node) const { plist_free(static_cast<plist_t>(node)); }
-};
-using PlistPtr = std::unique_ptr<void, PlistDeleter>;
-
-struct MallocDeleter {
-  void operator()(void* memory) const { std::free(memory); }
-};
-template <typename T>
-using MallocPtr = std::unique_ptr<T, MallocDeleter>;
-
-struct XmlBufferDeleter {
-  void operator()(char* buffer) const { plist_to_xml_free(buffer); }
-};
-struct BinBufferDeleter {
-  void operator()(char* buffer) const { plist_to_bin_free(buffer); }
-};
 
 // Seconds from 1 January 1970 to 1 January 2001, the reference date of plist dates.
 constexpr double kSeconds1970To2001 = 978307200.0;
@@ -57,7 +40,7 @@ std::optional<std::vector<std::uint8_t>> firstBinaryObject(plist_t node) {
   char* raw = nullptr;
   std::uint32_t length = 0;
   plist_to_bin(node, &raw, &length);
-  const std::unique_ptr<char, BinBufferDeleter> buffer(raw);
+  const PlistBinaryBufferPtr buffer(raw);
   if (!buffer || length < kBinaryHeaderLength + 1 || std::memcmp(raw, "bplist00", 8) != 0) {
     return std::nullopt;
   }
@@ -112,7 +95,7 @@ bool keyHoldsNul(plist_t keyNode) {
   char* raw = nullptr;
   std::uint32_t length = 0;
   plist_to_bin(keyNode, &raw, &length);
-  const std::unique_ptr<char, BinBufferDeleter> buffer(raw);
+  const PlistBinaryBufferPtr buffer(raw);
   if (!buffer || length <= kBinaryHeaderLength) return true;
   const auto* bytes = reinterpret_cast<const std::uint8_t*>(raw);
   const std::uint8_t marker = bytes[kBinaryHeaderLength];
@@ -305,7 +288,7 @@ std::optional<Value> fromNode(plist_t node, const ReadContext& context, int dept
   Dictionary dictionary;
   plist_dict_iter rawIterator = nullptr;
   plist_dict_new_iter(node, &rawIterator);
-  const MallocPtr<void> iterator(rawIterator);
+  const PlistMallocPtr<void> iterator(rawIterator);
   if (!iterator) return Value(std::move(dictionary));
   while (true) {
     plist_t item = nullptr;
@@ -318,7 +301,7 @@ std::optional<Value> fromNode(plist_t node, const ReadContext& context, int dept
     }
     char* rawKey = nullptr;
     plist_get_key_val(keyNode, &rawKey);
-    const MallocPtr<char> key(rawKey);
+    const PlistMallocPtr<char> key(rawKey);
     auto value = fromNode(item, context, depth + 1, error);
     if (!value) return std::nullopt;
     dictionary.set(validUTF8(key ? key.get() : ""), std::move(*value));
@@ -461,11 +444,11 @@ std::optional<std::string> Value::toPlist(PlistFormat format, QBYError* error) c
   const NumericLocaleScope numericLocale;
   if (format == PlistFormat::XML) {
     plist_to_xml(root.get(), &raw, &length);
-    const std::unique_ptr<char, XmlBufferDeleter> buffer(raw);
+    const PlistXMLBufferPtr buffer(raw);
     if (buffer) result.assign(raw, length);
   } else {
     plist_to_bin(root.get(), &raw, &length);
-    const std::unique_ptr<char, BinBufferDeleter> buffer(raw);
+    const PlistBinaryBufferPtr buffer(raw);
     if (buffer) result.assign(raw, length);
   }
   if (result.empty()) {

@@ -25,6 +25,7 @@
 #include "platform/QBYUserDefaults.h"
 #include "support/FixtureServer.h"
 #include "support/TestSupport.h"
+#include "util/OpenSSLPtr.h"
 #include "util/QBYDigest.h"
 
 namespace qby {
@@ -40,13 +41,10 @@ const fs::path kShippedCertificate = fs::path(PORVANE_TEST_DATA_DIR).parent_path
 
 // The Base64 signature (SHA-1, PKCS #1 v1.5) of the text with a PEM private key.
 std::string sign(const std::string& text, const fs::path& keyFile = kSigningDir / "test-key.pem") {
-  std::unique_ptr<BIO, decltype(&BIO_free_all)> bio(BIO_new_file(keyFile.c_str(), "r"),
-                                                    &BIO_free_all);
+  const BIOPtr bio(BIO_new_file(keyFile.c_str(), "r"));
   if (!bio) return {};
-  std::unique_ptr<EVP_PKEY, decltype(&EVP_PKEY_free)> key(
-      PEM_read_bio_PrivateKey(bio.get(), nullptr, nullptr, nullptr), &EVP_PKEY_free);
-  std::unique_ptr<EVP_MD_CTX, decltype(&EVP_MD_CTX_free)> context(EVP_MD_CTX_new(),
-                                                                  &EVP_MD_CTX_free);
+  const EVPPKeyPtr key(PEM_read_bio_PrivateKey(bio.get(), nullptr, nullptr, nullptr));
+  const EVPMDContextPtr context(EVP_MD_CTX_new());
   if (!key || !context ||
       EVP_DigestSignInit(context.get(), nullptr, EVP_sha1(), nullptr, key.get()) != 1)
     return {};
