@@ -3,6 +3,7 @@
 #include <cstdlib>
 
 #include "PorvaneKit.h"
+#include "QBYStatusMenuController.h"
 #include "QBYStoreChangeMonitor.h"
 #include "manager/QBYBackgroundUpdater.h"
 #include "manager/QBYUpdateSchedule.h"
@@ -118,6 +119,7 @@ void QBYBackgroundAppDelegate::applicationWillTerminate() {
   quitSoon_.cancel();
   updateScheduler_.reset();
   storeMonitor_.reset();
+  menu_.reset();
   observers_.clear();
   if (deliveriesManager_) {
     deliveriesManager_->prepareToStop();
@@ -232,7 +234,17 @@ void QBYBackgroundAppDelegate::updateBadgeCount(long count) {
 }
 
 void QBYBackgroundAppDelegate::updateSettings() {
-  if (temporaryLaunch_) return;
+  if (temporaryLaunch_ || terminated_) return;
+  const bool menuBarMode = qby::QBYDataStore::sharedDefaults().boolForKey(qby::QBYMenuBarModeKey);
+  if (menuBarMode && !menu_) {
+    if (GDBusConnection* bus = g_application_get_dbus_connection(environment_.application))
+      menu_ = std::make_unique<QBYStatusMenuController>(bus, *this);
+  }
+  if (menu_) menu_->setVisible(menuBarMode);
+}
+
+void QBYBackgroundAppDelegate::terminate() {
+  if (environment_.terminate) environment_.terminate();
 }
 
 void QBYBackgroundAppDelegate::processWormholeAction(const std::string& identifier,
@@ -273,7 +285,7 @@ void QBYBackgroundAppDelegate::storeChanged() {
 }
 
 void QBYBackgroundAppDelegate::deliveriesChanged() {
-  if (deliveriesChangedHandler_) deliveriesChangedHandler_();
+  if (menu_) menu_->reload();
 }
 
 // --- Sync prompts ------------------------------------------------------------------------------

@@ -32,6 +32,7 @@ class QBYUpdateSchedule;
 
 namespace porvane::express {
 
+class QBYStatusMenuController;
 class QBYStoreChangeMonitor;
 
 class QBYBackgroundAppDelegate final
@@ -73,6 +74,8 @@ class QBYBackgroundAppDelegate final
   // Opens the delivery in the main application (its show address).
   void showDeliveryWithUUID(const std::string& uuid);
   void openURL(const std::string& uri);
+  // Ends the program in order (the menu's Quit).
+  void terminate();
 
   // --- Background updates ---
   // One firing of the hourly schedule.
@@ -105,11 +108,6 @@ class QBYBackgroundAppDelegate final
   }
   void removedDelivery(const std::shared_ptr<qby::Delivery>&, std::size_t, bool) override {
     deliveriesChanged();
-  }
-
-  // Called whenever the active deliveries may have changed; the menu hooks in here.
-  void setDeliveriesChangedHandler(std::function<void()> handler) {
-    deliveriesChangedHandler_ = std::move(handler);
   }
 
  private:
@@ -145,10 +143,11 @@ class QBYBackgroundAppDelegate final
   std::shared_ptr<qby::QBYDeliveriesManager> deliveriesManager_;
   QBYUserNotifications notifications_;
   std::unique_ptr<QBYStoreChangeMonitor> storeMonitor_;
+  // The panel icon; none on a temporary launch.
+  std::unique_ptr<QBYStatusMenuController> menu_;
   std::vector<qby::ObserverToken> observers_;
   qby::DelayedCall quitSoon_;
   std::unique_ptr<qby::QBYUpdateSchedule> updateScheduler_;
-  std::function<void()> deliveriesChangedHandler_;
 };
 
 }  // namespace porvane::express

@@ -14,6 +14,7 @@
 
 #include "../cli/CliProcess.h"
 #include "CompanionFakes.h"
+#include "FakeStatusNotifierWatcher.h"
 #include "PorvaneKit.h"
 #include "engine/QBYPrivateToken.h"
 #include "manager/QBYBackgroundUpdater.h"
@@ -64,6 +65,53 @@ std::string fixturePath(const std::string& url) {
   if (const char* query = g_uri_get_query(uri)) path += std::string("?") + query;
   g_uri_unref(uri);
   return path;
+}
+
+// Every label of a dbusmenu layout a panel shows, depth first.
+void collectLabels(GVariant* node, std::vector<std::string>& labels) {
+  gint32 id = 0;
+  GVariant* properties = nullptr;
+  GVariant* children = nullptr;
+  g_variant_get(node, "(i@a{sv}@av)", &id, &properties, &children);
+  // A hidden item is not on screen, and neither is anything below it.
+  gboolean visible = TRUE;
+  g_variant_lookup(properties, "visible", "b", &visible);
+  if (!visible) {
+    g_variant_unref(properties);
+    g_variant_unref(children);
+    return;
+  }
+  const gchar* label = nullptr;
+  if (g_variant_lookup(properties, "label", "&s", &label)) labels.emplace_back(label);
+  GVariantIter iter;
+  g_variant_iter_init(&iter, children);
+  while (GVariant* child = g_variant_iter_next_value(&iter)) {
+    GVariant* inner = g_variant_get_variant(child);
+    collectLabels(inner, labels);
+    g_variant_unref(inner);
+    g_variant_unref(child);
+  }
+  g_variant_unref(properties);
+  g_variant_unref(children);
+}
+
+// The labels of the menu the program with that bus name exports, as a panel reads them.
+std::vector<std::string> menuLabels(GDBusConnection* bus, const std::string& owner) {
+  std::vector<std::string> labels;
+  qby::GVariantPtr reply(g_dbus_connection_call_sync(
+      bus, owner.c_str(), "/MenuBar", "com.canonical.dbusmenu", "GetLayout",
+      g_variant_new("(ii@as)", 0, -1, g_variant_new_strv(nullptr, 0)),
+      G_VARIANT_TYPE("(u(ia{sv}av))"), G_DBUS_CALL_FLAGS_NONE, 5000, nullptr, nullptr));
+  if (!reply) return labels;
+  qby::GVariantPtr layout(g_variant_get_child_value(reply.get(), 1));
+  collectLabels(layout.get(), labels);
+  return labels;
+}
+
+bool anyContains(const std::vector<std::string>& labels, const std::string& text) {
+  for (const auto& label : labels)
+    if (label.find(text) != std::string::npos) return true;
+  return false;
 }
 
 class CompanionTest : public ::testing::Test {
@@ -207,6 +255,33 @@ TEST_F(CompanionTest, AChangeIsNotifiedOnceAndItsArchiveButtonArchivesTheDeliver
   companion.kill(SIGTERM);
   ASSERT_TRUE(companion.waitForExit(30));
   EXPECT_EQ(companion.exitStatus(), 0) << companion.log();
+}
+
+// The panel menu follows the store: a delivery another program adds shows up in it within two
+// seconds, without the companion polling.
+TEST_F(CompanionTest, ADeliveryAddedByTheToolAppearsInThePanelMenuWithinTwoSeconds) {
+  qby::test::FakeStatusNotifierWatcher watcher;
+  std::string error;
+  ASSERT_TRUE(watcher.start(&error)) << error;
+  auto bus = connectTo("", &error);
+  ASSERT_TRUE(bus) << error;
+  setDefault(qby::QBYMenuBarModeKey, Value(true));
+  serve("ups/in-transit");
+
+  CompanionProcess companion({}, companionEnvironment());
+  ASSERT_TRUE(
+      qby::MainQueue::runUntil([&] { return !watcher.registrations().empty(); }, kStartSeconds))
+      << companion.log();
+  const std::string owner = watcher.registrations().front().sender;
+  ASSERT_TRUE(qby::MainQueue::runUntil(
+      [&] { return anyContains(menuLabels(bus.get(), owner), "any deliveries"); }, 10));
+
+  ASSERT_FALSE(add("Garden lamp").empty());
+  const bool shown = qby::MainQueue::runUntil(
+      [&] { return anyContains(menuLabels(bus.get(), owner), "Garden lamp"); }, 2.0);
+  EXPECT_TRUE(shown) << companion.log();
+  // Once shown, the empty-list text is gone.
+  if (shown) EXPECT_FALSE(anyContains(menuLabels(bus.get(), owner), "any deliveries"));
 }
 
 // Started on demand while another copy runs, the companion leaves at once and touches nothing.
