@@ -61,7 +61,11 @@ qby::QBYDeliveriesManager& Session::startManager(
     std::weak_ptr<qby::QBYDeliveriesManagerDelegate> delegate,
     std::weak_ptr<qby::QBYDeliveriesNotificationDelegate> notificationDelegate) {
   if (manager_) return *manager_;
-  manager_ = qby::QBYDeliveriesManager::create();
+  // The tool borrows the main application's process type, but the messages waiting for the
+  // application (a page the browser handed over, a badge count) are not its to take.
+  qby::QBYDeliveriesManager::Options options;
+  options.listenForActions = false;
+  manager_ = qby::QBYDeliveriesManager::create(std::move(options));
   manager_->setDataStore(store_);
   manager_->setSyncManager(std::make_shared<qby::QBYSyncManager>());
   // The tool acts for the user the way the main application does: it keeps no list window,

@@ -11,7 +11,10 @@
 #include <vector>
 
 #include "CliProcess.h"
+#include "PorvaneKit.h"
+#include "manager/QBYDeliveriesManager.h"
 #include "model/Delivery.h"
+#include "platform/MMWormholeFileTransiting.h"
 #include "platform/Value.h"
 #include "store/QBYDataStore.h"
 #include "store/core/QBYManagedObjectContext.h"
@@ -381,6 +384,26 @@ TEST(CliCommandTest, ArchivingAnArchivedDeliveryAnswersAsBefore) {
   EXPECT_EQ(again.exitCode, 0) << again.err;
   EXPECT_EQ(json(again), json(first));
   EXPECT_EQ(json(again)["archived"], qby::Value(true));
+}
+
+// The tool starts a manager of the main application's kind, but a page the browser handed to
+// the application, or any other message waiting for it, stays for the application to take.
+TEST(CliCommandTest, MessagesWaitingForTheApplicationAreLeftToIt) {
+  auto channel = qby::MMWormholeFileTransiting::initWithApplicationGroupIdentifier(
+      qby::QBYAppGroupID, std::string("Wormhole"));
+  ASSERT_TRUE(channel);
+  const qby::Value page(std::string(R"({"from":"www.ups.com","no":"1Z999AA10123456784"})"));
+  ASSERT_TRUE(channel->writeMessageObject(page, qby::QBYWormholeActionNewDelivery));
+  ASSERT_TRUE(
+      channel->writeMessageObject(qby::Value(std::int64_t{3}), qby::QBYWormholeActionUpdateBadge));
+
+  // An update starts the manager, which is what listens for messages.
+  const RunResult updated = runCli({"update", "--json"});
+  ASSERT_EQ(updated.exitCode, 0) << updated.err;
+
+  EXPECT_EQ(channel->messageObjectForIdentifier(qby::QBYWormholeActionNewDelivery), page);
+  EXPECT_EQ(channel->messageObjectForIdentifier(qby::QBYWormholeActionUpdateBadge),
+            qby::Value(std::int64_t{3}));
 }
 
 }  // namespace
