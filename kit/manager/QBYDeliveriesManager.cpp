@@ -17,12 +17,12 @@
 #include "manager/QBYServiceCatalogue.h"
 #include "model/Delivery.h"
 #include "model/Service.h"
+#include "platform/BusNames.h"
 #include "platform/Localization.h"
 #include "platform/Log.h"
 #include "platform/MMWormhole.h"
 #include "platform/Paths.h"
 #include "platform/QBYUserDefaults.h"
-#include "platform/SessionBus.h"
 #include "presentation/QBYDateFormatter.h"
 #include "store/QBYDataStore.h"
 #include "store/QBYDeliveriesQueries.h"
@@ -414,7 +414,8 @@ std::optional<std::string> QBYDeliveriesManager::updateResultText() const {
 
 bool QBYDeliveriesManager::parentAppOpen() const {
   if (processType_ == QBYProcessTypeApplication) return false;
-  return options_.parentAppOpen ? options_.parentAppOpen() : sessionBusNameHasOwner(QBYParentAppID);
+  return options_.parentAppOpen ? options_.parentAppOpen()
+                                : BusNames::current().nameHasOwner(QBYParentAppID);
 }
 
 Date QBYDeliveriesManager::lastUpdated() {
