@@ -3,6 +3,7 @@
 #include <cstdlib>
 
 #include "PorvaneKit.h"
+#include "QBYGlobalShortcuts.h"
 #include "QBYStatusMenuController.h"
 #include "QBYStoreChangeMonitor.h"
 #include "manager/QBYBackgroundUpdater.h"
@@ -20,6 +21,8 @@ namespace {
 
 // The main application's address for its settings' Sync pane.
 constexpr const char* kSyncSettingsURL = "porvane://settings/sync";
+constexpr const char* kAddURL = "porvane://add";
+constexpr const char* kShowURL = "porvane://show";
 
 constexpr double kQuitDelaySeconds = 30;
 constexpr const char* kScheduleIdentifier = "com.quillbay.mac.Porvane.Updater.sync";
@@ -120,6 +123,7 @@ void QBYBackgroundAppDelegate::applicationWillTerminate() {
   updateScheduler_.reset();
   storeMonitor_.reset();
   menu_.reset();
+  shortcuts_.reset();
   observers_.clear();
   if (deliveriesManager_) {
     deliveriesManager_->prepareToStop();
@@ -241,6 +245,43 @@ void QBYBackgroundAppDelegate::updateSettings() {
       menu_ = std::make_unique<QBYStatusMenuController>(bus, *this);
   }
   if (menu_) menu_->setVisible(menuBarMode);
+  updateShortcuts();
+}
+
+void QBYBackgroundAppDelegate::updateShortcuts() {
+  auto& defaults = qby::QBYDataStore::sharedDefaults();
+  // Any stored value turns a shortcut on; a text is the keys the user chose.
+  const auto trigger = [&defaults](const char* key) -> std::optional<std::string> {
+    const qby::Value value = defaults.objectForKey(key);
+    if (value.isNull()) return std::nullopt;
+    return value.asString().value_or("");
+  };
+  const auto add = trigger(qby::QBYAddShortcutKey);
+  const auto show = trigger(qby::QBYShowShortcutKey);
+  if (!shortcuts_ && !add && !show) return;
+  if (!shortcuts_) {
+    GDBusConnection* bus = g_application_get_dbus_connection(environment_.application);
+    if (!bus) return;
+    std::weak_ptr<QBYBackgroundAppDelegate> weak = weak_from_this();
+    shortcuts_ =
+        std::make_unique<QBYGlobalShortcuts>(bus, [weak](QBYGlobalShortcuts::Shortcut shortcut) {
+          auto self = weak.lock();
+          if (!self) return;
+          if (shortcut == QBYGlobalShortcuts::Shortcut::Add)
+            self->openURL(kAddURL);
+          else
+            self->showDeliveries();
+        });
+  }
+  shortcuts_->update(add, show);
+}
+
+void QBYBackgroundAppDelegate::showDeliveries() {
+  if (menu_ && menu_->visible() && QBYStatusMenuController::todayProgram()) {
+    menu_->statusItemActivated();
+    return;
+  }
+  openURL(kShowURL);
 }
 
 void QBYBackgroundAppDelegate::terminate() {

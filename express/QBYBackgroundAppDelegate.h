@@ -32,6 +32,7 @@ class QBYUpdateSchedule;
 
 namespace porvane::express {
 
+class QBYGlobalShortcuts;
 class QBYStatusMenuController;
 class QBYStoreChangeMonitor;
 
@@ -128,6 +129,9 @@ class QBYBackgroundAppDelegate final
   void storeChanged();
   void deliveriesChanged();
   void restartDueToAppChange(const char* reason);
+  void updateShortcuts();
+  // The show shortcut: the Today window with the panel icon on, else the main window.
+  void showDeliveries();
 
   Environment environment_;
   bool temporaryLaunch_;
@@ -145,6 +149,7 @@ class QBYBackgroundAppDelegate final
   std::unique_ptr<QBYStoreChangeMonitor> storeMonitor_;
   // The panel icon; none on a temporary launch.
   std::unique_ptr<QBYStatusMenuController> menu_;
+  std::unique_ptr<QBYGlobalShortcuts> shortcuts_;
   std::vector<qby::ObserverToken> observers_;
   qby::DelayedCall quitSoon_;
   std::unique_ptr<qby::QBYUpdateSchedule> updateScheduler_;

@@ -284,6 +284,41 @@ TEST_F(CompanionTest, ADeliveryAddedByTheToolAppearsInThePanelMenuWithinTwoSecon
   if (shown) EXPECT_FALSE(anyContains(menuLabels(bus.get(), owner), "any deliveries"));
 }
 
+// With a shortcut set, the companion binds it through the desktop's portal, with the keys the
+// user chose, and a press opens the add window.
+TEST_F(CompanionTest, AShortcutIsBoundThroughThePortalAndItsPressOpensTheAddWindow) {
+  FakeShortcutsPortal portal;
+  std::string error;
+  ASSERT_TRUE(portal.start(&error)) << error;
+  setDefault(qby::QBYAddShortcutKey, Value("<Control><Alt>a"));
+
+  CompanionProcess companion({}, companionEnvironment());
+  ASSERT_TRUE(qby::MainQueue::runUntil([&] { return !portal.bound().empty(); }, kStartSeconds))
+      << companion.log();
+  ASSERT_EQ(portal.bound().size(), 1u);
+  EXPECT_EQ(portal.bound()[0].id, "add-delivery");
+  EXPECT_EQ(portal.bound()[0].preferredTrigger, "<Control><Alt>a");
+
+  // A press of another session's shortcut is not ours.
+  portal.activate("/org/freedesktop/portal/desktop/session/fake/other", "add-delivery");
+  portal.activate(portal.bound()[0].session, "add-delivery");
+  // The test session has no handler for the address; the attempt is what the log shows.
+  ASSERT_TRUE(companion.waitForLog("porvane://add", 20)) << companion.log();
+  qby::MainQueue::runUntil([] { return false; }, 1);
+  EXPECT_EQ(occurrences(companion.log(), "porvane://add"), 2u)  // the failure and its address
+      << companion.log();
+}
+
+// Without the portal nothing is grabbed: the companion says so and runs on.
+TEST_F(CompanionTest, WithoutThePortalShortcutsAreLeftUnregisteredAndSaidSo) {
+  setDefault(qby::QBYShowShortcutKey, Value("<Super>p"));
+  CompanionProcess companion({}, companionEnvironment());
+  EXPECT_TRUE(companion.waitForLog(
+      "Global shortcuts are not registered: the desktop has no shortcuts portal", kStartSeconds))
+      << companion.log();
+  EXPECT_FALSE(companion.finished());
+}
+
 // Started on demand while another copy runs, the companion leaves at once and touches nothing.
 TEST_F(CompanionTest, ASecondCopyOnATemporaryLaunchQuitsAndTheFirstStays) {
   auto environment = companionEnvironment();

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <csignal>
 #include <fstream>
 #include <memory>
@@ -296,6 +297,148 @@ unsigned PrivateBus::startService(const std::string& name, std::string* error) {
   guint32 code = 0;
   g_variant_get(reply.get(), "(u)", &code);
   return code;
+}
+
+// --- Shortcuts portal -------------------------------------------------------------------------
+
+namespace {
+
+constexpr const char* kPortalXML = R"xml(<node>
+  <interface name="org.freedesktop.portal.GlobalShortcuts">
+    <method name="CreateSession">
+      <arg type="a{sv}" direction="in"/><arg type="o" direction="out"/>
+    </method>
+    <method name="BindShortcuts">
+      <arg type="o" direction="in"/><arg type="a(sa{sv})" direction="in"/>
+      <arg type="s" direction="in"/><arg type="a{sv}" direction="in"/>
+      <arg type="o" direction="out"/>
+    </method>
+    <property name="version" type="u" access="read"/>
+    <signal name="Activated">
+      <arg type="o"/><arg type="s"/><arg type="t"/><arg type="a{sv}"/>
+    </signal>
+  </interface>
+  <interface name="org.freedesktop.portal.Session">
+    <method name="Close"/>
+  </interface>
+</node>)xml";
+
+constexpr const char* kPortalPath = "/org/freedesktop/portal/desktop";
+
+// The request path the portal answers on for a caller and a token.
+std::string requestPath(std::string sender, const std::string& token) {
+  sender.erase(0, 1);
+  std::replace(sender.begin(), sender.end(), '.', '_');
+  return std::string(kPortalPath) + "/request/" + sender + "/" + token;
+}
+
+}  // namespace
+
+FakeShortcutsPortal::~FakeShortcutsPortal() {
+  for (guint id : objectIDs_) g_dbus_connection_unregister_object(connection_.get(), id);
+  if (connection_) g_dbus_connection_close_sync(connection_.get(), nullptr, nullptr);
+}
+
+bool FakeShortcutsPortal::start(std::string* error) {
+  connection_ = connectTo("", error);
+  if (!connection_) return false;
+  static std::unique_ptr<GDBusNodeInfo, NodeInfoDeleter> info(
+      g_dbus_node_info_new_for_xml(kPortalXML, nullptr));
+  static const GDBusInterfaceVTable vtable = {&FakeShortcutsPortal::methodCall,
+                                              &FakeShortcutsPortal::getProperty, nullptr, {}};
+  // The portal object, and every session below it (a subtree would do; one path is enough for
+  // the sessions a test opens).
+  objectIDs_.push_back(g_dbus_connection_register_object(
+      connection_.get(), kPortalPath, info->interfaces[0], &vtable, this, nullptr, nullptr));
+  for (unsigned session = 1; session <= 8; ++session)
+    objectIDs_.push_back(g_dbus_connection_register_object(
+        connection_.get(),
+        (std::string(kPortalPath) + "/session/fake/s" + std::to_string(session)).c_str(),
+        info->interfaces[1], &vtable, this, nullptr, nullptr));
+  return ownName(connection_.get(), "org.freedesktop.portal.Desktop", error);
+}
+
+GVariant* FakeShortcutsPortal::getProperty(GDBusConnection*, const gchar*, const gchar*,
+                                           const gchar*, const gchar* property, GError** error,
+                                           gpointer) {
+  if (std::string(property) == "version") return g_variant_new_uint32(1);
+  g_set_error(error, G_DBUS_ERROR, G_DBUS_ERROR_UNKNOWN_PROPERTY, "%s", property);
+  return nullptr;
+}
+
+void FakeShortcutsPortal::respond(const std::string& sender, const std::string& token,
+                                  GVariant* results) {
+  g_dbus_connection_emit_signal(connection_.get(), sender.c_str(),
+                                requestPath(sender, token).c_str(),
+                                "org.freedesktop.portal.Request", "Response",
+                                g_variant_new("(u@a{sv})", 0u, results), nullptr);
+}
+
+void FakeShortcutsPortal::methodCall(GDBusConnection*, const gchar* sender, const gchar*,
+                                     const gchar* path, const gchar* method,
+                                     GVariant* parameters, GDBusMethodInvocation* invocation,
+                                     gpointer data) {
+  auto* self = static_cast<FakeShortcutsPortal*>(data);
+  const std::string name = method;
+  if (name == "Close") {
+    self->closed_.emplace_back(path);
+    g_dbus_method_invocation_return_value(invocation, nullptr);
+    return;
+  }
+  if (name == "CreateSession") {
+    qby::GVariantPtr options(g_variant_get_child_value(parameters, 0));
+    const gchar* token = "";
+    g_variant_lookup(options.get(), "handle_token", "&s", &token);
+    const std::string request = requestPath(sender, token);
+    const std::string session =
+        std::string(kPortalPath) + "/session/fake/s" + std::to_string(++self->sessions_);
+    g_dbus_method_invocation_return_value(invocation, g_variant_new("(o)", request.c_str()));
+    GVariantBuilder results;
+    g_variant_builder_init(&results, G_VARIANT_TYPE_VARDICT);
+    g_variant_builder_add(&results, "{sv}", "session_handle",
+                          g_variant_new_string(session.c_str()));
+    self->respond(sender, token, g_variant_builder_end(&results));
+    return;
+  }
+  if (name == "BindShortcuts") {
+    const gchar* session = nullptr;
+    GVariantIter* shortcuts = nullptr;
+    const gchar* parent = nullptr;
+    GVariant* options = nullptr;
+    g_variant_get(parameters, "(&oa(sa{sv})&s@a{sv})", &session, &shortcuts, &parent, &options);
+    const gchar* id = nullptr;
+    GVariant* properties = nullptr;
+    while (g_variant_iter_next(shortcuts, "(&s@a{sv})", &id, &properties)) {
+      const gchar* trigger = "";
+      g_variant_lookup(properties, "preferred_trigger", "&s", &trigger);
+      self->bound_.push_back({session, id, trigger});
+      g_variant_unref(properties);
+    }
+    g_variant_iter_free(shortcuts);
+    const gchar* token = "";
+    g_variant_lookup(options, "handle_token", "&s", &token);
+    const std::string tokenText = token;
+    g_variant_unref(options);
+    g_dbus_method_invocation_return_value(
+        invocation, g_variant_new("(o)", requestPath(sender, tokenText).c_str()));
+    GVariantBuilder results;
+    g_variant_builder_init(&results, G_VARIANT_TYPE_VARDICT);
+    self->respond(sender, tokenText, g_variant_builder_end(&results));
+    return;
+  }
+  g_dbus_method_invocation_return_dbus_error(invocation, "org.freedesktop.DBus.Error.UnknownMethod",
+                                             method);
+}
+
+void FakeShortcutsPortal::activate(const std::string& session, const std::string& id) {
+  GVariantBuilder options;
+  g_variant_builder_init(&options, G_VARIANT_TYPE_VARDICT);
+  g_dbus_connection_emit_signal(connection_.get(), nullptr, kPortalPath,
+                                "org.freedesktop.portal.GlobalShortcuts", "Activated",
+                                g_variant_new("(osta{sv})", session.c_str(), id.c_str(),
+                                              static_cast<guint64>(0), &options),
+                                nullptr);
+  g_dbus_connection_flush_sync(connection_.get(), nullptr, nullptr);
 }
 
 // --- logind ------------------------------------------------------------------------------------

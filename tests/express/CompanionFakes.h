@@ -108,6 +108,41 @@ class PrivateBus {
   qby::GObjectPtr<GDBusConnection> connection_;
 };
 
+// The desktop's GlobalShortcuts portal: it owns "org.freedesktop.portal.Desktop", opens
+// sessions, records the shortcuts bound and can send Activated as a key press would.
+class FakeShortcutsPortal {
+ public:
+  struct Bound {
+    std::string session;
+    std::string id;
+    std::string preferredTrigger;
+  };
+
+  FakeShortcutsPortal() = default;
+  ~FakeShortcutsPortal();
+  FakeShortcutsPortal(const FakeShortcutsPortal&) = delete;
+  FakeShortcutsPortal& operator=(const FakeShortcutsPortal&) = delete;
+
+  bool start(std::string* error = nullptr);
+  const std::vector<Bound>& bound() const { return bound_; }
+  const std::vector<std::string>& closedSessions() const { return closed_; }
+  void activate(const std::string& session, const std::string& id);
+
+ private:
+  static void methodCall(GDBusConnection*, const gchar* sender, const gchar*, const gchar*,
+                         const gchar* method, GVariant* parameters,
+                         GDBusMethodInvocation* invocation, gpointer data);
+  static GVariant* getProperty(GDBusConnection*, const gchar*, const gchar*, const gchar*,
+                               const gchar* property, GError** error, gpointer data);
+  void respond(const std::string& sender, const std::string& token, GVariant* results);
+
+  qby::GObjectPtr<GDBusConnection> connection_;
+  std::vector<guint> objectIDs_;
+  std::vector<Bound> bound_;
+  std::vector<std::string> closed_;
+  unsigned sessions_ = 0;
+};
+
 // A fake logind on a bus: it owns "org.freedesktop.login1" and sends PrepareForSleep.
 class FakeLogind {
  public:
