@@ -319,6 +319,38 @@ TEST_F(CompanionTest, WithoutThePortalShortcutsAreLeftUnregisteredAndSaidSo) {
   EXPECT_FALSE(companion.finished());
 }
 
+// An update that fell due while the machine slept runs once when it wakes: the wake-up from
+// logind and the overdue timer both look, and only the first finds the update due.
+TEST_F(CompanionTest, AnUpdateOverdueAfterSleepRunsExactlyOnce) {
+  PrivateBus systemBus;
+  ASSERT_TRUE(systemBus.running());
+  FakeLogind logind;
+  std::string error;
+  ASSERT_TRUE(logind.start(systemBus.address(), &error)) << error;
+  setDefault(qby::QBYBackgroundUpdatesKey, Value(true));
+
+  auto environment = companionEnvironment(20);
+  environment["DBUS_SYSTEM_BUS_ADDRESS"] = systemBus.address();
+  CompanionProcess companion({}, environment);
+  ASSERT_TRUE(companion.waitForLog("Creating search indexes", kStartSeconds)) << companion.log();
+  qby::MainQueue::runUntil([] { return false; }, 1);
+  EXPECT_EQ(companion.log().find("Not watching for the end of sleep"), std::string::npos)
+      << companion.log();
+
+  // Asleep past the due time: the program stands still, the signals wait for it.
+  companion.kill(SIGSTOP);
+  qby::MainQueue::runUntil([] { return false; }, 22);
+  EXPECT_EQ(occurrences(companion.log(), "Starting background update"), 0u) << companion.log();
+  logind.prepareForSleep(true);
+  logind.prepareForSleep(false);
+  companion.kill(SIGCONT);
+
+  ASSERT_TRUE(companion.waitForLog("Starting background update", 10)) << companion.log();
+  // The next update is a whole interval away.
+  qby::MainQueue::runUntil([] { return false; }, 5);
+  EXPECT_EQ(occurrences(companion.log(), "Starting background update"), 1u) << companion.log();
+}
+
 // Started on demand while another copy runs, the companion leaves at once and touches nothing.
 TEST_F(CompanionTest, ASecondCopyOnATemporaryLaunchQuitsAndTheFirstStays) {
   auto environment = companionEnvironment();
