@@ -33,7 +33,6 @@ using updater::textArgument;
 namespace {
 
 constexpr std::size_t kBatchSize = 5;
-constexpr const char* kCredentialVariablePrefix = "PORVANE_CREDENTIAL_";
 
 // "2024-03-05 14:02:11.042", local time.
 std::string logTimeStamp() {
