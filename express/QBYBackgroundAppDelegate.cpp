@@ -152,8 +152,13 @@ void QBYBackgroundAppDelegate::showDeliveryWithUUID(const std::string& uuid) {
 }
 
 void QBYBackgroundAppDelegate::openURL(const std::string& uri) {
-  if (!environment_.openURI || !environment_.openURI(uri))
+  // A tracking page comes from a carrier's answer: only a well-formed address goes to the
+  // desktop's handler. Opening logs its own failure.
+  if (!g_uri_is_valid(uri.c_str(), G_URI_FLAGS_NONE, nullptr)) {
     qby::log("Tried to open an invalid URL: %@", uri);
+    return;
+  }
+  if (environment_.openURI) environment_.openURI(uri);
 }
 
 // --- Background updates ------------------------------------------------------------------------

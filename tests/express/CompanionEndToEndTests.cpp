@@ -305,8 +305,7 @@ TEST_F(CompanionTest, AShortcutIsBoundThroughThePortalAndItsPressOpensTheAddWind
   // The test session has no handler for the address; the attempt is what the log shows.
   ASSERT_TRUE(companion.waitForLog("porvane://add", 20)) << companion.log();
   qby::MainQueue::runUntil([] { return false; }, 1);
-  EXPECT_EQ(occurrences(companion.log(), "porvane://add"), 2u)  // the failure and its address
-      << companion.log();
+  EXPECT_EQ(occurrences(companion.log(), "porvane://add"), 1u) << companion.log();
 }
 
 // Without the portal nothing is grabbed: the companion says so and runs on.
