@@ -344,8 +344,8 @@ bool FakeShortcutsPortal::start(std::string* error) {
   if (!connection_) return false;
   static std::unique_ptr<GDBusNodeInfo, NodeInfoDeleter> info(
       g_dbus_node_info_new_for_xml(kPortalXML, nullptr));
-  static const GDBusInterfaceVTable vtable = {&FakeShortcutsPortal::methodCall,
-                                              &FakeShortcutsPortal::getProperty, nullptr, {}};
+  static const GDBusInterfaceVTable vtable = {
+      &FakeShortcutsPortal::methodCall, &FakeShortcutsPortal::getProperty, nullptr, {}};
   // The portal object, and every session below it (a subtree would do; one path is enough for
   // the sessions a test opens).
   objectIDs_.push_back(g_dbus_connection_register_object(
@@ -375,9 +375,8 @@ void FakeShortcutsPortal::respond(const std::string& sender, const std::string& 
 }
 
 void FakeShortcutsPortal::methodCall(GDBusConnection*, const gchar* sender, const gchar*,
-                                     const gchar* path, const gchar* method,
-                                     GVariant* parameters, GDBusMethodInvocation* invocation,
-                                     gpointer data) {
+                                     const gchar* path, const gchar* method, GVariant* parameters,
+                                     GDBusMethodInvocation* invocation, gpointer data) {
   auto* self = static_cast<FakeShortcutsPortal*>(data);
   const std::string name = method;
   if (name == "Close") {
@@ -433,11 +432,11 @@ void FakeShortcutsPortal::methodCall(GDBusConnection*, const gchar* sender, cons
 void FakeShortcutsPortal::activate(const std::string& session, const std::string& id) {
   GVariantBuilder options;
   g_variant_builder_init(&options, G_VARIANT_TYPE_VARDICT);
-  g_dbus_connection_emit_signal(connection_.get(), nullptr, kPortalPath,
-                                "org.freedesktop.portal.GlobalShortcuts", "Activated",
-                                g_variant_new("(osta{sv})", session.c_str(), id.c_str(),
-                                              static_cast<guint64>(0), &options),
-                                nullptr);
+  g_dbus_connection_emit_signal(
+      connection_.get(), nullptr, kPortalPath, "org.freedesktop.portal.GlobalShortcuts",
+      "Activated",
+      g_variant_new("(osta{sv})", session.c_str(), id.c_str(), static_cast<guint64>(0), &options),
+      nullptr);
   g_dbus_connection_flush_sync(connection_.get(), nullptr, nullptr);
 }
 
