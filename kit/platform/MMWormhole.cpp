@@ -19,6 +19,7 @@ struct MMWormhole::State {
   };
 
   std::unique_ptr<MMWormholeTransiting> messenger;
+  std::string channelName;
   GObjectPtr<GDBusConnection> bus;
   std::map<std::string, Registration> listeners;
 
@@ -75,14 +76,16 @@ std::unique_ptr<MMWormhole> MMWormhole::initWithApplicationGroupIdentifier(
   auto messenger = MMWormholeFileTransiting::initWithApplicationGroupIdentifier(
       applicationGroupIdentifier, directory);
   if (!messenger) return nullptr;
-  return initWithMessenger(std::move(messenger));
+  std::string channel = channelNameForFolder(messenger->messagePassingDirectory());
+  return initWithMessenger(std::move(messenger), std::move(channel));
 }
 
 std::unique_ptr<MMWormhole> MMWormhole::initWithMessenger(
-    std::unique_ptr<MMWormholeTransiting> messenger) {
+    std::unique_ptr<MMWormholeTransiting> messenger, std::string channelName) {
   if (!messenger) return nullptr;
   auto state = std::make_shared<State>();
   state->messenger = std::move(messenger);
+  state->channelName = std::move(channelName);
   state->bus = sessionBus();
   return std::unique_ptr<MMWormhole>(new MMWormhole(std::move(state)));
 }
@@ -92,6 +95,17 @@ MMWormhole::MMWormhole(std::shared_ptr<State> state) : state_(std::move(state)) 
 MMWormhole::~MMWormhole() {
   for (auto& [identifier, registration] : state_->listeners) state_->unsubscribe(registration);
   state_->listeners.clear();
+}
+
+const std::string& MMWormhole::channelName() const {
+  return state_->channelName;
+}
+
+std::string MMWormhole::channelNameForFolder(const std::filesystem::path& folder) {
+  const std::string path = folder.lexically_normal().string();
+  const GCharPtr digest(g_compute_checksum_for_data(
+      G_CHECKSUM_SHA256, reinterpret_cast<const guchar*>(path.data()), path.size()));
+  return digest ? std::string(digest.get()) : std::string();
 }
 
 MMWormholeTransiting& MMWormhole::wormholeMessenger() {
@@ -115,9 +129,9 @@ bool MMWormhole::passMessageObject(const std::optional<Value>& object,
     return true;
   }
   GError* rawError = nullptr;
-  if (!g_dbus_connection_emit_signal(state_->bus.get(), nullptr, MMWormholeSignalPath,
-                                     MMWormholeSignalInterface, identifier.c_str(), nullptr,
-                                     &rawError)) {
+  if (!g_dbus_connection_emit_signal(
+          state_->bus.get(), nullptr, MMWormholeSignalPath, MMWormholeSignalInterface,
+          identifier.c_str(), g_variant_new("(s)", state_->channelName.c_str()), &rawError)) {
     GErrorPtr emitError(rawError);
     log("No signal for message %@: %@", identifier,
         std::string(emitError ? emitError->message : "unknown error"));
@@ -165,8 +179,8 @@ bool MMWormhole::listenForMessageWithIdentifier(const std::string& identifier, L
   }
   registration.subscription = g_dbus_connection_signal_subscribe(
       state_->bus.get(), nullptr, MMWormholeSignalInterface, identifier.c_str(),
-      MMWormholeSignalPath, nullptr, G_DBUS_SIGNAL_FLAGS_NONE, onWormholeSignal,
-      new std::weak_ptr<State>(state_), freeWeakState);
+      MMWormholeSignalPath, state_->channelName.empty() ? nullptr : state_->channelName.c_str(),
+      G_DBUS_SIGNAL_FLAGS_NONE, onWormholeSignal, new std::weak_ptr<State>(state_), freeWeakState);
   return true;
 }
 

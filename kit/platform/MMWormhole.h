@@ -2,8 +2,9 @@
 // writes the action's object into the action's message file (MMWormholeFileTransiting) and,
 // once the write succeeded, broadcasts a session-bus signal named after the action: object
 // path "/com/quillbay/Porvane/Wormhole", interface "com.quillbay.Porvane.Wormhole", member =
-// the identifier, no arguments. A receiver that listens for the identifier reads the file when
-// the signal arrives and hands the object (nothing when there is no file) to its listener.
+// the identifier, one text argument naming the channel (see channelName()). A receiver that
+// listens for the identifier hears only its own channel's signals, reads the file when the
+// signal arrives and hands the object (nothing when there is no file) to its listener.
 // The file stays until the receiver clears it, so a program that was not running finds the
 // message when it starts listening.
 //
@@ -38,9 +39,17 @@ class MMWormhole {
   // session bus. Nothing when the container or folder cannot be made.
   static std::unique_ptr<MMWormhole> initWithApplicationGroupIdentifier(
       const std::string& applicationGroupIdentifier, const std::optional<std::string>& directory);
-  // A channel over the given messenger (another file layout, or a test double).
+  // A channel over the given messenger (another file layout, or a test double), signalling
+  // under the given channel name.
   static std::unique_ptr<MMWormhole> initWithMessenger(
-      std::unique_ptr<MMWormholeTransiting> messenger);
+      std::unique_ptr<MMWormholeTransiting> messenger, std::string channelName = {});
+
+  // What the signals carry so that only programs sharing the message folder hear each other:
+  // installations with separate containers (a portable one, a test's) on one session bus
+  // never take each other's signals for their own. A digest of the folder's path, since a
+  // path need not be the valid UTF-8 a bus text must be.
+  const std::string& channelName() const;
+  static std::string channelNameForFolder(const std::filesystem::path& folder);
 
   // Removes every listener and its bus subscription; a signal already handed to the main
   // queue then finds nobody and is dropped.

@@ -402,13 +402,35 @@ TEST_F(WormholeSignals, ASignalFromAnotherProgramsConnectionIsHeard) {
       MMWormholeFileTransiting::initWithApplicationGroupIdentifier(Paths::kAppGroupID, "Wormhole");
   ASSERT_TRUE(files);
   ASSERT_TRUE(files->writeMessageObject(Value(payload(9)), identifier));
-  ASSERT_TRUE(g_dbus_connection_emit_signal(connection.get(), nullptr, MMWormholeSignalPath,
-                                            MMWormholeSignalInterface, identifier.c_str(), nullptr,
-                                            nullptr));
+  ASSERT_TRUE(g_dbus_connection_emit_signal(
+      connection.get(), nullptr, MMWormholeSignalPath, MMWormholeSignalInterface,
+      identifier.c_str(), g_variant_new("(s)", receiver->channelName().c_str()), nullptr));
   ASSERT_TRUE(g_dbus_connection_flush_sync(connection.get(), nullptr, nullptr));
   ASSERT_TRUE(MainQueue::runUntil([&] { return !heard.messages.empty(); }, kSignalTimeout));
   EXPECT_EQ(heard.messages[0], Value(payload(9)));
   g_dbus_connection_close_sync(connection.get(), nullptr, nullptr);
+}
+
+TEST_F(WormholeSignals, AnotherContainersSignalsAreNotHeard) {
+  // A second installation (here: another home) on the same session bus, sending the same
+  // action. Only the receiver's own channel may wake it.
+  const auto identifier = uniqueIdentifier("Elsewhere");
+  Heard heard;
+  ASSERT_TRUE(receiver->listenForMessageWithIdentifier(identifier, heard.listener()));
+  const std::string home = std::getenv("PORVANE_HOME");
+  ASSERT_EQ(setenv("PORVANE_HOME", (test::home() / "other").c_str(), 1), 0);
+  auto elsewhere = makeWormhole();
+  ASSERT_EQ(setenv("PORVANE_HOME", home.c_str(), 1), 0);
+  ASSERT_TRUE(elsewhere);
+  EXPECT_NE(elsewhere->channelName(), receiver->channelName());
+  ASSERT_TRUE(elsewhere->passMessageObject(Value(payload(7)), identifier));
+
+  // The barrier goes out after it from the same bus, so once it is heard the other signal
+  // would have been too.
+  ASSERT_TRUE(sender->passMessageObject(Value(payload(8)), identifier));
+  waitForEverythingSent();
+  ASSERT_EQ(heard.messages.size(), 1u);
+  EXPECT_EQ(heard.messages[0], Value(payload(8)));
 }
 
 }  // namespace
