@@ -120,8 +120,7 @@ struct QBYDeliveriesMenu::Impl {
 
   // One delivery's submenu. Items keep their ids while the row shows other deliveries.
   struct Row {
-    MenuitemPtr item, status, deliver, openInPorvane, openInBrowser, showPackage, copy, refresh,
-        archive;
+    MenuitemPtr item, status, deliver, openInPorvane, openInBrowser, showPackage, refresh, archive;
     MenuitemPtr packageSeparator, next, previous;
     std::vector<MenuitemPtr> packages;
     MenuDelivery delivery;
@@ -207,7 +206,6 @@ struct QBYDeliveriesMenu::Impl {
                            {MenuCommand::ShowPackage, index, PackageStep::Next});
     row->previous = appendItem(row->showPackage.get(), QBYLocalizedString("Previous"),
                                {MenuCommand::ShowPackage, index, PackageStep::Previous});
-    row->copy = appendItem(menu, QBYLocalizedString("Copy"), {MenuCommand::Copy, index});
     row->refresh = appendItem(menu, QBYLocalizedString("Refresh"), {MenuCommand::Refresh, index});
     row->archive = appendItem(menu, QBYLocalizedString("Archive"), {MenuCommand::Archive, index});
     return row;

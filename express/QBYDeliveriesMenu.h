@@ -26,7 +26,6 @@ namespace porvane {
 enum class MenuCommand {
   OpenInPorvane,
   OpenTrackingPage,
-  Copy,
   Refresh,
   Archive,
   ShowPackage,

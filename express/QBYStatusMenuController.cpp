@@ -146,11 +146,6 @@ void QBYStatusMenuController::menuCommandChosen(MenuCommand command,
           qby::log("Tried to open an invalid URL: %@", url.value_or("(null)"));
       }
       break;
-    case MenuCommand::Copy:
-      // A program without a window holds no clipboard on Wayland, and one that quits takes its
-      // X11 selection with it: copying belongs to the main application.
-      qby::log("Copying needs the main application");
-      break;
     case MenuCommand::Refresh:
       if (const auto found = delivery(uuid)) {
         found->markForUpdate();

@@ -486,18 +486,18 @@ TEST_F(StatusItemTest, EachDeliveryIsASubmenuAboveTheCompanionsCommands) {
   EXPECT_EQ(lines[1]->label, "Deliver on Friday");
   EXPECT_FALSE(lines[1]->enabled);
   const std::vector<std::string> rowLabels = row->shownLabels();
-  ASSERT_EQ(rowLabels.size(), 7u);
+  ASSERT_EQ(rowLabels.size(), 6u);
   EXPECT_EQ(rowLabels[2], "Open in Porvane");
   EXPECT_EQ(rowLabels[3].rfind("Open in ", 0), 0u) << rowLabels[3];
   EXPECT_NE(rowLabels[3], "Open in Porvane");
   EXPECT_EQ(std::vector<std::string>(rowLabels.begin() + 4, rowLabels.end()),
-            (std::vector<std::string>{"Copy", "Refresh", "Archive"}));
+            (std::vector<std::string>{"Refresh", "Archive"}));
 
   // Blank lines, no tracking page and a single package leave their items out.
   const MenuNode* plain = root.find("Books");
   ASSERT_TRUE(plain);
   EXPECT_EQ(plain->shownLabels(),
-            (std::vector<std::string>{"Open in Porvane", "Copy", "Refresh", "Archive"}));
+            (std::vector<std::string>{"Open in Porvane", "Refresh", "Archive"}));
 }
 
 TEST_F(StatusItemTest, TheTrackingPageItemNamesTheDesktopsDefaultBrowser) {
@@ -591,7 +591,6 @@ TEST_F(StatusItemTest, ChoosingAnItemTellsTheDelegateTheCommandDeliveryAndPackag
   const std::vector<Case> cases = {
       {row->find("Open in Porvane"), MenuCommand::OpenInPorvane, "u-parcel", 2},
       {&row->children[3], MenuCommand::OpenTrackingPage, "u-parcel", 2},
-      {row->find("Copy"), MenuCommand::Copy, "u-parcel", 2},
       {row->find("Refresh"), MenuCommand::Refresh, "u-parcel", 2},
       {root.find("First") ? root.find("First")->find("Archive") : nullptr, MenuCommand::Archive,
        "u-first", 0},
