@@ -15,11 +15,11 @@ build=${PORVANE_TEST_BUILD_DIR:-build-test}
 cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Debug -DPORVANE_SANITIZE=ON -DPORVANE_TESTS=ON
 cmake --build "$build"
 
-# The library and the tool as users get them carry none of the test build's hooks.
+# The library and the programs as users get them carry none of the test build's hooks.
 release=${PORVANE_RELEASE_BUILD_DIR:-build-release}
 cmake -S . -B "$release" -G Ninja -DCMAKE_BUILD_TYPE=Release -DPORVANE_TESTS=OFF \
   -DPORVANE_BENCH=OFF -DPORVANE_TEST_HOOKS=OFF
-cmake --build "$release" --target porvane
+cmake --build "$release" --target porvane porvane-express
 tools/check-release-hooks "$release" "$build"
 
 # JavaScriptCore installs its own signal handlers and manages memory in ways LeakSanitizer
