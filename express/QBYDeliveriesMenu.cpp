@@ -117,6 +117,10 @@ struct QBYDeliveriesMenu::Impl {
     PackageStep step = PackageStep::Selected;
     std::size_t package = 0;
   };
+  // One of the companion's own commands, which belong to no row.
+  static Action ownCommand(MenuCommand command) {
+    return Action{command, std::nullopt, PackageStep::Selected, 0};
+  }
 
   // One delivery's submenu. Items keep their ids while the row shows other deliveries.
   struct Row {
@@ -136,14 +140,15 @@ struct QBYDeliveriesMenu::Impl {
     dbusmenu_menuitem_child_append(root.get(), empty.get());
     separator = makeSeparator();
     dbusmenu_menuitem_child_append(root.get(), separator.get());
-    updateNow = appendItem(root.get(), QBYLocalizedString("Update Now"), {MenuCommand::UpdateNow});
-    addDelivery =
-        appendItem(root.get(), QBYLocalizedString("Add Delivery…"), {MenuCommand::AddDelivery});
-    openPorvane =
-        appendItem(root.get(), QBYLocalizedString("Open Porvane"), {MenuCommand::OpenPorvane});
-    preferences =
-        appendItem(root.get(), QBYLocalizedString("Preferences…"), {MenuCommand::Preferences});
-    quit = appendItem(root.get(), QBYLocalizedString("Quit"), {MenuCommand::Quit});
+    updateNow = appendItem(root.get(), QBYLocalizedString("Update Now"),
+                           ownCommand(MenuCommand::UpdateNow));
+    addDelivery = appendItem(root.get(), QBYLocalizedString("Add Delivery…"),
+                             ownCommand(MenuCommand::AddDelivery));
+    openPorvane = appendItem(root.get(), QBYLocalizedString("Open Porvane"),
+                             ownCommand(MenuCommand::OpenPorvane));
+    preferences = appendItem(root.get(), QBYLocalizedString("Preferences…"),
+                             ownCommand(MenuCommand::Preferences));
+    quit = appendItem(root.get(), QBYLocalizedString("Quit"), ownCommand(MenuCommand::Quit));
     dbusmenu_server_set_root(server.get(), root.get());
   }
 
