@@ -64,9 +64,9 @@ struct Status {
   std::string message;
 
   static Status ok() { return {}; }
-  static Status notFound() { return {Kind::NotFound, QBYPasswordManager::kStatusNotFound}; }
-  static Status locked() { return {Kind::Locked, QBYPasswordManager::kStatusLocked}; }
-  static Status notText() { return {Kind::Failed, QBYPasswordManager::kStatusNotText}; }
+  static Status notFound() { return {Kind::NotFound, QBYPasswordManager::kStatusNotFound, {}}; }
+  static Status locked() { return {Kind::Locked, QBYPasswordManager::kStatusLocked, {}}; }
+  static Status notText() { return {Kind::Failed, QBYPasswordManager::kStatusNotText, {}}; }
   static Status from(const GError* error) {
     if (g_error_matches(error, SECRET_ERROR, SECRET_ERROR_IS_LOCKED)) return locked();
     if (g_error_matches(error, SECRET_ERROR, SECRET_ERROR_NO_SUCH_OBJECT)) return notFound();

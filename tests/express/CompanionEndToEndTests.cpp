@@ -281,7 +281,9 @@ TEST_F(CompanionTest, ADeliveryAddedByTheToolAppearsInThePanelMenuWithinTwoSecon
       [&] { return anyContains(menuLabels(bus.get(), owner), "Garden lamp"); }, 2.0);
   EXPECT_TRUE(shown) << companion.log();
   // Once shown, the empty-list text is gone.
-  if (shown) EXPECT_FALSE(anyContains(menuLabels(bus.get(), owner), "any deliveries"));
+  if (shown) {
+    EXPECT_FALSE(anyContains(menuLabels(bus.get(), owner), "any deliveries"));
+  }
 }
 
 // With a shortcut set, the companion binds it through the desktop's portal, with the keys the
