@@ -7,6 +7,7 @@
 #include <csignal>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <map>
 #include <sstream>
 #include <string>
@@ -16,6 +17,7 @@
 #include "CompanionFakes.h"
 #include "FakeStatusNotifierWatcher.h"
 #include "PorvaneKit.h"
+#include "engine/QBYPasswordManager.h"
 #include "engine/QBYPrivateToken.h"
 #include "manager/QBYBackgroundUpdater.h"
 #include "manager/QBYDeliveriesManager.h"
@@ -350,6 +352,93 @@ TEST_F(CompanionTest, AnUpdateOverdueAfterSleepRunsExactlyOnce) {
   // The next update is a whole interval away.
   qby::MainQueue::runUntil([] { return false; }, 5);
   EXPECT_EQ(occurrences(companion.log(), "Starting background update"), 1u) << companion.log();
+}
+
+// The main application's well-known name, held by a connection of the test's own for as long
+// as the object lives: to the companion, the application runs.
+class RunningApplication {
+ public:
+  RunningApplication() {
+    std::string error;
+    connection_ = connectTo("", &error);
+    if (!connection_) return;
+    qby::GVariantPtr reply(g_dbus_connection_call_sync(
+        connection_.get(), "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",
+        "RequestName", g_variant_new("(su)", qby::QBYParentAppID, 4u /* do not queue */),
+        G_VARIANT_TYPE("(u)"), G_DBUS_CALL_FLAGS_NONE, 5000, nullptr, nullptr));
+    guint32 result = 0;
+    if (reply) g_variant_get(reply.get(), "(u)", &result);
+    owned_ = result == 1;
+  }
+  ~RunningApplication() { quit(); }
+  bool running() const { return owned_; }
+  void quit() {
+    if (connection_) g_dbus_connection_close_sync(connection_.get(), nullptr, nullptr);
+    connection_.reset();
+    owned_ = false;
+  }
+
+ private:
+  qby::GObjectPtr<GDBusConnection> connection_;
+  bool owned_ = false;
+};
+
+// While the main application runs, the hourly run answers at once and leaves updating to the
+// application; once it has quit, the next run updates.
+TEST_F(CompanionTest, WhileTheApplicationRunsTheScheduleLeavesTheUpdateToIt) {
+  setDefault(qby::QBYBackgroundUpdatesKey, Value(true));
+  RunningApplication application;
+  ASSERT_TRUE(application.running());
+  CompanionProcess companion({}, companionEnvironment(kUpdateInterval));
+  ASSERT_TRUE(companion.waitForLog("Creating search indexes", kStartSeconds)) << companion.log();
+
+  // Three times the interval: the schedule has fired at least twice.
+  qby::MainQueue::runUntil([] { return false; }, 3 * kUpdateInterval);
+  EXPECT_EQ(occurrences(companion.log(), "Starting background update"), 0u) << companion.log();
+  EXPECT_FALSE(companion.finished()) << companion.log();
+
+  application.quit();
+  EXPECT_TRUE(companion.waitForLog("Starting background update", 3 * kUpdateInterval + 10))
+      << companion.log();
+}
+
+// The main application tells the companion it quit: a companion launched only for the
+// application's sake goes too; one the user keeps for background updates stays.
+TEST_F(CompanionTest, TheApplicationQuittingEndsATemporaryLaunchOnly) {
+  auto environment = companionEnvironment();
+  environment["PORVANE_TEST_QUIT_DELAY"] = "600";
+  auto wormhole = qby::MMWormhole::initWithApplicationGroupIdentifier(qby::QBYAppGroupID,
+                                                                      std::string("Wormhole"));
+  ASSERT_TRUE(wormhole);
+  // An action without an object leaves no file, so one sent before the companion listens is
+  // lost, as it would be for the application: the test says it again until it is heard.
+  const auto sendQuitUntil = [&](const std::function<bool()>& heard) {
+    for (int attempt = 0; attempt < 30 && !heard(); ++attempt) {
+      EXPECT_TRUE(wormhole->passMessageObject(std::nullopt, qby::QBYWormholeActionQuit));
+      qby::MainQueue::runUntil(heard, 2);
+    }
+    return heard();
+  };
+
+  {
+    CompanionProcess temporary({}, environment);
+    ASSERT_TRUE(temporary.started());
+    ASSERT_TRUE(sendQuitUntil([&] { return temporary.finished(); })) << temporary.log();
+    EXPECT_EQ(temporary.exitStatus(), 0) << temporary.log();
+    EXPECT_EQ(occurrences(temporary.log(), "Quitting because the parent app quit"), 1u)
+        << temporary.log();
+  }
+
+  setDefault(qby::QBYBackgroundUpdatesKey, Value(true));
+  CompanionProcess kept({}, environment);
+  ASSERT_TRUE(kept.started());
+  ASSERT_TRUE(sendQuitUntil([&] {
+    return kept.log().find("The parent app quit but background updates are enabled") !=
+           std::string::npos;
+  })) << kept.log();
+  qby::MainQueue::runUntil([] { return false; }, 2);
+  EXPECT_FALSE(kept.finished()) << kept.log();
+  EXPECT_EQ(occurrences(kept.log(), "Quitting because the parent app quit"), 0u) << kept.log();
 }
 
 // Started on demand while another copy runs, the companion leaves at once and touches nothing.
