@@ -29,19 +29,6 @@ namespace {
 namespace fs = std::filesystem;
 using qby::Value;
 
-std::string readText(const fs::path& path) {
-  std::ifstream stream(path, std::ios::binary);
-  std::ostringstream text;
-  text << stream.rdbuf();
-  return text.str();
-}
-
-Value readJSON(const fs::path& path) {
-  auto value = Value::fromJSON(readText(path));
-  EXPECT_TRUE(value) << path;
-  return value.value_or(Value());
-}
-
 std::string contentTypeFor(const fs::path& file) {
   const std::string extension = file.extension().string();
   if (extension == ".json") return "application/json";

@@ -11,8 +11,6 @@
 
 namespace porvane::test {
 
-namespace {
-
 std::string readText(const std::filesystem::path& path) {
   std::ifstream stream(path, std::ios::binary);
   std::ostringstream text;
@@ -20,7 +18,11 @@ std::string readText(const std::filesystem::path& path) {
   return text.str();
 }
 
-}  // namespace
+qby::Value readJSON(const std::filesystem::path& path) {
+  auto value = qby::Value::fromJSON(readText(path));
+  EXPECT_TRUE(value) << path;
+  return value.value_or(qby::Value());
+}
 
 RunningCli::RunningCli(const std::vector<std::string>& arguments, const std::string& input,
                        const std::map<std::string, std::string>& environment,

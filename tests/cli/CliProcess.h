@@ -13,9 +13,15 @@
 #include <vector>
 
 #include "platform/GLibPtr.h"
+#include "platform/Value.h"
 #include "support/FixtureServer.h"
 
 namespace porvane::test {
+
+// The whole file, "" when it cannot be read.
+std::string readText(const std::filesystem::path& path);
+// The file as JSON; a file that is not JSON fails the test and gives null.
+qby::Value readJSON(const std::filesystem::path& path);
 
 struct RunResult {
   int exitCode = -1;  // the negative signal number when the program was killed

@@ -45,19 +45,6 @@ constexpr double kStartSeconds = 60;
 // often would keep pushing the carriers' turn away.
 constexpr double kUpdateInterval = 5;
 
-std::string readText(const fs::path& path) {
-  std::ifstream stream(path, std::ios::binary);
-  std::ostringstream text;
-  text << stream.rdbuf();
-  return text.str();
-}
-
-Value readJSON(const fs::path& path) {
-  auto value = Value::fromJSON(readText(path));
-  EXPECT_TRUE(value) << path;
-  return value.value_or(Value());
-}
-
 // The fixture rewrite's path of a carrier address, with its query.
 std::string fixturePath(const std::string& url) {
   GUri* uri = g_uri_parse(url.c_str(), G_URI_FLAGS_ENCODED, nullptr);

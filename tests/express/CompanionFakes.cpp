@@ -8,6 +8,7 @@
 #include <memory>
 #include <sstream>
 
+#include "CliProcess.h"
 #include "platform/MainQueue.h"
 #include "support/TestSupport.h"
 
@@ -40,13 +41,6 @@ constexpr const char* kNotificationsXML = R"(<node>
 struct NodeInfoDeleter {
   void operator()(GDBusNodeInfo* info) const { g_dbus_node_info_unref(info); }
 };
-
-std::string readText(const std::filesystem::path& path) {
-  std::ifstream stream(path, std::ios::binary);
-  std::ostringstream text;
-  text << stream.rdbuf();
-  return text.str();
-}
 
 bool ownName(GDBusConnection* connection, const char* name, std::string* error) {
   GError* rawError = nullptr;
