@@ -12,6 +12,8 @@ packages=(
   libxml2-dev libical-dev
   # the companion's panel menu
   libdbusmenu-glib-dev
+  # the main application and its tests under a virtual display
+  libgtkmm-4.0-dev libadwaita-1-dev xvfb xauth
   # tests and benchmarks
   libgtest-dev libgmock-dev libbenchmark-dev dbus dbus-x11 gnome-keyring libsecret-tools
   # checks of the installed desktop entries
