@@ -1,0 +1,59 @@
+// The preferences window (an AdwPreferencesWindow): General (sort order, archive with the
+// clear-archive confirmation, calendar, background updates, the panel icon, sounds), Shortcuts
+// (the global shortcuts through the desktop's GlobalShortcuts portal, or the command to bind
+// by hand where the session has none) and Logs (logging on or off, the log folder).
+//
+// Every control writes the shared defaults and posts "QBYUserDefaultsDidChangeNotification";
+// changes that concern the companion (background updates, the panel icon, the shortcuts) also
+// write or remove its login item and send it "QBYWormholeActionUpdateSettings", so it reacts
+// at once. The controls follow settings changed elsewhere while the window is open.
+//
+// The owner keeps the object; destroying it destroys the window, and closing the window tells
+// `closed` (on the main loop), where the owner may destroy it.
+//
+// Threads: main thread only.
+#pragma once
+
+#include <gtk/gtk.h>
+
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+
+namespace qby {
+class QBYDeliveriesManager;
+}
+
+namespace porvane::forms {
+
+class QBYPreferencesWindow {
+ public:
+  struct Options {
+    // "general", "shortcuts" or "logs"; anything else shows General.
+    std::optional<std::string> pane;
+    std::function<void()> closed;
+  };
+
+  QBYPreferencesWindow(qby::QBYDeliveriesManager& manager, Options options);
+  ~QBYPreferencesWindow();
+  QBYPreferencesWindow(const QBYPreferencesWindow&) = delete;
+  QBYPreferencesWindow& operator=(const QBYPreferencesWindow&) = delete;
+
+  // Makes the window, transient for the parent (may be null), and presents it.
+  static std::unique_ptr<QBYPreferencesWindow> present(GtkWindow* parent,
+                                                       qby::QBYDeliveriesManager& manager,
+                                                       Options options);
+
+  GtkWindow* window() const;
+  // Shows a pane by name ("general", "shortcuts", "logs").
+  void showPane(const std::string& name);
+  // Whether the Shortcuts pane found the GlobalShortcuts portal (nothing: not answered yet).
+  std::optional<bool> portalAvailable() const;
+
+ private:
+  struct Impl;
+  std::unique_ptr<Impl> impl_;
+};
+
+}  // namespace porvane::forms
