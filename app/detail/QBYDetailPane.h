@@ -37,8 +37,6 @@ class QBYDetailPaneDelegate {
   // Open the edit window with the delivery's settings. settings.missingSetting names a field
   // the window asks for first ("password"), when set.
   virtual void editDeliveryWithSettings(const qby::QBYDeliverySettings& settings) = 0;
-  // Open the help address in the browser (the pane already chose the page).
-  virtual void showHelp(const std::string& uri) { (void)uri; }
   // Start the online sign-in for the delivery's shop (the sign-in window).
   virtual void signInForDelivery(const std::string& uuid) { (void)uuid; }
   // Start troubleshooting of the delivery (a link of the "error" type).
