@@ -338,26 +338,39 @@ var Q = (function() {
   // One tracking item read the same way for every carrier. While the piece travels, the
   // status line carries the latest state, so that a new state reads as changed text; once
   // delivered it shows the shipping day.
-  //   info: {state ("delivered", "transit", "pending" = announced, not handed over,
-  //          "exception"), status, statusDate, firstDate, deliveredDate, expected, location,
-  //          history}
+  //   info: {state ("delivered", "out" = out for delivery, "transit", "pending" = announced,
+  //          not handed over, "exception"), status, statusDate, firstDate, deliveredDate,
+  //          expected, location, history}
+  // Dates may be anything Q.isoDay reads; expected is an ISO day.
   Q.trackingItem = function(name, info) {
     var delivered = info.state === 'delivered';
     var statusDay = Q.isoDay(info.statusDate);
     var deliveredDay = Q.isoDay(info.deliveredDate) || statusDay;
-    var fallback = {pending: S.labelCreated, exception: S.exception}[info.state] || S.inTransit;
+    var expectedDay = Q.isoDay(info.expected);
+    var fallback =
+        {pending: S.labelCreated, exception: S.exception, out: S.outForDelivery}[info.state] ||
+        S.inTransit;
     var statusText = Q.trim(Q.string(info.status).replace(/%@/g, '')) || fallback;
     return Q.item({
       itemName: name,
       icon: {delivered: 'checkmark', pending: 'box', exception: 'warning'}[info.state] || 'truck',
       shippedText: delivered ? S.shipped : (statusDay ? statusText + ' %@' : statusText),
       shippedDateString: delivered ? (Q.isoDay(info.firstDate) || deliveredDay) : statusDay,
-      deliveredText: delivered ? S.delivered : (info.expected ? S.expected : undefined),
-      deliveredDateString: delivered ? deliveredDay : info.expected,
-      dateString: delivered ? deliveredDay : (info.expected || statusDay),
+      deliveredText: delivered ? S.delivered : (expectedDay ? S.expected : undefined),
+      deliveredDateString: delivered ? deliveredDay : expectedDay,
+      dateString: delivered ? deliveredDay : (expectedDay || statusDay),
       statusDateString: statusDay,
       location: info.location || undefined,
       history: info.history
+    });
+  };
+
+  // The tracking lines newest first, whatever order the carrier used; lines without a date go
+  // last. A copy: the argument is left as it was.
+  Q.newestFirst = function(events) {
+    return Q.array(events).slice().sort(function(a, b) {
+      var left = Q.string(a && a.date), right = Q.string(b && b.date);
+      return right < left ? -1 : (right > left ? 1 : 0);
     });
   };
 

@@ -190,36 +190,58 @@ Task.prototype.notFound = function(text, fields) {
   this.finish(results);
 };
 
-// Tracking needs credentials that are not configured: nothing was asked of the carrier, so
-// the update failed and says why. The carrier's public page is the link meanwhile.
-Task.prototype.openWebPage = function() {
-  this.fail(S.notSetUp, {url: this.webURL(), interval: Q.interval('unsupported')});
-};
-
-// The carrier's public page for this delivery, on large and small screens alike.
+// The carrier's public page for this delivery, on large and small screens alike. webURL is the
+// module's function from a tracking number to its page.
 Task.prototype.pageLinks = function(webURL) {
   var url = webURL(this.number);
   return {url: url, mobileURL: url};
 };
 
-// Tracking needs credentials this installation does not have: a failed update that says so,
-// with the carrier's public page as the link.
+// Neither the carrier's public data nor the user's keys can track this delivery: a failed update
+// that says so, with the carrier's public page as the link. Nothing was asked of the carrier.
 Task.prototype.offerWebPage = function(webURL) {
   var fields = this.pageLinks(webURL);
   fields.interval = Q.interval('unsupported');
   this.fail(S.notSetUp, fields);
 };
 
+// Finishes with tracking data found (status 2): the items, the page links, and how soon to ask
+// again by what the items say.
+Task.prototype.found = function(items, links) {
+  var list = Q.array(items);
+  var fields = {};
+  Object.keys(links || {}).forEach(function(key) { fields[key] = links[key]; });
+  fields.items = list;
+  fields.interval = Q.itemsInterval(list);
+  this.finish(Q.results(2, fields));
+};
+
 // An answer that carries no tracking data, told apart by what went wrong: rejected
-// credentials, no connection, a refused or failing server, or a page nobody can read.
+// credentials, no connection, a refused or failing server, or a page nobody can read. A
+// rejection also forgets the token this task was given, so that the next update asks for a
+// new one.
 Task.prototype.failForResponse = function(response, links) {
-  if (response.status === 401 || response.status === 403)
+  if (response.status === 401 || response.status === 403) {
+    if (this.tokenKey) delete Tracking.tokens[this.tokenKey];
     return this.fail(S.credentialsRejected, links);
+  }
   if (response.offline) return this.fail(S.offline, links);
   if (response.status === 0) return this.fail(S.failed, links);
   if (response.status === 429) return this.fail(S.rateLimited, links);
   if (response.status >= 500) return this.fail(Q.format(S.serverError, response.status), links);
   this.fail(S.unreadable, links);
+};
+
+// The failures of an answer that no page can be read from: when the response is offline, had
+// no HTTP answer, was throttled (429) or a server error (5xx), finishes the task with the
+// matching failure and answers true; otherwise answers false and leaves the task to the caller
+// (the web-page service reads any other answer as a page).
+Task.prototype.failedResponse = function(response, links) {
+  if (!(response.offline || response.status === 0 || response.status === 429 ||
+        response.status >= 500))
+    return false;
+  this.failForResponse(response, links);
+  return true;
 };
 
 // The name of one piece of a delivery of several: the delivery's name and the piece's id.
@@ -228,144 +250,62 @@ Task.prototype.pieceName = function(id, several) {
   return this.itemName === this.number ? id : Q.format('%@ (%@)', this.itemName, id);
 };
 
-var stateIcons = {
-  delivered: 'checkmark',
-  out: 'truck',
-  transit: 'truck',
-  pending: 'box',
-  exception: 'warning',
-};
-var stateTexts = {
-  delivered: 'Delivered',
-  out: 'Out for delivery',
-  transit: 'In transit',
-  pending: 'Label created, not yet shipped',
-  exception: 'Delivery exception',
-};
-
-// Finishes with tracking data found (status 2), as one item built the same way for every
-// carrier:
-//   info.state     "delivered", "out" (for delivery), "transit", "pending", "exception"
-//   info.text      the carrier's words for the current state (a default text otherwise)
-//   info.events    Q.event(...) lines, any order; shown newest first
-//   info.expected  ISO day the carrier expects to deliver
-//   info.delivered ISO day of the delivery (default: the newest event's day)
-//   info.location  where the shipment is (default: the newest event's place)
-//   info.url       the page for this shipment (default: the module's webURL)
-// A delivered item reads "Shipped <first scan>" / "Delivered <day>"; any other reads
-// "<current state> <last scan>" / "Expected <day>", so that a new state is a new text.
-Task.prototype.finishTracking = function(info) {
-  var state = Object.prototype.hasOwnProperty.call(stateIcons, info.state) ? info.state : 'transit';
-  var events =
-      Q.array(info.events).filter(function(event) { return event && (event.date || event.text); });
-  events.sort(function(a, b) {
-    var left = Q.string(a.date);
-    var right = Q.string(b.date);
-    return left < right ? 1 : left > right ? -1 : 0;
-  });
-  var newest = events[0];
-  var oldest = events[events.length - 1];
-  var statusDay = newest ? Q.isoDay(newest.date) : undefined;
-  var text = Q.trim(info.text) || stateTexts[state];
-  var item = {
-    itemName: this.itemName,
-    icon: stateIcons[state],
-    statusDateString: statusDay,
-    location: Q.trim(info.location) || (newest ? newest.location : undefined),
-    history: events.length ? events : undefined,
-  };
-  if (state === 'delivered') {
-    var deliveredDay = Q.isoDay(info.delivered) || statusDay;
-    item.dateString = deliveredDay;
-    item.shippedText = S.shipped;
-    item.shippedDateString = oldest ? Q.isoDay(oldest.date) : deliveredDay;
-    item.deliveredText = S.delivered;
-    item.deliveredDateString = deliveredDay;
-  } else {
-    var expectedDay = Q.isoDay(info.expected);
-    item.dateString = expectedDay || statusDay;
-    item.shippedText = statusDay ? text + ' %@' : text;
-    item.shippedDateString = statusDay;
-    if (expectedDay) {
-      item.deliveredText = S.expected;
-      item.deliveredDateString = expectedDay;
-    }
-  }
-  var interval = state === 'delivered' ? 'delivered' : state === 'pending' ? 'pending' : 'transit';
-  this.finish(Q.results(2, {
-    url: info.url,
-    items: [Q.item(item)],
-    interval: Q.interval(interval),
-  }));
-};
-
-// The common failures of an answer: finishes the task and answers true when the response is
-// offline, had no HTTP answer, or a server error (5xx), or was throttled (429).
-Task.prototype.failedResponse = function(response) {
-  if (response.offline) {
-    this.fail(S.offline);
-    return true;
-  }
-  if (response.status === 0) {
-    this.fail(S.failed);
-    return true;
-  }
-  if (response.status === 429) {
-    this.fail(S.rateLimited);
-    return true;
-  }
-  if (response.status >= 500) {
-    this.fail(Q.format(S.serverError, response.status));
-    return true;
-  }
-  return false;
-};
-
-// The answer as JSON, or undefined after finishing the task with the matching failure
-// (offline, server error, or an answer that is no complete JSON, such as an HTML page).
-Task.prototype.answerJSON = function(response) {
-  if (this.failedResponse(response)) return undefined;
-  var value = Q.json(response.text);
-  if (value === undefined || value === null || typeof value !== 'object') {
-    this.fail(S.unreadable);
-    return undefined;
-  }
-  return value;
-};
-
-// An OAuth client-credentials token, cached until shortly before it expires. On failure the
-// task is finished (credentials refused, offline, server error) and the callback not called.
-//   tokenRequest: {cacheKey, url, body, postType, headers}
-Task.prototype.bearerToken = function(tokenRequest, callback) {
+// An OAuth client-credentials token for the carrier's developer interface, kept until shortly
+// before it expires and shared by the deliveries of one client ID. On failure the task is
+// finished (credentials refused, offline, server error, unreadable answer) with the links, and
+// the callback is not called.
+//   request: {url, clientID, clientSecret,
+//             scope (optional),
+//             basic (optional: true sends the pair as HTTP basic authentication instead of in
+//                    the body, as some carriers require),
+//             json (optional: true sends the fields as a JSON object instead of a form),
+//             fields (optional: more fields), headers (optional)}
+Task.prototype.clientCredentialsToken = function(request, links, callback) {
   var task = this;
-  var cached = Tracking.tokens[tokenRequest.cacheKey];
+  var cacheKey = Q.string(request.url) + ' ' + Q.string(request.clientID);
+  task.tokenKey = cacheKey;
+  var cached = Tracking.tokens[cacheKey];
   var now = Q.now().getTime();
   if (cached && cached.expires > now) {
     callback(cached.token);
     return;
   }
+  var form = {grant_type: 'client_credentials'};
+  var headers = {Accept: 'application/json'};
+  if (request.basic) {
+    headers.Authorization = 'Basic ' + Q.base64(request.clientID + ':' + request.clientSecret);
+  } else {
+    form.client_id = request.clientID;
+    form.client_secret = request.clientSecret;
+  }
+  if (request.scope) form.scope = request.scope;
+  Object.keys(request.fields || {}).forEach(function(key) { form[key] = request.fields[key]; });
+  Object.keys(request.headers || {}).forEach(function(key) {
+    headers[key] = request.headers[key];
+  });
   var options = {
-    postType: tokenRequest.postType || 'application/x-www-form-urlencoded',
-    cache: false
+    postType: request.json ? 'application/json' : 'application/x-www-form-urlencoded',
+    cache: false,
+    headers: headers,
   };
-  if (tokenRequest.headers) options.headers = tokenRequest.headers;
-  task.request(tokenRequest.url, tokenRequest.body, options, function(response) {
-    if (task.failedResponse(response)) return;
+  task.progress(S.signingIn);
+  var body = request.json ? JSON.stringify(form) : Q.form(form);
+  task.request(request.url, body, options, function(response) {
     var answer = Q.json(response.text);
     var token = answer && typeof answer.access_token === 'string' ? answer.access_token : '';
-    if (response.status < 200 || response.status > 299 || token === '') {
-      delete Tracking.tokens[tokenRequest.cacheKey];
-      task.fail(S.credentialsRejected);
+    if (response.status >= 200 && response.status <= 299 && token !== '') {
+      var lifetime = Number(answer.expires_in);
+      if (!(lifetime > 0)) lifetime = 3600;
+      // A minute early, so that a token never expires between this check and its use.
+      Tracking.tokens[cacheKey] = {token: token, expires: now + Math.max(0, lifetime - 60) * 1000};
+      callback(token);
       return;
     }
-    var lifetime = Number(answer.expires_in);
-    if (!(lifetime > 0)) lifetime = 3600;
-    // A minute early, so that a token never expires between this check and its use.
-    Tracking.tokens[tokenRequest.cacheKey] = {
-      token: token,
-      expires: now + Math.max(0, lifetime - 60) * 1000,
-    };
-    callback(token);
+    delete Tracking.tokens[cacheKey];
+    // A token endpoint answers a refused pair with 400 or 401 ("invalid_client").
+    if (response.status === 400 || (answer && /invalid_(client|grant)/.test(Q.string(answer.error))))
+      return task.fail(S.credentialsRejected, links);
+    task.failForResponse(response, links);
   });
 };
 

@@ -33,4 +33,8 @@ var S = {
   notSetUp: 'Tracking is not set up: this carrier needs API credentials',
   notWebAddress: 'Not a web address',
   moduleError: 'The tracking script failed',
+
+  // Progress while a carrier takes several requests
+  signingIn: 'Signing in to the carrier',
+  fetchingDetails: 'Fetching the tracking details',
 };

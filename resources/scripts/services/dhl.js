@@ -4,10 +4,10 @@
 
 var endpoint = 'https://api-eu.dhl.com/track/shipments';
 
-function webURL(task) {
+function pageURL(number) {
   return (
       'https://www.dhl.com/global-en/home/tracking.html?' +
-      Q.query({'tracking-id': task.number, submit: '1'}));
+      Q.query({'tracking-id': number, submit: '1'}));
 }
 
 function place(status) {
@@ -31,48 +31,39 @@ var states = {
 };
 
 function answer(task, response) {
-  if (response.status === 404) {
-    task.notFound();
-    return;
-  }
-  if (response.status === 401 || response.status === 403) {
-    task.fail(S.credentialsRejected);
-    return;
-  }
-  var data = task.answerJSON(response);
-  if (!data) return;
+  var links = task.pageLinks(pageURL);
+  if (response.status === 404) return task.notFound(undefined, links);
+  var data = Q.json(response.text);
+  if (response.status !== 200 || !data || typeof data !== 'object')
+    return task.failForResponse(response, links);
   var shipment = Q.get(data, 'shipments', 0);
-  if (!shipment) {
-    if (response.status >= 400)
-      task.fail(Q.format(S.serverError, response.status));
-    else
-      task.notFound();
-    return;
-  }
+  if (!shipment) return task.notFound(undefined, links);
   var status = shipment.status || {};
   var state = states[Q.string(status.statusCode)] || 'transit';
   if (state === 'transit' &&
       /out for delivery|with delivery courier/i.test(Q.string(status.description)))
     state = 'out';
-  task.finishTracking({
+  var events = Q.newestFirst(Q.array(shipment.events).map(event));
+  task.found([Q.trackingItem(task.itemName, {
     state: state,
-    text: Q.string(status.status) || Q.string(status.description),
-    events: Q.array(shipment.events).map(event),
+    status: Q.string(status.status) || Q.string(status.description),
+    statusDate: (events[0] || {}).date || Q.isoDateTime(status.timestamp),
+    firstDate: (events[events.length - 1] || {}).date,
+    deliveredDate: Q.get(shipment, 'details', 'proofOfDelivery', 'timestamp'),
     expected: Q.isoDay(shipment.estimatedTimeOfDelivery) ||
         Q.isoDay(Q.get(shipment, 'estimatedDeliveryTimeFrame', 'estimatedThrough')),
-    delivered: Q.isoDay(Q.get(shipment, 'details', 'proofOfDelivery', 'timestamp')),
-    location: place(status),
-  });
+    location: place(status) || (events[0] || {}).location,
+    history: events,
+  })], links);
 }
 
 registerService('www.dhl.com', {
-  webURL: webURL,
+  access: 'keys',
+  credentials: ['apiKey'],
+  webURL: function(task) { return pageURL(task.number); },
   track: function(task) {
     var key = task.credential('apiKey');
-    if (!key) {
-      task.openWebPage();
-      return;
-    }
+    if (!key) return task.offerWebPage(pageURL);
     var url = endpoint + '?' + Q.query({trackingNumber: task.number, language: 'en'});
     var options = {cache: false, headers: {'DHL-API-Key': key, Accept: 'application/json'}};
     task.request(url, undefined, options, function(response) { answer(task, response); });

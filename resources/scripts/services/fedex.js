@@ -3,8 +3,8 @@
 
 var host = 'https://apis.fedex.com';
 
-function webURL(task) {
-  return 'https://www.fedex.com/fedextrack/?trknbr=' + encodeURIComponent(task.number);
+function pageURL(number) {
+  return 'https://www.fedex.com/fedextrack/?trknbr=' + encodeURIComponent(number);
 }
 
 function event(scan) {
@@ -42,63 +42,48 @@ function dateOfType(result, type) {
   return found;
 }
 
-function answer(task, response, tokenKey) {
-  if (response.status === 401 || response.status === 403) {
-    delete Tracking.tokens[tokenKey];
-    task.fail(S.credentialsRejected);
-    return;
-  }
-  var data = task.answerJSON(response);
-  if (!data) return;
+function answer(task, response) {
+  var links = task.pageLinks(pageURL);
+  var data = Q.json(response.text);
   var result = Q.get(data, 'output', 'completeTrackResults', 0, 'trackResults', 0);
+  if (response.status === 401 || response.status === 403 || !data || typeof data !== 'object')
+    return task.failForResponse(response, links);
   if (!result) {
-    var code = Q.string(Q.get(data, 'errors', 0, 'code'));
-    if (/NOT\.?FOUND/i.test(code))
-      task.notFound();
-    else
-      task.fail(response.status >= 400 ? Q.format(S.serverError, response.status) : S.unreadable);
-    return;
+    if (/NOT\.?FOUND/i.test(Q.string(Q.get(data, 'errors', 0, 'code'))))
+      return task.notFound(undefined, links);
+    return task.failForResponse(response, links);
   }
   // An unknown number is a result with an error inside, answered with status 200.
   if (result.error && !result.latestStatusDetail) {
-    if (/NOT\.?FOUND/i.test(Q.string(result.error.code)))
-      task.notFound();
-    else
-      task.fail(Q.string(result.error.message) || S.failed);
-    return;
+    if (/NOT\.?FOUND/i.test(Q.string(result.error.code))) return task.notFound(undefined, links);
+    return task.fail(Q.string(result.error.message) || S.failed, links);
   }
   var latest = result.latestStatusDetail || {};
-  var latestCode = Q.string(latest.derivedCode || latest.code);
-  task.finishTracking({
-    state: stateOf(latestCode),
-    text: Q.string(latest.statusByLocale || latest.description),
-    events: Q.array(result.scanEvents).map(event),
+  var events = Q.newestFirst(Q.array(result.scanEvents).map(event));
+  task.found([Q.trackingItem(task.itemName, {
+    state: stateOf(Q.string(latest.derivedCode || latest.code)),
+    status: Q.string(latest.statusByLocale || latest.description),
+    statusDate: (events[0] || {}).date,
+    firstDate: (events[events.length - 1] || {}).date,
+    deliveredDate: dateOfType(result, 'ACTUAL_DELIVERY'),
     expected: dateOfType(result, 'ESTIMATED_DELIVERY') ||
         Q.isoDay(Q.get(result, 'estimatedDeliveryTimeWindow', 'window', 'ends')),
-    delivered: dateOfType(result, 'ACTUAL_DELIVERY'),
-  });
+    location: (events[0] || {}).location,
+    history: events,
+  })], links);
 }
 
 registerService('www.fedex.com', {
-  webURL: webURL,
+  access: 'keys',
+  credentials: ['clientID', 'clientSecret'],
+  webURL: function(task) { return pageURL(task.number); },
   track: function(task) {
     var clientID = task.credential('clientID');
     var clientSecret = task.credential('clientSecret');
-    if (!clientID || !clientSecret) {
-      task.openWebPage();
-      return;
-    }
-    var tokenKey = 'www.fedex.com ' + clientID;
-    task.bearerToken(
-        {
-          cacheKey: tokenKey,
-          url: host + '/oauth/token',
-          body: Q.form({
-            grant_type: 'client_credentials',
-            client_id: clientID,
-            client_secret: clientSecret,
-          }),
-        },
+    if (!clientID || !clientSecret) return task.offerWebPage(pageURL);
+    var links = task.pageLinks(pageURL);
+    task.clientCredentialsToken(
+        {url: host + '/oauth/token', clientID: clientID, clientSecret: clientSecret}, links,
         function(token) {
           var body = JSON.stringify({
             includeDetailedScans: true,
@@ -109,9 +94,9 @@ registerService('www.fedex.com', {
             cache: false,
             headers: {Authorization: 'Bearer ' + token, 'X-locale': 'en_US'},
           };
-          task.request(
-              host + '/track/v1/trackingnumbers', body, options,
-              function(response) { answer(task, response, tokenKey); });
+          task.progress(S.fetchingDetails);
+          task.request(host + '/track/v1/trackingnumbers', body, options,
+                       function(response) { answer(task, response); });
         });
   },
 });

@@ -5,8 +5,8 @@
 var host = 'https://onlinetools.ups.com';
 var requestCounter = 0;
 
-function webURL(task) {
-  return 'https://www.ups.com/track?tracknum=' + encodeURIComponent(task.number);
+function pageURL(number) {
+  return 'https://www.ups.com/track?tracknum=' + encodeURIComponent(number);
 }
 
 // Activity "date" is YYYYMMDD and "time" HHMMSS, local to the scan.
@@ -33,68 +33,53 @@ function isNotFoundWarning(answer) {
   return /not found|invalid inquiry/i.test(text);
 }
 
-function answer(task, response, tokenKey) {
-  if (response.status === 404) {
-    task.notFound();
-    return;
-  }
-  if (response.status === 401 || response.status === 403) {
-    // The token may have been revoked; the next update asks for a new one.
-    delete Tracking.tokens[tokenKey];
-    task.fail(S.credentialsRejected);
-    return;
-  }
-  var data = task.answerJSON(response);
-  if (!data) return;
+function answer(task, response) {
+  var links = task.pageLinks(pageURL);
+  if (response.status === 404) return task.notFound(undefined, links);
+  var data = Q.json(response.text);
+  if (response.status === 401 || response.status === 403 || !data || typeof data !== 'object')
+    return task.failForResponse(response, links);
   if (response.status >= 400) {
-    var message = Q.get(data, 'response', 'errors', 0, 'message');
-    Q.log('UPS error ' + response.status + ': ' + Q.string(message));
-    if (/not found|invalid/i.test(Q.string(message)))
-      task.notFound();
-    else
-      task.fail(Q.format(S.serverError, response.status));
-    return;
+    var message = Q.string(Q.get(data, 'response', 'errors', 0, 'message'));
+    if (/not found|invalid/i.test(message)) return task.notFound(undefined, links);
+    return task.failForResponse(response, links);
   }
   var pkg = Q.get(data, 'trackResponse', 'shipment', 0, 'package', 0);
   if (!pkg) {
-    if (isNotFoundWarning(data))
-      task.notFound();
-    else
-      task.fail(S.unreadable);
-    return;
+    if (isNotFoundWarning(data)) return task.notFound(undefined, links);
+    return task.fail(S.unreadable, links);
   }
   var activities = Q.array(pkg.activity);
   var current = pkg.currentStatus || Q.get(activities, 0, 'status') || {};
   var code = Q.string(current.type);
   var state = states[code] || 'transit';
   if (code === 'I' && /out for delivery/i.test(Q.string(current.description))) state = 'out';
-  task.finishTracking({
+  var events = Q.newestFirst(activities.map(event));
+  task.found([Q.trackingItem(task.itemName, {
     state: state,
-    text: Q.string(current.simplifiedTextDescription || current.description),
-    events: activities.map(event),
+    status: Q.string(current.simplifiedTextDescription || current.description),
+    statusDate: (events[0] || {}).date,
+    firstDate: (events[events.length - 1] || {}).date,
+    deliveredDate: deliveryDay(pkg, ['DEL']),
     expected: deliveryDay(pkg, ['SDD', 'RDD']),
-    delivered: deliveryDay(pkg, ['DEL']),
-  });
+    location: (events[0] || {}).location,
+    history: events,
+  })], links);
 }
 
 registerService('www.ups.com', {
-  webURL: webURL,
+  access: 'keys',
+  credentials: ['clientID', 'clientSecret'],
+  webURL: function(task) { return pageURL(task.number); },
   track: function(task) {
     var clientID = task.credential('clientID');
     var clientSecret = task.credential('clientSecret');
-    if (!clientID || !clientSecret) {
-      task.openWebPage();
-      return;
-    }
-    var tokenKey = 'www.ups.com ' + clientID;
-    task.bearerToken(
-        {
-          cacheKey: tokenKey,
-          url: host + '/security/v1/oauth/token',
-          body: Q.form({grant_type: 'client_credentials'}),
-          headers: {Authorization: 'Basic ' + Q.base64(clientID + ':' + clientSecret)},
-        },
-        function(token) {
+    if (!clientID || !clientSecret) return task.offerWebPage(pageURL);
+    var links = task.pageLinks(pageURL);
+    task.clientCredentialsToken(
+        {url: host + '/security/v1/oauth/token', clientID: clientID, clientSecret: clientSecret,
+         basic: true},
+        links, function(token) {
           requestCounter += 1;
           var url = host + '/api/track/v1/details/' + encodeURIComponent(task.number) + '?' +
               Q.query({locale: 'en_US', returnSignature: 'false', returnMilestones: 'false'});
@@ -103,9 +88,9 @@ registerService('www.ups.com', {
             transId: 'porvane-' + Q.hash(Q.string(task.delivery.uuid)) + '-' + requestCounter,
             transactionSrc: 'porvane',
           };
-          task.request(
-              url, undefined, {cache: false, headers: headers},
-              function(response) { answer(task, response, tokenKey); });
+          task.progress(S.fetchingDetails);
+          task.request(url, undefined, {cache: false, headers: headers},
+                       function(response) { answer(task, response); });
         });
   },
 });

@@ -4,8 +4,8 @@
 
 var host = 'https://apis.usps.com';
 
-function webURL(task) {
-  return 'https://tools.usps.com/go/TrackConfirmAction?tLabels=' + encodeURIComponent(task.number);
+function pageURL(number) {
+  return 'https://tools.usps.com/go/TrackConfirmAction?tLabels=' + encodeURIComponent(number);
 }
 
 function event(entry) {
@@ -23,67 +23,50 @@ function stateOf(answer) {
   return 'transit';
 }
 
-function answer(task, response, tokenKey) {
-  if (response.status === 401 || response.status === 403) {
-    delete Tracking.tokens[tokenKey];
-    task.fail(S.credentialsRejected);
-    return;
-  }
-  if (response.status === 404) {
-    task.notFound();
-    return;
-  }
-  var data = task.answerJSON(response);
-  if (!data) return;
+function answer(task, response) {
+  var links = task.pageLinks(pageURL);
+  if (response.status === 404) return task.notFound(undefined, links);
+  var data = Q.json(response.text);
+  if (response.status === 401 || response.status === 403 || !data || typeof data !== 'object')
+    return task.failForResponse(response, links);
   if (Array.isArray(data)) data = data[0] || {};
   if (data.error || response.status >= 400) {
     var message = Q.string(Q.get(data, 'error', 'message'));
     if (/not found|not available|could not locate/i.test(message))
-      task.notFound();
-    else
-      task.fail(Q.format(S.serverError, response.status));
-    return;
+      return task.notFound(undefined, links);
+    return task.failForResponse(response, links);
   }
-  var events = Q.array(data.trackingEvents).map(event);
-  if (!events.length && !data.statusCategory) {
-    task.notFound();
-    return;
-  }
-  task.finishTracking({
+  var events = Q.newestFirst(Q.array(data.trackingEvents).map(event));
+  if (!events.length && !data.statusCategory) return task.notFound(undefined, links);
+  task.found([Q.trackingItem(task.itemName, {
     state: stateOf(data),
-    text: Q.string(data.status || data.statusSummary),
-    events: events,
+    status: Q.string(data.status || data.statusSummary),
+    statusDate: (events[0] || {}).date,
+    firstDate: (events[events.length - 1] || {}).date,
     expected: Q.isoDay(data.expectedDeliveryDate) || Q.isoDay(data.predictedDeliveryDate),
-  });
+    location: (events[0] || {}).location,
+    history: events,
+  })], links);
 }
 
 registerService('www.usps.com', {
-  webURL: webURL,
+  access: 'keys',
+  credentials: ['clientID', 'clientSecret'],
+  webURL: function(task) { return pageURL(task.number); },
   track: function(task) {
     var clientID = task.credential('clientID');
     var clientSecret = task.credential('clientSecret');
-    if (!clientID || !clientSecret) {
-      task.openWebPage();
-      return;
-    }
-    var tokenKey = 'www.usps.com ' + clientID;
-    task.bearerToken(
-        {
-          cacheKey: tokenKey,
-          url: host + '/oauth2/v3/token',
-          postType: 'application/json',
-          body: JSON.stringify({
-            client_id: clientID,
-            client_secret: clientSecret,
-            grant_type: 'client_credentials',
-          }),
-        },
-        function(token) {
+    if (!clientID || !clientSecret) return task.offerWebPage(pageURL);
+    var links = task.pageLinks(pageURL);
+    task.clientCredentialsToken(
+        {url: host + '/oauth2/v3/token', clientID: clientID, clientSecret: clientSecret,
+         json: true},
+        links, function(token) {
           var url =
               host + '/tracking/v3/tracking/' + encodeURIComponent(task.number) + '?expand=DETAIL';
-          var options = {cache: false, headers: {Authorization: 'Bearer ' + token}};
-          task.request(
-              url, undefined, options, function(response) { answer(task, response, tokenKey); });
+          task.progress(S.fetchingDetails);
+          task.request(url, undefined, {cache: false, headers: {Authorization: 'Bearer ' + token}},
+                       function(response) { answer(task, response); });
         });
   },
 });
