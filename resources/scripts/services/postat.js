@@ -1,0 +1,108 @@
+// Austrian Post: the public GraphQL service that the post.at shipment page reads. It answers
+// without an account; the query asks only for what the public page shows, never the sender
+// or the address.
+//
+// Sources, read 2026-12-08: public tracking projects that post to api.post.at
+// "sendungen/sv/graphqlPublic" (a Python shipment tracker, an Angular tracker, a Home
+// Assistant integration, a TypeScript carrier adapter with its tests), which describe the
+// "einzelsendung(sendungsnummer: …)" query, its answer (sendungsnummer, status,
+// estimatedDelivery, sendungsEvents with timestamp, status, reasontypecode, text, textEn,
+// eventpostalcode, eventcountry), "einzelsendung": null for an unknown number, and the
+// status codes (ZU delivered, IZ out for delivery, RE returned; a scan IZ with reason ZA is
+// the delivery itself).
+
+var KEY = 'www.post.at';
+var API = 'https://api.post.at/sendungen/sv/graphqlPublic';
+var PAGE = 'https://www.post.at/s/sendungsdetails?snr=';
+var FIELDS = 'sendungsnummer status estimatedDelivery { startDate endDate startTime endTime } ' +
+    'sendungsEvents { timestamp status reasontypecode text textEn eventpostalcode eventcountry }';
+
+var DELIVERED = 'ZU';
+var OUT = 'IZ';
+var RETURNED = 'RE';
+var ANNOUNCED = 'AV';
+// A scan "in delivery" whose reason says it was handed over.
+var HANDED_OVER_REASON = 'ZA';
+
+function webURL(number) { return PAGE + encodeURIComponent(number); }
+
+function links(task) { return task.pageLinks(webURL); }
+
+// A refusal (403) is the service turning robots away, not a question of credentials.
+function problem(task, response) {
+  var fields = links(task);
+  if (response.offline) return task.fail(S.offline, fields);
+  if (response.status === 0) return task.fail(S.failed, fields);
+  if (response.status === 429) return task.fail(S.rateLimited, fields);
+  if (response.status >= 500) return task.fail(Q.format(S.serverError, response.status), fields);
+  task.fail(S.unreadable, fields);
+}
+
+function state(summary, newest) {
+  if (summary === RETURNED) return 'exception';
+  if (summary === DELIVERED ||
+      (Q.string(newest.status) === OUT &&
+       Q.string(newest.reasontypecode) === HANDED_OVER_REASON))
+    return 'delivered';
+  if (summary === OUT) return 'out';
+  if (summary === ANNOUNCED) return 'pending';
+  return 'transit';
+}
+
+function shipment(task, entry) {
+  var rows = Q.array(entry.sendungsEvents).filter(function(row) {
+    return row && typeof row === 'object';
+  });
+  rows.sort(function(a, b) {
+    var left = Q.string(a.timestamp), right = Q.string(b.timestamp);
+    return right < left ? -1 : (right > left ? 1 : 0);
+  });
+  var events = rows.map(function(row) {
+    return Q.event(
+        Q.isoDateTime(row.timestamp), row.textEn || row.text,
+        Q.join(row.eventpostalcode, row.eventcountry));
+  });
+  var latest = events[0] || {};
+  var current = state(Q.string(entry.status).toUpperCase(), rows[0] || {});
+  return Q.trackingItem(task.itemName, {
+    state: current,
+    status: latest.text,
+    statusDate: latest.date,
+    firstDate: (events[events.length - 1] || {}).date,
+    expected: current === 'delivered' || current === 'exception' ?
+        undefined :
+        Q.isoDay(Q.get(entry, 'estimatedDelivery', 'endDate')),
+    location: latest.location,
+    history: events
+  });
+}
+
+function answer(task, response) {
+  if (response.offline) return problem(task, response);
+  var body = Q.json(response.text);
+  if (response.status === 200 && body && typeof body === 'object' && !Array.isArray(body) &&
+      body.data && typeof body.data === 'object' && 'einzelsendung' in body.data) {
+    var entry = body.data.einzelsendung;
+    // A query error also comes with an empty shipment: that is no answer about the number.
+    if (!entry && Q.array(body.errors).length) return problem(task, response);
+    if (!entry || typeof entry !== 'object' || !Q.array(entry.sendungsEvents).length)
+      return task.notFound(undefined, links(task));
+    var item = shipment(task, entry);
+    return task.finish(
+        Q.results(2, Object.assign(links(task), {items: [item], interval: Q.itemsInterval([item])})));
+  }
+  problem(task, response);
+}
+
+registerService(KEY, {
+  webURL: function(task) { return webURL(task.number); },
+  track: function(task) {
+    // The number goes into the query as a JSON string, so no character of it can end it.
+    var query = 'query { einzelsendung(sendungsnummer: ' + JSON.stringify(task.number) + ') { ' +
+        FIELDS + ' } }';
+    task.request(
+        API, JSON.stringify({query: query}),
+        {cache: false, postType: 'application/json', headers: {'Accept': 'application/json'}},
+        function(response) { answer(task, response); });
+  }
+});
