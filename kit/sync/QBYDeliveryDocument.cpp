@@ -103,7 +103,9 @@ void QBYDeliveryDocument::updateWithObject(const QBYSyncObject& record) {
   no_ = delivery->no();
   // The sync form decides when a delivery has results to carry, and in which language.
   const Dictionary synced = delivery->attributesToSync();
-  if (const auto json = synced[QBYDeliveryDetailsJSON].asString()) {
+  // An empty JSON is the sync form of "no results yet": nothing to carry.
+  const auto json = synced[QBYDeliveryDetailsJSON].asString();
+  if (json && !json->empty()) {
     detailsJSON_ = json;
     detailsLanguage_ = synced[QBYDeliveryDetailsLanguage].asString();
     updatedTime_ = synced.contains(QBYDeliveryUpdatedTime) ? synced[QBYDeliveryUpdatedTime].asReal()
