@@ -66,6 +66,7 @@ class QBYAddDeliveryWindow : public Gtk::Window, private QBYDeliveryFormParent {
   void editDeliveryWithSettings(const qby::QBYDeliverySettings& settings) override;
   void saveDeliveryWithSettings(const qby::QBYDeliverySettings& settings) override;
   void cancel() override;
+  QBYDeliveryFormParent& formParent() { return *this; }
   void finish(Outcome outcome);
   void showScreen(Gtk::Widget& screen);
 

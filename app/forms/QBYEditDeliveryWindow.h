@@ -45,6 +45,7 @@ class QBYEditDeliveryWindow : public Gtk::Window, private QBYDeliveryFormParent 
   void editDeliveryWithSettings(const qby::QBYDeliverySettings& settings) override;
   void saveDeliveryWithSettings(const qby::QBYDeliverySettings& settings) override;
   void cancel() override;
+  QBYDeliveryFormParent& formParent() { return *this; }
   void finish(std::shared_ptr<qby::Delivery> saved);
 
   qby::QBYDeliveriesManager& manager_;

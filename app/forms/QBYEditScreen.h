@@ -47,6 +47,8 @@ class QBYEditScreen : public Gtk::Box {
   Gtk::Button& saveButton() { return saveButton_; }
   // The validation message shown (empty when none).
   std::string message() const { return messageLabel_.get_text(); }
+  // Shows a message under the fields (faded in); empty hides it.
+  void showMessage(const std::string& text);
 
  private:
   struct Field;
@@ -57,7 +59,6 @@ class QBYEditScreen : public Gtk::Box {
                                 const std::shared_ptr<qby::Service>& to);
   void fillDefaultExtra();
   void fillStoredPassword();
-  void showMessage(const std::string& text);
   void updateDateButton();
 
   qby::QBYDeliveriesManager& manager_;

@@ -3,7 +3,6 @@
 #include <memory>
 #include <utility>
 
-
 namespace porvane::forms {
 
 namespace {
