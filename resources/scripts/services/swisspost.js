@@ -1,0 +1,122 @@
+// Swiss Post: the public track-and-trace service of Swiss Post's logistics arm, which answers
+// the event history of Swiss Post parcels as well as its own without an account. (The
+// consumer page service.post.ch needs a session token from a response header, which the
+// host does not hand to scripts; this service holds the same history.)
+//
+// Sources, read 2026-12-08: the Home Assistant integration "ha-swiss-post" (its constants
+// name this service as the event timeline of Swiss Post parcels) and public Swiss delivery
+// trackers, which describe the POST to eosapi.postlogistics.ch "api/trackandtrace/public"
+// with {"Identifier": …} and a culture, the answer "Data" (null for an unknown identifier)
+// with "Type" (1 a barcode, 2 a customer reference, 3 a Swiss Post parcel relayed with
+// placeholder codes), and per shipment "Identifier", "History" (TimeStamp, Status,
+// Description, City) and "DriveAndArrive" (PlannedDeliveryDate, EstimatedArrival); status
+// codes DEL, DLV, POD and SIG are deliveries, NTF an announcement.
+
+var KEY = 'www.post.ch';
+var API = 'https://eosapi.postlogistics.ch/api/trackandtrace/public?culture=de-DE';
+var PAGE = 'https://service.post.ch/ekp-web/ui/entry/search/';
+
+var DELIVERED_CODES = ['DEL', 'DLV', 'POD', 'SIG'];
+var ANNOUNCED_CODES = ['NTF'];
+// Relayed Swiss Post scans carry no code of their own; their wording (in German, French,
+// Italian or English) tells what happened.
+var DELIVERED_TEXT = /\bzugestellt\b|\blivr[ée]e?\b|\brecapitat[oa]\b|\bdelivered\b/i;
+var RETURNED_TEXT = /r[üu]cksendung|retourn[ée]|\bretour\b|returned to sender/i;
+
+function webURL(number) { return PAGE + encodeURIComponent(number); }
+
+function links(task) { return task.pageLinks(webURL); }
+
+// A refusal (403) is the service turning robots away, not a question of credentials.
+function problem(task, response) {
+  var fields = links(task);
+  if (response.offline) return task.fail(S.offline, fields);
+  if (response.status === 0) return task.fail(S.failed, fields);
+  if (response.status === 429) return task.fail(S.rateLimited, fields);
+  if (response.status >= 500) return task.fail(Q.format(S.serverError, response.status), fields);
+  task.fail(S.unreadable, fields);
+}
+
+function comparable(value) { return Q.string(value).toUpperCase().replace(/[^A-Z0-9]/g, ''); }
+
+function state(newest) {
+  var code = Q.string(newest.Status).toUpperCase();
+  var text = Q.string(newest.Description);
+  if (RETURNED_TEXT.test(text)) return 'exception';
+  if (DELIVERED_CODES.indexOf(code) >= 0 || DELIVERED_TEXT.test(text)) return 'delivered';
+  if (ANNOUNCED_CODES.indexOf(code) >= 0) return 'pending';
+  return 'transit';
+}
+
+function item(task, shipments) {
+  var rows = [];
+  shipments.forEach(function(shipment) {
+    Q.array(shipment.History).forEach(function(row) {
+      if (row && typeof row === 'object') rows.push(row);
+    });
+  });
+  rows.sort(function(a, b) {
+    var left = Q.isoDateTime(a.TimeStamp) || '', right = Q.isoDateTime(b.TimeStamp) || '';
+    return right < left ? -1 : (right > left ? 1 : 0);
+  });
+  var events = rows.map(function(row) {
+    return Q.event(Q.isoDateTime(row.TimeStamp), row.Description || row.Status, row.City);
+  });
+  var latest = events[0] || {};
+  var current = state(rows[0] || {});
+  var expected;
+  shipments.forEach(function(shipment) {
+    expected = expected || Q.isoDay(Q.get(shipment, 'DriveAndArrive', 'PlannedDeliveryDate')) ||
+        Q.isoDay(Q.get(shipment, 'DriveAndArrive', 'EstimatedArrival'));
+  });
+  return Q.trackingItem(task.itemName, {
+    state: current,
+    status: latest.text,
+    statusDate: latest.date,
+    firstDate: (events[events.length - 1] || {}).date,
+    expected: current === 'delivered' ? undefined : expected,
+    location: latest.location,
+    history: events
+  });
+}
+
+function answer(task, response) {
+  if (response.offline) return problem(task, response);
+  var body = Q.json(response.text);
+  if (response.status === 200 && body && typeof body === 'object' && !Array.isArray(body) &&
+      'Data' in body) {
+    if (body.Data === null) return task.notFound(undefined, links(task));
+    var type = Number(body.Type);
+    var requested = comparable(task.number);
+    var shipments = Q.array(body.Data).filter(function(shipment) {
+      return shipment && typeof shipment === 'object' &&
+          // A barcode's answer may hold neighbouring shipments; a reference's are all its own.
+          (type === 2 || comparable(shipment.Identifier) === requested);
+    });
+    var withHistory = shipments.filter(function(shipment) {
+      return Q.array(shipment.History).length;
+    });
+    if (!withHistory.length) return task.notFound(undefined, links(task));
+    var result = item(task, withHistory);
+    return task.finish(Q.results(
+        2, Object.assign(links(task), {items: [result], interval: Q.itemsInterval([result])})));
+  }
+  problem(task, response);
+}
+
+registerService(KEY, {
+  webURL: function(task) { return webURL(task.number); },
+  track: function(task) {
+    task.request(
+        API, JSON.stringify({Identifier: task.number}), {
+          cache: false,
+          postType: 'application/json',
+          referer: 'https://tracking.postlogistics.ch/',
+          headers: {
+            'Accept': 'application/json, text/plain, */*',
+            'Origin': 'https://tracking.postlogistics.ch'
+          }
+        },
+        function(response) { answer(task, response); });
+  }
+});
