@@ -16,7 +16,8 @@ var PAGE = 'https://track.bpost.cloud/btr/web/#/search?lang=en&itemCode=';
 // activeStep.knownProcessStep codes. The return leg (BTS_, RETOUR_, to the sender) is an
 // exception for the recipient even once it has reached the sender.
 var RETURN = /^(BTS_|RETOUR_|RETURN_TO_SENDER)|SENDER/;
-var PROBLEM = /^(AWAITING_CUSTOMS_PAYMENT|CUSTOMS_PAYMENT_(CHALLENGED|EXPIRED|REFUSED)|EXCEPTION|REDELIVERY_NO_PICKUP)$/;
+var PROBLEM =
+    /^(AWAITING_CUSTOMS_PAYMENT|CUSTOMS_PAYMENT_(CHALLENGED|EXPIRED|REFUSED)|EXCEPTION|REDELIVERY_NO_PICKUP)$/;
 var DELIVERED = /^(DELIVERED|PICKED_UP)/;
 var OUT = /^(ON_THE_WAY_TO_|OUT_FOR_DELIVERY)/i;
 var ANNOUNCED = /^(IN_PREPARATION|PREPARATION|PENDING_APPROVAL$|STATUS_PENDING$|mpcPrinted$)/;
@@ -58,7 +59,8 @@ function parcel(task, entry) {
         Q.join(Q.get(event, 'location', 'locationName'), Q.get(event, 'location', 'countryCode')));
   }));
   var latest = events[0] || {};
-  var deliveredDay = Q.isoDay(Q.get(entry, 'actualDeliveryInformation', 'actualDeliveryTime', 'day'));
+  var deliveredDay =
+      Q.isoDay(Q.get(entry, 'actualDeliveryInformation', 'actualDeliveryTime', 'day'));
   var code = Q.string(Q.get(entry, 'activeStep', 'knownProcessStep'));
   var current = state(code, RETURN.test(code) ? undefined : deliveredDay);
   var expected = Q.get(entry, 'expectedDeliveryTimeRange', 'time1');
@@ -89,8 +91,7 @@ function answer(task, response) {
       if (!body.items.length) return task.notFound(undefined, links(task));
       if (items.length) {
         var item = parcel(task, items[0]);
-        return task.finish(Q.results(
-            2, Object.assign(links(task), {items: [item], interval: Q.itemsInterval([item])})));
+        return task.found([item], links(task));
       }
     }
   }
@@ -98,6 +99,7 @@ function answer(task, response) {
 }
 
 registerService(KEY, {
+  access: 'keyless',
   webURL: function(task) { return webURL(task.number); },
   track: function(task) {
     var query = Q.query({itemIdentifier: task.number, postalCode: task.extra.toUpperCase()});

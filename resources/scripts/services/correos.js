@@ -33,20 +33,17 @@ function problem(task, response) {
 
 function shipment(task, entry, several) {
   var rows = Q.array(entry.events).filter(function(row) { return row && typeof row === 'object'; });
-  var dated = rows.map(function(row) {
-    return {row: row, date: Q.isoDateTime(row.eventDate, row.eventTime || '0000')};
-  });
+  var dated = rows.map(function(
+      row) { return {row: row, date: Q.isoDateTime(row.eventDate, row.eventTime || '0000')}; });
   dated.sort(function(a, b) {
     var left = a.date || '', right = b.date || '';
     return right < left ? -1 : (right > left ? 1 : 0);
   });
-  var events = dated.map(function(entry) {
-    return Q.event(entry.date, entry.row.summaryText || entry.row.extendedText);
-  });
+  var events = dated.map(function(
+      entry) { return Q.event(entry.date, entry.row.summaryText || entry.row.extendedText); });
   var newest = (dated[0] || {}).row || {};
   var text = Q.string(newest.summaryText) + ' ' + Q.string(newest.extendedText);
-  var current = EXCEPTION_TEXT.test(text) ? 'exception' :
-                                            PHASES[Q.trim(newest.phase)] || 'transit';
+  var current = EXCEPTION_TEXT.test(text) ? 'exception' : PHASES[Q.trim(newest.phase)] || 'transit';
   var latest = events[0] || {};
   return Q.trackingItem(task.pieceName(Q.trim(entry.shipmentCode), several), {
     state: current,
@@ -69,24 +66,20 @@ function answer(task, response) {
       return entry && typeof entry === 'object' && Q.array(entry.events).length;
     });
     if (!shipments.length) return task.notFound(undefined, links(task));
-    var items = shipments.map(function(entry) {
-      return shipment(task, entry, shipments.length > 1);
-    });
-    return task.finish(
-        Q.results(2, Object.assign(links(task), {items: items, interval: Q.itemsInterval(items)})));
+    var items =
+        shipments.map(function(entry) { return shipment(task, entry, shipments.length > 1); });
+    return task.found(items, links(task));
   }
   problem(task, response);
 }
 
 registerService(KEY, {
+  access: 'keyless',
   webURL: function(task) { return webURL(task.number); },
   track: function(task) {
     task.request(
-        API + encodeURIComponent(task.number), undefined, {
-          cache: false,
-          referer: 'https://www.correos.es/',
-          headers: {'Accept': 'application/json'}
-        },
+        API + encodeURIComponent(task.number), undefined,
+        {cache: false, referer: 'https://www.correos.es/', headers: {'Accept': 'application/json'}},
         function(response) { answer(task, response); });
   }
 });

@@ -58,9 +58,8 @@ function eventsAnswer(task, parcel, response) {
     if (!rows.length) return task.notFound(undefined, links(task));
     // The service lists the scans newest first; a stable sort keeps that order for scans of
     // the same second.
-    var events = rows.map(function(row) {
-      return Q.event(Q.isoDateTime(row.eventDate), row.eventText);
-    });
+    var events =
+        rows.map(function(row) { return Q.event(Q.isoDateTime(row.eventDate), row.eventText); });
     var indexed = events.map(function(event, index) { return {event: event, index: index}; });
     indexed.sort(function(a, b) {
       var left = a.event.date || '', right = b.event.date || '';
@@ -77,8 +76,7 @@ function eventsAnswer(task, parcel, response) {
       firstDate: events[events.length - 1].date,
       history: events
     });
-    return task.finish(
-        Q.results(2, Object.assign(links(task), {items: [item], interval: Q.itemsInterval([item])})));
+    return task.found([item], links(task));
   }
   problem(task, response);
 }
@@ -86,7 +84,8 @@ function eventsAnswer(task, parcel, response) {
 function referenceAnswer(task, response) {
   if (response.offline) return problem(task, response);
   // An unknown reference comes back as 404 with an "error" object.
-  if (response.status === 404 || response.status === 410) return task.notFound(undefined, links(task));
+  if (response.status === 404 || response.status === 410)
+    return task.notFound(undefined, links(task));
   var body = Q.json(response.text);
   if (response.status === 200 && body && typeof body === 'object' && Array.isArray(body.data)) {
     var number = parcelNumber(task.number);
@@ -106,6 +105,7 @@ function referenceAnswer(task, response) {
 }
 
 registerService(KEY, {
+  access: 'keyless',
   webURL: function(task) { return webURL(task.number); },
   track: function(task) {
     var query = Q.query({

@@ -50,9 +50,8 @@ function problem(task, response) {
 }
 
 function parcel(task, entry) {
-  var raw = Q.array(entry.trackingEvents).filter(function(event) {
-    return event && typeof event === 'object';
-  });
+  var raw = Q.array(entry.trackingEvents)
+                .filter(function(event) { return event && typeof event === 'object'; });
   var events = newestFirst(raw.map(function(event) {
     return Q.event(Q.isoDateTime(event.dateTime), Q.get(event, 'trackingPoint', 'description'));
   }));
@@ -60,7 +59,8 @@ function parcel(task, entry) {
   var newest = raw.slice().sort(function(a, b) {
     var left = Q.string(a.dateTime), right = Q.string(b.dateTime);
     return right < left ? -1 : (right > left ? 1 : 0);
-  })[0] || {};
+  })[0] ||
+      {};
   var latest = events[0] || {};
   return Q.trackingItem(task.itemName, {
     state: state(Q.get(newest, 'trackingStage', 'trackingStageCode')),
@@ -80,8 +80,7 @@ function parcelsAnswer(task, response) {
     });
     if (!found.length) return task.notFound(undefined, links(task));
     var item = parcel(task, found[0]);
-    return task.finish(
-        Q.results(2, Object.assign(links(task), {items: [item], interval: Q.itemsInterval([item])})));
+    return task.found([item], links(task));
   }
   if (response.status === 404) return task.notFound(undefined, links(task));
   problem(task, response);
@@ -104,6 +103,7 @@ function referenceAnswer(task, response) {
 }
 
 registerService(KEY, {
+  access: 'keyless',
   webURL: function(task) { return webURL(task.number); },
   track: function(task) {
     task.request(

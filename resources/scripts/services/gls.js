@@ -42,10 +42,10 @@ function unit(task, unit, several) {
   var latest = events[0] || {};
   var status = Q.string(Q.get(unit, 'progressBar', 'statusInfo')).toUpperCase();
   var arrival = Q.isoDay(Q.get(unit, 'arrivalTime', 'value'));
-  var state = status === DELIVERED           ? 'delivered' :
-      status === ANNOUNCED                   ? 'pending' :
-      EXCEPTIONS.indexOf(status) >= 0        ? 'exception' :
-                                               'transit';
+  var state = status === DELIVERED    ? 'delivered' :
+      status === ANNOUNCED            ? 'pending' :
+      EXCEPTIONS.indexOf(status) >= 0 ? 'exception' :
+                                        'transit';
   return Q.trackingItem(task.pieceName(Q.trim(unit.tuNo), several), {
     state: state,
     status: latest.text,
@@ -79,13 +79,13 @@ function answer(task, response) {
     });
     if (!units.length) return task.notFound(undefined, links(task));
     var items = units.map(function(entry) { return unit(task, entry, units.length > 1); });
-    return task.finish(
-        Q.results(2, Object.assign(links(task), {items: items, interval: Q.itemsInterval(items)})));
+    return task.found(items, links(task));
   }
   problem(task, response);
 }
 
 registerService(KEY, {
+  access: 'keyless',
   webURL: function(task) { return webURL(task.number); },
   track: function(task) {
     task.request(

@@ -54,12 +54,12 @@ function parcel(task, entry) {
     var left = Q.isoDateTime(a.timestamp) || '', right = Q.isoDateTime(b.timestamp) || '';
     return right < left ? -1 : (right > left ? 1 : 0);
   });
-  var events = rows.map(function(row) {
-    return Q.event(Q.isoDateTime(row.timestamp), row.historyText || row.parcelStatus);
-  });
+  var events = rows.map(function(
+      row) { return Q.event(Q.isoDateTime(row.timestamp), row.historyText || row.parcelStatus); });
   var latest = events[0] || {};
   var current = state(
-      Q.string((rows[0] || {}).parcelStatus), Q.get(entry, 'parcelAttributes', 'delivered') === true);
+      Q.string((rows[0] || {}).parcelStatus),
+      Q.get(entry, 'parcelAttributes', 'delivered') === true);
   return Q.trackingItem(task.itemName, {
     state: current,
     status: latest.text,
@@ -81,13 +81,13 @@ function answer(task, response) {
     });
     if (!parcels.length) return task.notFound(undefined, links(task));
     var item = parcel(task, parcels[0]);
-    return task.finish(
-        Q.results(2, Object.assign(links(task), {items: [item], interval: Q.itemsInterval([item])})));
+    return task.found([item], links(task));
   }
   problem(task, response);
 }
 
 registerService(KEY, {
+  access: 'keyless',
   webURL: function(task) { return webURL(task.number); },
   track: function(task) {
     task.request(

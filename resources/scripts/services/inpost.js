@@ -66,18 +66,17 @@ function answer(task, response) {
   if (response.status === 404) return task.notFound(undefined, links(task));
   var body = Q.json(response.text);
   if (response.status === 200 && Array.isArray(body)) {
-    var parcels = body.filter(function(entry) {
-      return entry && typeof entry === 'object' && Q.array(entry.events).length;
-    });
+    var parcels = body.filter(function(
+        entry) { return entry && typeof entry === 'object' && Q.array(entry.events).length; });
     if (!parcels.length) return task.notFound(undefined, links(task));
     var item = parcel(task, parcels[0]);
-    return task.finish(
-        Q.results(2, Object.assign(links(task), {items: [item], interval: Q.itemsInterval([item])})));
+    return task.found([item], links(task));
   }
   problem(task, response);
 }
 
 registerService(KEY, {
+  access: 'keyless',
   webURL: function(task) { return webURL(task.number); },
   track: function(task) {
     task.request(

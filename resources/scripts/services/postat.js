@@ -41,8 +41,7 @@ function problem(task, response) {
 function state(summary, newest) {
   if (summary === RETURNED) return 'exception';
   if (summary === DELIVERED ||
-      (Q.string(newest.status) === OUT &&
-       Q.string(newest.reasontypecode) === HANDED_OVER_REASON))
+      (Q.string(newest.status) === OUT && Q.string(newest.reasontypecode) === HANDED_OVER_REASON))
     return 'delivered';
   if (summary === OUT) return 'out';
   if (summary === ANNOUNCED) return 'pending';
@@ -50,9 +49,8 @@ function state(summary, newest) {
 }
 
 function shipment(task, entry) {
-  var rows = Q.array(entry.sendungsEvents).filter(function(row) {
-    return row && typeof row === 'object';
-  });
+  var rows = Q.array(entry.sendungsEvents)
+                 .filter(function(row) { return row && typeof row === 'object'; });
   rows.sort(function(a, b) {
     var left = Q.string(a.timestamp), right = Q.string(b.timestamp);
     return right < left ? -1 : (right > left ? 1 : 0);
@@ -88,13 +86,13 @@ function answer(task, response) {
     if (!entry || typeof entry !== 'object' || !Q.array(entry.sendungsEvents).length)
       return task.notFound(undefined, links(task));
     var item = shipment(task, entry);
-    return task.finish(
-        Q.results(2, Object.assign(links(task), {items: [item], interval: Q.itemsInterval([item])})));
+    return task.found([item], links(task));
   }
   problem(task, response);
 }
 
 registerService(KEY, {
+  access: 'keyless',
   webURL: function(task) { return webURL(task.number); },
   track: function(task) {
     // The number goes into the query as a JSON string, so no character of it can end it.

@@ -66,33 +66,31 @@ function searchAnswer(task, response) {
   var body = Q.json(response.text);
   if (response.status === 200 && body && typeof body === 'object' && !Array.isArray(body) &&
       'esitoRicerca' in body) {
-    var rows = Q.array(body.listaMovimenti).filter(function(row) {
-      return row && typeof row === 'object';
-    });
+    var rows = Q.array(body.listaMovimenti)
+                   .filter(function(row) { return row && typeof row === 'object'; });
     if (!rows.length) return task.notFound(undefined, links(task));
-    var events = rows.map(function(row) {
-      return Q.event(italianTime(row.dataOra), row.statoLavorazione, place(row.luogo));
-    });
+    var events = rows.map(function(
+        row) { return Q.event(italianTime(row.dataOra), row.statoLavorazione, place(row.luogo)); });
     events.sort(function(a, b) {
       var left = a.date || '', right = b.date || '';
       return right < left ? -1 : (right > left ? 1 : 0);
     });
     var latest = events[0];
     // A parcel on its way back, or "delivered" back to the sender, is not the recipient's.
-    var returning = body.flagRitorno === true ||
-        rows.some(function(row) { return row.flagRitorno === true; });
-    var delivered =
-        Q.string(body.esitoRicerca) === FOUND && Q.string(body.stato) === DELIVERED;
+    var returning =
+        body.flagRitorno === true || rows.some(function(row) { return row.flagRitorno === true; });
+    var delivered = Q.string(body.esitoRicerca) === FOUND && Q.string(body.stato) === DELIVERED;
     var item = Q.trackingItem(task.itemName, {
-      state: returning ? 'exception' : delivered ? 'delivered' : 'transit',
+      state: returning ? 'exception' :
+          delivered    ? 'delivered' :
+                         'transit',
       status: latest.text,
       statusDate: latest.date,
       firstDate: events[events.length - 1].date,
       location: latest.location,
       history: events
     });
-    return task.finish(
-        Q.results(2, Object.assign(links(task), {items: [item], interval: Q.itemsInterval([item])})));
+    return task.found([item], links(task));
   }
   problem(task, response);
 }
@@ -109,16 +107,19 @@ function request(task, url, body, callback) {
 }
 
 registerService(KEY, {
+  access: 'keyless',
   webURL: function(task) { return webURL(task.number); },
   track: function(task) {
-    request(task, VERIFY, {codiceSpedizione: task.number, tipoRichiedente: 'WEB'}, function(response) {
-      if (response.offline || response.status === 0 || response.status === 429 ||
-          response.status >= 400)
-        return problem(task, response);
-      task.progress(S.fetchingDetails);
-      request(
-          task, SEARCH, {tipoRichiedente: 'WEB', codiceSpedizione: task.number, periodoRicerca: 1},
-          function(next) { searchAnswer(task, next); });
-    });
+    request(
+        task, VERIFY, {codiceSpedizione: task.number, tipoRichiedente: 'WEB'}, function(response) {
+          if (response.offline || response.status === 0 || response.status === 429 ||
+              response.status >= 400)
+            return problem(task, response);
+          task.progress(S.fetchingDetails);
+          request(
+              task, SEARCH,
+              {tipoRichiedente: 'WEB', codiceSpedizione: task.number, periodoRicerca: 1},
+              function(next) { searchAnswer(task, next); });
+        });
   }
 });

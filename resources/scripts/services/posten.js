@@ -46,7 +46,8 @@ function eventDate(event) {
 }
 
 function piece(task, pack, several) {
-  var rows = Q.array(pack.eventSet).filter(function(row) { return row && typeof row === 'object'; });
+  var rows =
+      Q.array(pack.eventSet).filter(function(row) { return row && typeof row === 'object'; });
   rows.sort(function(a, b) {
     var left = eventDate(a) || '', right = eventDate(b) || '';
     return right < left ? -1 : (right > left ? 1 : 0);
@@ -84,8 +85,7 @@ function answer(task, response) {
     });
     if (packs.length) {
       var items = packs.map(function(pack) { return piece(task, pack, packs.length > 1); });
-      return task.finish(
-          Q.results(2, Object.assign(links(task), {items: items, interval: Q.itemsInterval(items)})));
+      return task.found(items, links(task));
     }
     // Consignments that carry only an error, or no events yet: nobody has seen the number.
     if (Array.isArray(body.consignmentSet)) return task.notFound(undefined, links(task));
@@ -94,6 +94,7 @@ function answer(task, response) {
 }
 
 registerService(KEY, {
+  access: 'keyless',
   webURL: function(task) { return webURL(task.number); },
   track: function(task) {
     task.request(

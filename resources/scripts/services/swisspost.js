@@ -93,18 +93,17 @@ function answer(task, response) {
           // A barcode's answer may hold neighbouring shipments; a reference's are all its own.
           (type === 2 || comparable(shipment.Identifier) === requested);
     });
-    var withHistory = shipments.filter(function(shipment) {
-      return Q.array(shipment.History).length;
-    });
+    var withHistory =
+        shipments.filter(function(shipment) { return Q.array(shipment.History).length; });
     if (!withHistory.length) return task.notFound(undefined, links(task));
     var result = item(task, withHistory);
-    return task.finish(Q.results(
-        2, Object.assign(links(task), {items: [result], interval: Q.itemsInterval([result])})));
+    return task.found([result], links(task));
   }
   problem(task, response);
 }
 
 registerService(KEY, {
+  access: 'keyless',
   webURL: function(task) { return webURL(task.number); },
   track: function(task) {
     task.request(
