@@ -126,7 +126,6 @@ class QBYTodayWindow final : public qby::QBYDeliveriesManagerDelegate,
   void setUpIfNeeded();
   void callCompletionHandler(unsigned result);
   void rebuildRows();
-  void storeChanged();
   bool openURL(const std::string& uri);
   std::shared_ptr<qby::Delivery> deliveryAtRow(std::size_t row) const;
   void saveChangeOf(const std::shared_ptr<qby::Delivery>& delivery);
