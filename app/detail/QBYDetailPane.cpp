@@ -32,6 +32,12 @@ bool startsWith(std::string_view text, std::string_view prefix) {
   return text.substr(0, prefix.size()) == prefix;
 }
 
+// Pages a carrier names are web pages; any other scheme could start a local handler.
+bool isWebAddress(const std::string& uri) {
+  return (startsWith(uri, "https://") || startsWith(uri, "http://")) &&
+         g_uri_is_valid(uri.c_str(), G_URI_FLAGS_NONE, nullptr);
+}
+
 bool defaultOpenURI(const std::string& uri) {
   GError* rawError = nullptr;
   const bool opened = g_app_info_launch_default_for_uri(uri.c_str(), nullptr, &rawError);
@@ -301,7 +307,7 @@ bool QBYDetailPane::showOnline() {
   if (!delivery) return false;
   const auto url = delivery->url();
   // The address comes from a carrier's answer: only a well-formed one reaches the desktop.
-  if (!url || url->empty() || !g_uri_is_valid(url->c_str(), G_URI_FLAGS_NONE, nullptr)) {
+  if (!url || !isWebAddress(*url)) {
     qby::log("Tried to open an invalid URL: %@", url);
     return false;
   }
@@ -326,7 +332,7 @@ bool QBYDetailPane::handleLink(const std::string& uri) {
     return true;
   }
   if (startsWith(uri, "https://") || startsWith(uri, "http://")) {
-    if (g_uri_is_valid(uri.c_str(), G_URI_FLAGS_NONE, nullptr)) {
+    if (isWebAddress(uri)) {
       openURI_(uri);
     } else {
       qby::log("Tried to open an invalid URL: %@", uri);

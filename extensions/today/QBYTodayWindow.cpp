@@ -556,7 +556,13 @@ void QBYTodayWindow::openDelivery(std::size_t row, bool trackingPage) {
   const auto delivery = deliveryAtRow(row);
   if (!delivery) return;
   if (trackingPage) {
-    openURL(delivery->url().value_or(""));
+    // A tracking page is a web page; any other scheme could start a local handler.
+    const std::string url = delivery->url().value_or("");
+    if (url.rfind("https://", 0) != 0 && url.rfind("http://", 0) != 0) {
+      qby::log("Tried to open an invalid URL: %@", url);
+      return;
+    }
+    openURL(url);
     return;
   }
   if (const auto url = delivery->showURL()) openURL(url->absoluteString());
