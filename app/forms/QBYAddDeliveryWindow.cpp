@@ -10,6 +10,8 @@
 #include "platform/Localization.h"
 #include "platform/Log.h"
 #include "platform/MainQueue.h"
+#include "platform/QBYUserDefaults.h"
+#include "store/QBYDataStore.h"
 
 namespace porvane::forms {
 
@@ -86,7 +88,21 @@ void QBYAddDeliveryWindow::saveDeliveryWithSettings(const qby::QBYDeliverySettin
   if (options_.saveMode == SaveMode::Later) {
     // The add queue lives in the shared defaults; the program that keeps the list takes it
     // from there when the message reaches it, or when it next starts.
+    // The queue's write is checked here: a delivery that never reached it would be lost
+    // while the window said it was saved.
+    auto& defaults = qby::QBYDataStore::sharedDefaults();
+    const auto queued = [&defaults] {
+      return defaults.arrayForKey(qby::QBYAddToDeliveriesKey).value_or(qby::Array{}).size();
+    };
+    const std::size_t before = queued();
     manager_.addDeliveryLaterWithSettings(settings);
+    defaults.synchronize();
+    if (queued() <= before) {
+      qby::log("Error adding delivery to the add queue: %@", settings.description());
+      if (editScreen_)
+        editScreen_->showMessage(QBYLocalizedString("The delivery could not be saved."));
+      return;
+    }
     finish(Outcome::Saved);
     return;
   }

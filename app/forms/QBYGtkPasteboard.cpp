@@ -11,9 +11,8 @@ namespace {
 bool looksLikeURL(const std::string& text) {
   if (text.find_first_of(" \t\r\n") != std::string::npos) return false;
   const char* scheme = g_uri_peek_scheme(text.c_str());
-  const bool web = scheme && (g_str_equal(scheme, "http") || g_str_equal(scheme, "https"));
-  g_free(const_cast<char*>(scheme));
-  return web;
+  // The scheme is interned by GLib: not to be freed.
+  return scheme && (g_str_equal(scheme, "http") || g_str_equal(scheme, "https"));
 }
 
 }  // namespace
