@@ -16,6 +16,7 @@
 #include "platform/Log.h"
 #include "platform/MainQueue.h"
 #include "platform/Resources.h"
+#include "util/QBYVisibleText.h"
 
 // The execution time limit exists only in JavaScriptCore's C API, which the library exports
 // but whose headers are not installed beside the GLib API. These are its declarations.
@@ -38,6 +39,18 @@ void initializeMainThread();
 namespace qby {
 
 namespace {
+
+// g_utf8_validate counts a NUL as invalid; a page may hold one, and it is text all the same.
+bool validUTF8AllowingNUL(std::string_view text) {
+  while (!text.empty()) {
+    const std::size_t nul = text.find('\0');
+    const std::string_view part = text.substr(0, nul);
+    if (!g_utf8_validate_len(part.data(), part.size(), nullptr)) return false;
+    if (nul == std::string_view::npos) break;
+    text.remove_prefix(nul + 1);
+  }
+  return true;
+}
 
 // Scripts are data that may come from a download; a file beyond this is no script of ours.
 constexpr std::uintmax_t kMaximumScriptSize = 64 * 1024 * 1024;
@@ -426,6 +439,24 @@ JSCContext* QBYScriptRunner::configureContext() {
                         runner.logMessage(format("%@: %@", runner.className(), text));
                         return GObjectPtr<JSCValue>();
                       });
+  // A page's visible text and its fingerprint, natively: scripts that find this function use
+  // it instead of their own code, which stays for hosts without it and answers the same.
+  // Text that is not valid UTF-8 gets no answer, so the script's own code handles it.
+  installHostFunction(
+      context, "visiblePageText",
+      [](QBYScriptRunner&, JSCContext* context, const std::vector<JSCValue*>& args) {
+        if (args.empty() || !jsc_value_is_string(args[0])) return GObjectPtr<JSCValue>();
+        GBytesPtr bytes(jsc_value_to_string_as_bytes(args[0]));
+        gsize size = 0;
+        const auto* data =
+            static_cast<const char*>(bytes ? g_bytes_get_data(bytes.get(), &size) : nullptr);
+        if (!data || !validUTF8AllowingNUL(std::string_view(data, size)))
+          return GObjectPtr<JSCValue>();
+        const std::string text = visibleText(std::string_view(data, size));
+        return scriptValueFromValue(
+            context, Value(Dictionary{{"text", Value(text)},
+                                      {"fingerprint", Value(textFingerprint(text))}}));
+      });
 
   if (!engine->setTimeLimit(executionTimeLimit_)) {
     log("%@: Script execution time limit unavailable", className());

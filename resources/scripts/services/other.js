@@ -43,6 +43,18 @@ function pageTitle(html) {
   return match ? Q.text(match[1]) : '';
 }
 
+// The page's visible text and its fingerprint: natively where the host offers it (a page
+// runs to tens of thousands of characters), otherwise with the common helpers, which answer
+// the same.
+function pageText(html) {
+  if (typeof visiblePageText === 'function') {
+    var native = visiblePageText(html);
+    if (native && typeof native.text === 'string') return native;
+  }
+  var text = Q.text(html);
+  return {text: text, fingerprint: Q.hash(text)};
+}
+
 function hostOf(url) {
   var match = /^https?:\/\/([^/?#:]+)/i.exec(url);
   return match ? match[1] : url;
@@ -58,13 +70,13 @@ function answer(task, url, response) {
     task.fail(Q.format(S.serverError, response.status));
     return;
   }
-  var visible = Q.text(response.text);
-  if (visible === '') {
+  var page = pageText(response.text);
+  if (page.text === '') {
     task.fail(S.unreadable);
     return;
   }
   var today = Q.isoDay(Q.now());
-  var hash = Q.hash(visible);
+  var hash = page.fingerprint;
   var previous = previousState(task);
   var state;
   if (!previous || !previous.day)
