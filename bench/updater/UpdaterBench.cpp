@@ -10,9 +10,19 @@
 // repeated three times in random interleaving and the best time of each is compared.
 //
 // --deliveries=N updates N deliveries instead of 500.
+// --latency=MS makes the server answer each request MS milliseconds late, as a carrier does
+// (100–500 ms in practice): what a user waits for is then mostly the network, and the engine
+// must add little to it.
+// --carrier=MODULE/CASE picks the JSON carrier case of tests/data/carriers (default
+// dpd/delivered): its answers are served for every delivery of the JSON pair of benchmarks.
 //
-// Scripts: the shipped ones; every delivery is tracked by web address ("other"), which fetches
-// its page once. Run it beside a disposable keyring, since a run loads and saves the
+// Two pairs, each an engine run against the plain client fetching the same addresses:
+// - web page: every delivery is tracked by web address ("other"), which fetches its ~40 kB
+//   page once and reads its visible text;
+// - JSON: every delivery is a shipment of a carrier module that reads a JSON answer, through
+//   the updater's test-only rewrite of carrier hosts to the loopback server.
+//
+// Scripts: the shipped ones. Run it beside a disposable keyring, since a run loads and saves the
 // session cookies: dbus-run-session -- scripts/with-keyring.sh bench_updater
 // PORVANE_BENCH_SCRIPTS=<folder> puts <folder>/scripts/*.js in front of the shipped scripts,
 // to try a script change before making it.
@@ -26,12 +36,18 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <memory>
 #include <string>
 #include <string_view>
 #include <thread>
 #include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include <fstream>
+#include <sstream>
 
 #include "engine/QBYDeliveriesUpdater.h"
 #include "platform/GLibPtr.h"
@@ -50,6 +66,56 @@ constexpr std::size_t kBatch = 5;
 using Server = qby::bench::LoopbackServer;
 
 std::unique_ptr<Server> gServer;
+unsigned gLatency = 0;
+std::string gCarrierCase = "dpd/delivered";
+
+// The JSON carrier case: one delivery's settings and the answers its module asks for. The
+// updater's rewrite sends every host to the loopback server, carriers' and pages' alike.
+struct CarrierCase {
+  Dictionary delivery;
+  std::vector<std::string> urls;  // the addresses as the rewrite makes them
+};
+CarrierCase gCarrier;
+
+std::string readFile(const std::filesystem::path& path) {
+  std::ifstream file(path, std::ios::binary);
+  std::ostringstream text;
+  text << file.rdbuf();
+  return file ? text.str() : std::string();
+}
+
+// Loads the case and routes its answers; false with a message when the case is unusable.
+bool loadCarrierCase(const std::filesystem::path& folder) {
+  const auto document = nlohmann::json::parse(readFile(folder / "case.json"), nullptr, false);
+  if (!document.is_object() || !document["delivery"].is_object() ||
+      !document["responses"].is_array()) {
+    std::fprintf(stderr, "No carrier case in %s\n", folder.c_str());
+    return false;
+  }
+  for (const auto& [key, value] : document["delivery"].items())
+    if (value.is_string()) gCarrier.delivery.set(key, Value(value.get<std::string>()));
+  for (const auto& response : document["responses"]) {
+    const auto url = response.value("url", "");
+    const auto file = response.value("file", "");
+    const GUriPtr uri(g_uri_parse(url.c_str(), G_URI_FLAGS_NONE, nullptr));
+    if (!uri || file.empty()) continue;
+    const std::string path =
+        "/" + std::string(g_uri_get_host(uri.get())) + g_uri_get_path(uri.get());
+    const bool json = file.ends_with(".json");
+    gServer->route(
+        path, {response.value("status", 200u),
+               json ? "application/json" : "text/html; charset=utf-8", readFile(folder / file)});
+    std::string rewritten = gServer->FixtureServer::url(path);
+    if (const char* query = g_uri_get_query(uri.get())) rewritten += std::string("?") + query;
+    gCarrier.urls.push_back(rewritten);
+  }
+  if (gCarrier.urls.empty()) {
+    std::fprintf(stderr, "The carrier case %s has no answers\n", folder.c_str());
+    return false;
+  }
+  setenv("PORVANE_FIXTURE_SERVER", gServer->FixtureServer::url().c_str(), 1);
+  return true;
+}
 
 class CountingDelegate : public QBYDeliveriesUpdaterDelegate {
  public:
@@ -77,8 +143,19 @@ Array deliveries() {
   return list;
 }
 
-void BM_Updater(benchmark::State& state) {
-  const Array list = deliveries();
+// Shipments of the JSON carrier: the case's delivery again and again under its own ids.
+Array carrierDeliveries() {
+  Array list;
+  for (int i = 0; i < gDeliveries; ++i) {
+    Dictionary delivery = gCarrier.delivery;
+    delivery.set("uuid", Value("carrier-" + std::to_string(i)));
+    delivery.set("hash", Value("carrier-hash-" + std::to_string(i)));
+    list.push_back(Value(std::move(delivery)));
+  }
+  return list;
+}
+
+void runUpdater(benchmark::State& state, const Array& list) {
   for (auto _ : state) {
     auto delegate = std::make_shared<CountingDelegate>();
     auto updater = QBYDeliveriesUpdater::deliveriesUpdater(std::nullopt, false);
@@ -92,8 +169,53 @@ void BM_Updater(benchmark::State& state) {
   state.SetItemsProcessed(state.iterations() * gDeliveries);
 }
 
-// The same addresses through one SoupSession on the main thread, five requests at a time.
-void BM_PlainSoup(benchmark::State& state) {
+void BM_Updater(benchmark::State& state) {
+  runUpdater(state, deliveries());
+}
+
+void BM_UpdaterJSON(benchmark::State& state) {
+  runUpdater(state, carrierDeliveries());
+}
+
+// The same addresses through one SoupSession on the main thread, five deliveries at a time;
+// a delivery whose module asks for several answers fetches them one after another.
+// One delivery's answers, fetched one after another like a module that asks for several.
+struct PlainFetch {
+  SoupSession* session;
+  std::vector<std::string> urls;
+  std::size_t next = 0;
+  int* inFlight;
+  int* fetched;
+  bool complete = true;
+
+  static void start(std::unique_ptr<PlainFetch> fetch) {
+    auto message =
+        GObjectPtr<SoupMessage>::adopt(soup_message_new("GET", fetch->urls[fetch->next++].c_str()));
+    SoupSession* session = fetch->session;
+    soup_session_send_and_read_async(session, message.get(), G_PRIORITY_DEFAULT, nullptr,
+                                     &PlainFetch::answered, fetch.release());
+  }
+
+  static void answered(GObject* source, GAsyncResult* result, gpointer data) {
+    std::unique_ptr<PlainFetch> fetch(static_cast<PlainFetch*>(data));
+    GBytes* body = soup_session_send_and_read_finish(SOUP_SESSION(source), result, nullptr);
+    if (body) {
+      gsize size = 0;
+      const auto* bytes = static_cast<const char*>(g_bytes_get_data(body, &size));
+      // Scripts get text; the client makes it too, for a like-for-like comparison.
+      if (!g_utf8_validate(bytes, static_cast<gssize>(size), nullptr)) fetch->complete = false;
+      g_bytes_unref(body);
+    } else {
+      fetch->complete = false;
+    }
+    if (fetch->next < fetch->urls.size()) return start(std::move(fetch));
+    if (fetch->complete) (*fetch->fetched)++;
+    (*fetch->inFlight)--;
+  }
+};
+
+void runPlainSoup(benchmark::State& state,
+                  const std::function<std::vector<std::string>(int)>& urls) {
   for (auto _ : state) {
     auto session = GObjectPtr<SoupSession>::adopt(soup_session_new_with_options(
         "max-conns-per-host", QBYDeliveriesUpdater::kMaximumConnectionsPerHost, nullptr));
@@ -101,29 +223,9 @@ void BM_PlainSoup(benchmark::State& state) {
     for (int first = 0; first < gDeliveries; first += kBatch) {
       int inFlight = 0;
       for (int i = first; i < std::min<int>(first + kBatch, gDeliveries); ++i) {
-        struct Call {
-          int* inFlight;
-          int* fetched;
-        };
-        auto message =
-            GObjectPtr<SoupMessage>::adopt(soup_message_new("GET", gServer->url(i).c_str()));
         inFlight++;
-        soup_session_send_and_read_async(
-            session.get(), message.get(), G_PRIORITY_DEFAULT, nullptr,
-            [](GObject* source, GAsyncResult* result, gpointer data) {
-              std::unique_ptr<Call> call(static_cast<Call*>(data));
-              GBytes* body =
-                  soup_session_send_and_read_finish(SOUP_SESSION(source), result, nullptr);
-              if (body) {
-                gsize size = 0;
-                const auto* bytes = static_cast<const char*>(g_bytes_get_data(body, &size));
-                // Scripts get text; the client makes it too, for a like-for-like comparison.
-                if (g_utf8_validate(bytes, static_cast<gssize>(size), nullptr)) (*call->fetched)++;
-                g_bytes_unref(body);
-              }
-              (*call->inFlight)--;
-            },
-            new Call{&inFlight, &fetched});
+        PlainFetch::start(std::unique_ptr<PlainFetch>(
+            new PlainFetch{session.get(), urls(i), 0, &inFlight, &fetched}));
       }
       MainQueue::runUntil([&] { return inFlight == 0; }, 600);
     }
@@ -132,9 +234,23 @@ void BM_PlainSoup(benchmark::State& state) {
   state.SetItemsProcessed(state.iterations() * gDeliveries);
 }
 
+void BM_PlainSoup(benchmark::State& state) {
+  // The address the updater's rewrite makes of the page's.
+  runPlainSoup(state, [](int i) {
+    return std::vector<std::string>{
+        gServer->FixtureServer::url("/127.0.0.1/track/" + std::to_string(i))};
+  });
+}
+
+void BM_PlainSoupJSON(benchmark::State& state) {
+  runPlainSoup(state, [](int) { return gCarrier.urls; });
+}
+
 // Process CPU time: the updater works on its own queue thread, the server on another.
 BENCHMARK(BM_Updater)->Unit(benchmark::kMillisecond)->UseRealTime()->MeasureProcessCPUTime();
 BENCHMARK(BM_PlainSoup)->Unit(benchmark::kMillisecond)->UseRealTime()->MeasureProcessCPUTime();
+BENCHMARK(BM_UpdaterJSON)->Unit(benchmark::kMillisecond)->UseRealTime()->MeasureProcessCPUTime();
+BENCHMARK(BM_PlainSoupJSON)->Unit(benchmark::kMillisecond)->UseRealTime()->MeasureProcessCPUTime();
 
 }  // namespace
 
@@ -152,6 +268,10 @@ int main(int argc, char** argv) {
   for (int i = 0; i < argc; ++i) {
     if (std::strncmp(argv[i], "--deliveries=", 13) == 0) {
       gDeliveries = std::max(1, std::atoi(argv[i] + 13));
+    } else if (std::strncmp(argv[i], "--latency=", 10) == 0) {
+      gLatency = static_cast<unsigned>(std::max(0, std::atoi(argv[i] + 10)));
+    } else if (std::strncmp(argv[i], "--carrier=", 10) == 0) {
+      gCarrierCase = argv[i] + 10;
     } else {
       own.push_back(argv[i]);
     }
@@ -168,23 +288,32 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "The loopback server did not start: %s\n", gServer->error().c_str());
     return 2;
   }
+  gServer->setLatency(gLatency);
+  if (!loadCarrierCase(std::filesystem::path(PORVANE_CARRIER_DATA_DIR) / gCarrierCase)) return 2;
   benchmark::Initialize(&count, arguments.data());
   bench::BestRunReporter reporter;
   benchmark::RunSpecifiedBenchmarks(&reporter);
   gServer.reset();
 
-  const auto updater = reporter.times.find("BM_Updater");
-  const auto plain = reporter.times.find("BM_PlainSoup");
-  if (updater != reporter.times.end() && plain != reporter.times.end()) {
-    std::printf("\n%d deliveries: updater %.1f ms, plain libsoup %.1f ms, ratio %.2fx\n",
-                gDeliveries, updater->second, plain->second, updater->second / plain->second);
-    const double updaterCPU = reporter.cpuTimes["BM_Updater"];
-    const double plainCPU = reporter.cpuTimes["BM_PlainSoup"];
+  std::printf("\n%d deliveries, answers %u ms late\n", gDeliveries, gLatency);
+  const auto compare = [&](const char* label, const std::string& engine, const std::string& plain) {
+    const auto engineTime = reporter.times.find(engine);
+    const auto plainTime = reporter.times.find(plain);
+    if (engineTime == reporter.times.end() || plainTime == reporter.times.end()) return;
+    std::printf("%s: updater %.1f ms, plain libsoup %.1f ms, ratio %.2fx\n", label,
+                engineTime->second, plainTime->second, engineTime->second / plainTime->second);
+    const double engineCPU = reporter.cpuTimes[engine];
+    const double plainCPU = reporter.cpuTimes[plain];
     if (plainCPU > 0) {
-      std::printf("Process CPU: updater %.1f ms, plain libsoup %.1f ms, ratio %.2fx\n", updaterCPU,
-                  plainCPU, updaterCPU / plainCPU);
+      std::printf(
+          "  process CPU: updater %.1f ms, plain %.1f ms, ratio %.2fx; per delivery "
+          "%.3f ms, beyond the plain client's %.3f ms\n",
+          engineCPU, plainCPU, engineCPU / plainCPU, engineCPU / gDeliveries,
+          (engineCPU - plainCPU) / gDeliveries);
     }
-  }
+  };
+  compare("Web pages", "BM_Updater", "BM_PlainSoup");
+  compare(("JSON (" + gCarrierCase + ")").c_str(), "BM_UpdaterJSON", "BM_PlainSoupJSON");
   rusage usage{};
   getrusage(RUSAGE_SELF, &usage);
   std::printf("Peak resident memory: %ld kB\n", usage.ru_maxrss);

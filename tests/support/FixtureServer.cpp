@@ -228,7 +228,34 @@ void FixtureServer::handle(SoupServer*, SoupServerMessage* message, const char* 
       return;
     }
   }
+  if (const unsigned latency = self.latency_; latency > 0) {
+    self.serveLater(message, std::move(seen), latency);
+    return;
+  }
   self.serve(message, self.routeFor(seen.path, seen.query), seen);
+}
+
+void FixtureServer::serveLater(SoupServerMessage* message, SeenRequest seen, unsigned latency) {
+  struct Delayed {
+    FixtureServer* server;
+    GObjectPtr<SoupServerMessage> message;
+    SeenRequest seen;
+  };
+  soup_server_message_pause(message);
+  GSourcePtr source(g_timeout_source_new(latency));
+  g_source_set_callback(
+      source.get(),
+      [](gpointer data) -> gboolean {
+        auto* delayed = static_cast<Delayed*>(data);
+        delayed->server->serve(delayed->message.get(),
+                               delayed->server->routeFor(delayed->seen.path, delayed->seen.query),
+                               delayed->seen);
+        soup_server_message_unpause(delayed->message.get());
+        return G_SOURCE_REMOVE;
+      },
+      new Delayed{this, GObjectPtr<SoupServerMessage>::retain(message), std::move(seen)},
+      [](gpointer data) { delete static_cast<Delayed*>(data); });
+  g_source_attach(source.get(), context_.get());
 }
 
 void FixtureServer::serve(SoupServerMessage* message, const Route& route, const SeenRequest& seen) {

@@ -82,6 +82,9 @@ class FixtureServer {
   void releaseHeld(const Response& response);
   // Stops holding every path and answers the waiting requests as their routes say.
   void release();
+  // Every answer leaves after this many milliseconds (0, the default: at once), like a distant
+  // server's; requests keep arriving meanwhile, so several wait side by side.
+  void setLatency(unsigned milliseconds) { latency_ = milliseconds; }
   // How many requests wait now.
   std::size_t held() const;
 
@@ -107,6 +110,7 @@ class FixtureServer {
   static void handle(SoupServer*, SoupServerMessage* message, const char* path, GHashTable*,
                      gpointer data);
   void serve(SoupServerMessage* message, const Route& route, const SeenRequest& seen);
+  void serveLater(SoupServerMessage* message, SeenRequest seen, unsigned latency);
   void listen();
   Route routeFor(const std::string& path, const std::string& query) const;
   // Runs the work on the server's context and waits for it.
@@ -131,6 +135,7 @@ class FixtureServer {
   std::vector<Waiting> waiting_;
   std::vector<SeenRequest> seen_;
   std::atomic<std::size_t> requests_{0};
+  std::atomic<unsigned> latency_{0};
 };
 
 }  // namespace qby::test
