@@ -20,6 +20,8 @@ int runArchiveCommand(int argc, char** argv);
 int runDeleteCommand(int argc, char** argv);
 // "login-item on|off|status": the companion's XDG autostart entry.
 int runLoginItemCommand(int argc, char** argv);
+// "status [--json]": the count of active deliveries and the next expected one, for panels.
+int runStatusCommand(int argc, char** argv);
 
 // Prints "porvane <command>: <message>" on standard error, made safe for the terminal, and
 // answers the code.

@@ -56,6 +56,10 @@ constexpr const char* kUsage =
     "        The carriers and shops Porvane tracks with, and the fields each asks for (*:\n"
     "        required).\n"
     "\n"
+    "Panels:\n"
+    "  status [--json]   the number of active deliveries and the one expected next; --json:\n"
+    "                    one line for desktop panels (Waybar, Polybar, i3blocks)\n"
+    "\n"
     "Background updates:\n"
     "  login-item on|off|status [--json]   whether Porvane Express starts at login\n"
     "\n"
@@ -198,6 +202,15 @@ constexpr CommandEntry kCommands[] = {
      "What the add sheet would suggest for TEXT, section by section. Nothing is saved.\n"
      "\n"
      "  --json   an array of sections {\"title\", \"items\"}\n"},
+    {"status", porvane::runStatusCommand,
+     "Usage: porvane status [--json]\n"
+     "\n"
+     "The number of active deliveries and the one expected next, today or later.\n"
+     "\n"
+     "  --json   one line for desktop panels: Waybar's \"text\", \"tooltip\", \"class\"\n"
+     "           (empty, active, today) and \"alt\"; i3blocks' \"full_text\" and\n"
+     "           \"short_text\"; and \"count\", \"updating\" and \"next\" (null or \"id\",\n"
+     "           \"title\", \"service\", \"date\", \"days\", \"dateText\")\n"},
     {"login-item", porvane::runLoginItemCommand,
      "Usage: porvane login-item on|off|status [--json]\n"
      "\n"
