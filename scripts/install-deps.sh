@@ -16,8 +16,8 @@ packages=(
   libgtkmm-4.0-dev libadwaita-1-dev xvfb xauth
   # tests and benchmarks
   libgtest-dev libgmock-dev libbenchmark-dev dbus dbus-x11 gnome-keyring libsecret-tools
-  # checks of the installed desktop entries
-  desktop-file-utils
+  # checks of the installed desktop entries and file types
+  desktop-file-utils shared-mime-info
   # fuzzing (scripts/fuzz.sh)
   clang-14 libfuzzer-14-dev
 )

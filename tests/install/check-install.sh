@@ -53,6 +53,18 @@ icons="$datadir/icons/hicolor"
 expect_file "$icons/scalable/apps/com.quillbay.mac.Porvane.svg"
 expect_file "$icons/symbolic/apps/porvane-panel-symbolic.svg"
 
+# The German catalog, where gettext looks for the programs' texts.
+expect_file "$datadir/locale/de/LC_MESSAGES/porvane.mo"
+
+# Exported deliveries are a file type of their own once the MIME database knows the package.
+mime="$datadir/mime"
+expect_file "$mime/packages/com.quillbay.mac.Porvane.xml"
+if [ -f "$destdir$mime/packages/com.quillbay.mac.Porvane.xml" ]; then
+  update-mime-database "$destdir$mime" >/dev/null 2>&1 || fail "the MIME package does not load"
+  grep -qx 'application/x-porvane-delivery:\*\.porvane' "$destdir$mime/globs" ||
+    fail "*.porvane is not application/x-porvane-delivery"
+fi
+
 if [ "$failures" -gt 0 ]; then
   echo "$failures problem(s) in the installed tree" >&2
   exit 1
