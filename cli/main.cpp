@@ -53,8 +53,9 @@ constexpr const char* kUsage =
     "  archive ID [--json]   Move a delivery to the archive.\n"
     "  delete ID [--json]    Delete a delivery for good.\n"
     "  services [WORDS] [--json]\n"
-    "        The carriers and shops Porvane tracks with, and the fields each asks for (*:\n"
-    "        required).\n"
+    "        The carriers and shops Porvane tracks with, the fields each asks for (*:\n"
+    "        required) and how each is tracked. --check FILE runs a tracking module of your\n"
+    "        own against a saved answer.\n"
     "\n"
     "Panels:\n"
     "  status [--json]   the number of active deliveries and the one expected next; --json:\n"
@@ -182,11 +183,20 @@ constexpr CommandEntry kCommands[] = {
      "  --json   {\"id\", \"deleted\": true}\n"},
     {"services", porvane::runServicesCommand,
      "Usage: porvane services [WORDS] [--json]\n"
+     "       porvane services --check FILE [--answer SAVED] [--status CODE] [--number N]\n"
+     "                        [--extra VALUE] [--service KEY] [--json]\n"
      "\n"
-     "The carriers and shops Porvane tracks with and the fields each asks for (*: required).\n"
-     "WORDS filter by key, name, region and keywords.\n"
+     "The carriers and shops Porvane tracks with, the fields each asks for (*: required) and\n"
+     "how each is tracked: without keys, with your keys, on the carrier's page only, or not\n"
+     "at all (with the reason). WORDS filter by key, name, region and keywords.\n"
      "\n"
-     "  --json   an array of services\n"},
+     "  --json            an array of services (with --check: the whole run)\n"
+     "  --check FILE      run the tracking module in FILE without the network and print the\n"
+     "                    results it reports\n"
+     "  --answer SAVED    the answer every request of the module gets (default: offline)\n"
+     "  --status CODE     the HTTP status of that answer (default 200)\n"
+     "  --number N        the tracking number to run with; --extra VALUE its extra field\n"
+     "  --service KEY     the service to run when FILE registers several\n"},
     {"guess", porvane::runGuessCommand,
      "Usage: porvane guess [--strict] [--json] TEXT\n"
      "       porvane guess [--strict] --lines\n"

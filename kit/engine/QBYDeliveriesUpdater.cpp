@@ -20,6 +20,7 @@
 #include "engine/QBYScriptValues.h"
 #include "engine/QBYServiceUpdate.h"
 #include "engine/QBYUserAgentChecker.h"
+#include "engine/QBYUserModules.h"
 #include "platform/Log.h"
 #include "platform/MainQueue.h"
 #include "platform/QBYUserDefaults.h"
@@ -218,6 +219,8 @@ JSCContext* QBYDeliveriesUpdater::configureContext() {
     log("Using included services");
     configureScriptNamed("Services", true);
   }
+  // The user's own modules come last, so that they may replace a shipped one.
+  QBYUserModules::loadAll(context, [](const std::string& line) { log("%@", line); });
 
   const std::string statement = format("commonFilesVersion = %lu; usesClicks = %@",
                                        QBYServiceUpdateBundleVersion, std::string("true"));
