@@ -50,6 +50,8 @@ function state(text) {
 function answer(task, response) {
   if (response.offline || response.status !== 200) return problem(task, response);
   var html = response.text;
+  // A page cut off on the way would show a shortened history as if it were all there.
+  if (!/<\/html\s*>/i.test(html)) return problem(task, response);
   var dates = cells(html, 'tracking-history-date');
   var times = cells(html, 'tracking-history-time');
   var places = cells(html, 'tracking-history-location');
