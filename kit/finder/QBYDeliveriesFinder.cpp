@@ -10,6 +10,7 @@
 #include "engine/QBYScriptRunner.h"
 #include "finder/QBYCandidateSearch.h"
 #include "finder/QBYDistractors.h"
+#include "finder/QBYNumberFormats.h"
 #include "finder/QBYRunSplitter.h"
 #include "model/Delivery.h"
 #include "model/Service.h"
@@ -105,14 +106,20 @@ const std::vector<QBYDeliveriesFinder::CandidatePattern>& QBYDeliveriesFinder::c
        false,
        {"track", "carrier", "label", "paket"}},
       {R"((Order Number)\s*?:?\s*(WR?[0-9]{8,9})(\s|$))", true, 2, 0, false, {"order number"}},
-      {R"((^|\s|>|#)([0-9A-Z]{2,}([-. ]?[0-9A-Z]{2,})+)(\s|\.|,|\?|<|$))",
+      {R"((^|\s|>|#|\()([0-9A-Z]{2,}([-. ]?[0-9A-Z]{2,})+)(\s|\.|,|\?|<|\)|$))",
        false,
        2,
        8,
        true,
        {},
        true},
-      {R"((^|\s|>|#)([0-9]{2,}([-. ]?[0-9]{2,})+)(\s|\.|,|\?|<|$))", false, 2, 8, false, {}, true},
+      {R"((^|\s|>|#|\()([0-9]{2,}([-. ]?[0-9]{2,})+)(\s|\.|,|\?|<|\)|$))",
+       false,
+       2,
+       8,
+       false,
+       {},
+       true},
   };
   return patterns;
 }
@@ -147,6 +154,61 @@ QBYManagedObjectContext* QBYDeliveriesFinder::objectContext() {
 
 bool QBYDeliveriesFinder::scriptsFailedToLoad() {
   return scriptRunner()->configurationFailed();
+}
+
+void QBYDeliveriesFinder::useNumberFormatTables(bool use) {
+  std::lock_guard lock(mutex_);
+  useNumberFormats_ = use;
+}
+
+namespace {
+
+// The number tables of a recognition context whose guessesFromText promises to answer clean
+// numbers from them; null otherwise. On the script queue.
+std::shared_ptr<const QBYNumberFormats> readNumberFormats(JSCContext* context) {
+  auto guess = GObjectPtr<JSCValue>::adopt(jsc_context_get_value(context, "guessesFromText"));
+  auto tables = GObjectPtr<JSCValue>::adopt(jsc_context_get_value(context, "numberFormatTables"));
+  if (!guess || !jsc_value_is_function(guess.get()) || !tables ||
+      !jsc_value_is_function(tables.get()))
+    return nullptr;
+  auto promise = GObjectPtr<JSCValue>::adopt(
+      jsc_value_object_get_property(guess.get(), "answersCleanNumbersFromTables"));
+  if (!promise || !jsc_value_is_boolean(promise.get()) || !jsc_value_to_boolean(promise.get()))
+    return nullptr;
+  auto answer = GObjectPtr<JSCValue>::adopt(jsc_value_function_call(tables.get(), G_TYPE_NONE));
+  if (!answer || !jsc_value_is_object(answer.get())) return nullptr;
+  GCharPtr json{jsc_value_to_json(answer.get(), 0)};
+  if (!json) return nullptr;
+  const auto value = Value::fromJSON(json.get());
+  if (!value) return nullptr;
+  auto formats = QBYNumberFormats::fromTables(*value);
+  if (!formats) {
+    log("The recognition script's number tables are malformed; every guess calls the script");
+    return nullptr;
+  }
+  return std::make_shared<const QBYNumberFormats>(std::move(*formats));
+}
+
+}  // namespace
+
+std::shared_ptr<const QBYNumberFormats> QBYDeliveriesFinder::numberFormats() {
+  {
+    std::lock_guard lock(mutex_);
+    if (!useNumberFormats_) return nullptr;
+    if (numberFormatsRead_) return numberFormats_;
+  }
+  auto runner = scriptRunner();
+  auto read = std::make_shared<std::shared_ptr<const QBYNumberFormats>>();
+  const bool ran = runner->runBlockAndWait([runner = runner.get(), read](JSCContext* context) {
+    if (context && !runner->configurationFailed()) *read = readNumberFormats(context);
+  });
+  std::lock_guard lock(mutex_);
+  // A visit that timed out is tried again on the next guess.
+  if (ran && !numberFormatsRead_) {
+    numberFormatsRead_ = true;
+    numberFormats_ = runner->configurationFailed() ? nullptr : *read;
+  }
+  return useNumberFormats_ ? numberFormats_ : nullptr;
 }
 
 std::shared_ptr<QBYScriptRunner> QBYDeliveriesFinder::scriptRunner() {
@@ -245,6 +307,8 @@ std::optional<Dictionary> QBYDeliveriesFinder::callScript(const char* function,
 std::optional<Guess> QBYDeliveriesFinder::guessesFromText(const std::optional<std::string>& text,
                                                           bool strict) {
   if (!text) return std::nullopt;
+  if (const auto formats = numberFormats())
+    if (auto answer = formats->guessForText(*text, strict)) return std::move(*answer);
   return callScript("guessesFromText", *text, std::nullopt, strict);
 }
 
@@ -323,12 +387,16 @@ void QBYDeliveriesFinder::enumerateMatchesForPattern(std::string_view pattern,
 // call answers at once: this lives on the queue.
 class QBYRecognitionScript {
  public:
-  explicit QBYRecognitionScript(JSCContext* context)
+  // With number tables, a text that is one clean number is answered from them.
+  QBYRecognitionScript(JSCContext* context, std::shared_ptr<const QBYNumberFormats> formats)
       : guessesFromText_(context, "guessesFromText"),
-        additionalDataFromHTML_(context, "additionalDataFromHTML") {}
+        additionalDataFromHTML_(context, "additionalDataFromHTML"),
+        formats_(std::move(formats)) {}
 
   std::optional<Guess> guessesFromText(const std::optional<std::string>& text, bool strict) const {
     if (!text) return std::nullopt;
+    if (formats_)
+      if (auto answer = formats_->guessForText(*text, strict)) return std::move(*answer);
     return guessesFromText_.call(*text, std::nullopt, strict);
   }
   std::optional<Dictionary> additionalDataFromHTML(const std::optional<std::string>& html,
@@ -339,7 +407,7 @@ class QBYRecognitionScript {
 
   // A strict guess that names a service.
   std::optional<Guess> strictGuess(const std::string& text) const {
-    auto guess = guessesFromText_.call(text, std::nullopt, true);
+    auto guess = guessesFromText(text, true);
     if (guess && hasGuesses(*guess)) return guess;
     return std::nullopt;
   }
@@ -347,6 +415,7 @@ class QBYRecognitionScript {
  private:
   ScriptFunction guessesFromText_;
   ScriptFunction additionalDataFromHTML_;
+  std::shared_ptr<const QBYNumberFormats> formats_;
 };
 
 namespace {
@@ -393,6 +462,19 @@ std::vector<Guess> strictGuessesOfCandidate(const QBYRecognitionScript& script,
   return guesses;
 }
 
+// Whether the guess's number is a stretch of a longer number found before: the digits after
+// the letters of a number printed in groups ("D609 8819 7187 572") are a run of their own for
+// the step that looks for digits, and pass some other format's check now and then.
+bool isPartOfAFoundNumber(const std::vector<Guess>& found, const Guess& guess) {
+  const auto number = guessString(guess, QBYGuessNumberKey);
+  if (!number || number->empty()) return false;
+  return std::any_of(found.begin(), found.end(), [&](const Guess& other) {
+    const auto longer = guessString(other, QBYGuessNumberKey);
+    return longer && longer->size() > number->size() &&
+           longer->find(*number) != std::string::npos;
+  });
+}
+
 // Strict guesses of the distinct candidates, each number once and none that found already
 // holds; a run with blanks may hold several numbers (see QBYRunSplitter). Stops after the
 // first that the search with onlyBest would take: one whose check digit holds.
@@ -405,6 +487,7 @@ std::vector<Guess> strictGuessesForCandidates(const QBYRecognitionScript& script
   for (const auto& candidate : candidates) {
     for (auto& guess : strictGuessesOfCandidate(script, candidate)) {
       if (includesGuess(found, guess) || includesGuess(guesses, guess)) continue;
+      if (isPartOfAFoundNumber(found, guess) || isPartOfAFoundNumber(guesses, guess)) continue;
       guesses.push_back(std::move(guess));
       const Guess& added = guesses.back();
       // The search takes this one at once: nothing later in the step can come before it.
@@ -451,11 +534,12 @@ std::vector<std::optional<Guess>> QBYDeliveriesFinder::guessesFromTexts(
     std::vector<std::optional<Guess>> answers;
   };
   auto work = std::make_shared<Work>(Work{texts, {}});
+  auto formats = numberFormats();
   auto runner = scriptRunner();
   const bool ran =
-      runner->runBlockAndWait([runner = runner.get(), work, strict](JSCContext* context) {
+      runner->runBlockAndWait([runner = runner.get(), work, strict, formats](JSCContext* context) {
         if (!context || runner->configurationFailed()) return;
-        const QBYRecognitionScript script(context);
+        const QBYRecognitionScript script(context, formats);
         for (const auto& text : work->texts)
           work->answers.push_back(script.guessesFromText(text, strict));
       });
@@ -491,14 +575,15 @@ std::vector<std::vector<Guess>> QBYDeliveriesFinder::searchWebData(
     std::vector<std::vector<Guess>> answers;
   };
   auto work = std::make_shared<Work>(Work{pages, {}});
+  auto formats = numberFormats();
   auto runner = scriptRunner();
   // The whole search runs in one visit of the script queue, so that its many script calls
   // (one or more for every candidate) do not each wait for another thread. The destructor
   // waits for a visit that outlives the wait here.
-  const bool ran =
-      runner->runBlockAndWait([this, runner = runner.get(), work, onlyBest](JSCContext* context) {
+  const bool ran = runner->runBlockAndWait(
+      [this, runner = runner.get(), work, onlyBest, formats](JSCContext* context) {
         if (!context || runner->configurationFailed()) return;
-        const QBYRecognitionScript script(context);
+        const QBYRecognitionScript script(context, formats);
         for (const auto& page : work->pages)
           work->answers.push_back(search(script, page, onlyBest));
       });

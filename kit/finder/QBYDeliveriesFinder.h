@@ -26,6 +26,7 @@
 namespace qby {
 
 class QBYScriptRunner;
+class QBYNumberFormats;
 
 class QBYDataStore;
 class QBYManagedObjectContext;
@@ -80,6 +81,10 @@ class QBYDeliveriesFinder {
   std::shared_ptr<QBYScriptRunner> scriptRunner();
   // Whether the recognition scripts could not be loaded, so that no guess can be made.
   bool scriptsFailedToLoad();
+  // Whether a text that is one clean number is answered from the scripts' number tables
+  // without a visit of the script queue (when the scripts offer them; on by default). Off,
+  // every guess calls the script: the answers are the same, only slower.
+  void useNumberFormatTables(bool use);
   // Where webDataFromPasteboard reads from; nothing installed reads as an empty clipboard.
   void setPasteboard(std::shared_ptr<const QBYPasteboard> pasteboard);
   QBYWebData webDataFromPasteboard() const;
@@ -149,6 +154,9 @@ class QBYDeliveriesFinder {
   // One page's search, on the script queue.
   std::vector<Guess> search(const QBYRecognitionScript& script, const QBYWebData& webData,
                             bool onlyBest);
+  // The scripts' number tables, read in one visit of the script queue on first use; null when
+  // the scripts offer none or they are not to be used. Not on the script queue.
+  std::shared_ptr<const QBYNumberFormats> numberFormats();
   std::optional<Dictionary> callScript(const char* function, const std::string& first,
                                        const std::optional<std::string>& second,
                                        std::optional<bool> flag);
@@ -157,10 +165,13 @@ class QBYDeliveriesFinder {
 
   QBYDataStore* dataStore_;
   const std::vector<std::string> scriptNames_;
-  mutable std::mutex mutex_;  // guards the lazily made runner, context and pasteboard
+  mutable std::mutex mutex_;  // guards the lazily made runner, context, pasteboard and tables
   std::shared_ptr<QBYScriptRunner> scriptRunner_;
   std::shared_ptr<QBYManagedObjectContext> objectContext_;
   std::shared_ptr<const QBYPasteboard> pasteboard_;
+  bool useNumberFormats_ = true;
+  bool numberFormatsRead_ = false;
+  std::shared_ptr<const QBYNumberFormats> numberFormats_;
 };
 
 }  // namespace qby

@@ -30,6 +30,13 @@ constexpr std::string_view kLabels[] = {
     "auftrag", "vat",         "isbn",       "imei",
 };
 
+// Words that name the number after them as a parcel's, whatever its shape: a tracking number
+// printed in groups may look like a phone number ("Tracking # 0318 1953 60").
+constexpr std::string_view kTrackingLabels[] = {
+    "tracking", "track",          "trk",     "parcel",      "package",     "shipment", "waybill",
+    "awb",      "sendungsnummer", "sendung", "paketnummer", "consignment",
+};
+
 // Words that may stand between such a label and its number: "order no. 123", "call us at".
 constexpr std::string_view kFillers[] = {"no", "nr", "number", "num", "us",
                                          "at", "on", "is",     "id",  "code"};
@@ -52,7 +59,7 @@ bool contains(const auto& words, std::string_view word) {
 }
 
 // A label word before the number, up to three filler words back: "Call us at", "Order no.".
-bool followsLabel(std::string_view text, std::size_t start) {
+bool followsLabel(std::string_view text, std::size_t start, const auto& labels) {
   const std::size_t limit = start > kLabelReach ? start - kLabelReach : 0;
   std::size_t at = start;
   for (int word = 0; word < 4; ++word) {
@@ -70,7 +77,7 @@ bool followsLabel(std::string_view text, std::size_t start) {
     if (at == limit && limit > 0) return false;
     std::string lowered(text.substr(at, end - at));
     for (auto& c : lowered) c = static_cast<char>(c | 0x20);
-    if (contains(kLabels, lowered)) return true;
+    if (contains(labels, lowered)) return true;
     if (!contains(kFillers, lowered)) return false;
   }
   return false;
@@ -177,8 +184,9 @@ bool startsWithDate(std::string_view stretch) {
 bool QBYDistractors::isDistractor(std::string_view text, std::size_t start, std::size_t end) {
   if (start >= end || end > text.size()) return false;
   const std::string_view stretch = text.substr(start, end - start);
+  if (followsLabel(text, start, kTrackingLabels)) return false;
   return hasPhoneShape(stretch) || startsWithDate(stretch) || followsPhonePrefix(text, start) ||
-         followsCurrencySign(text, start) || followsLabel(text, start);
+         followsCurrencySign(text, start) || followsLabel(text, start, kLabels);
 }
 
 }  // namespace qby

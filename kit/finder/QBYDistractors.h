@@ -22,7 +22,8 @@ class QBYDistractors {
 
   // Whether the stretch [start, end) of the text is a phone number, an amount, a date, a
   // postcode or a number the shop names as its own, judged by the stretch's shape and what
-  // stands before it on its line.
+  // stands before it on its line. A stretch after words that name a parcel's number
+  // ("Tracking #", "Your parcel:") is none, whatever its shape.
   static bool isDistractor(std::string_view text, std::size_t start, std::size_t end);
 
   // The same for a stretch given as its own text, with nothing before it.

@@ -4,6 +4,12 @@
 
 // Beyond this a text is no single number or link; it is only searched when not strict.
 var QBYGuessLongestCandidate = 2048;
+// A number is 8 to 40 letters and digits; not strict, one of 10 to 34 that fits no format may
+// still be one of the big carriers'.
+var QBYGuessShortestNumber = 8, QBYGuessLongestNumber = 40;
+var QBYGuessShortestLooseNumber = 10, QBYGuessLongestLooseNumber = 34;
+var QBYGuessLooseNumberKeys =
+    [QBYGuessKeys.ups, QBYGuessKeys.fedex, QBYGuessKeys.usps, QBYGuessKeys.dhlExpress];
 // Larger texts are not searched at all: the host finds their candidates itself.
 var QBYGuessLongestText = 1048576;
 
@@ -30,7 +36,9 @@ function qbyGuessHasWord(text) {
 function qbyGuessWholeNumber(text, strict) {
   if (/[\s\u00A0]/.test(text) && qbyGuessHasWord(text)) return null;
   var number = qbyGuessCleanNumber(text);
-  if (!/^[A-Z0-9]{8,40}$/.test(number) || !/[0-9]/.test(number)) return null;
+  if (number.length < QBYGuessShortestNumber || number.length > QBYGuessLongestNumber ||
+      !/^[A-Z0-9]+$/.test(number) || !/[0-9]/.test(number))
+    return null;
   var services = qbyGuessNumber(number);
   if (strict) {
     // The text must be one number of a carrier's format; best and more tell whether its check
@@ -40,9 +48,9 @@ function qbyGuessWholeNumber(text, strict) {
   }
   if (services.best.length === 0 && services.more.length === 0) {
     // Long runs of letters and digits are plausible numbers of the big carriers.
-    if (number.length < 10 || number.length > 34) return null;
-    services.more =
-        [QBYGuessKeys.ups, QBYGuessKeys.fedex, QBYGuessKeys.usps, QBYGuessKeys.dhlExpress];
+    if (number.length < QBYGuessShortestLooseNumber || number.length > QBYGuessLongestLooseNumber)
+      return null;
+    services.more = QBYGuessLooseNumberKeys.slice();
   }
   return qbyGuessAnswer(number, services, text);
 }
@@ -58,7 +66,9 @@ function qbyGuessSearchText(text) {
       for (var end = tokens.length; end > start; end--) {
         var piece = tokens.slice(start, end).join(' ');
         var number = qbyGuessCleanNumber(piece);
-        if (number.length < 8 || number.length > 40 || !/[0-9]/.test(number)) continue;
+        if (number.length < QBYGuessShortestNumber || number.length > QBYGuessLongestNumber ||
+            !/[0-9]/.test(number))
+          continue;
         var services = qbyGuessNumber(number);
         if (services.best.length > 0) return qbyGuessAnswer(number, services, piece);
         if (!fallback && services.more.length > 0)
@@ -90,6 +100,59 @@ function guessesFromText(text, strict) {
   }
   return qbyGuessSearchText(trimmed);
 }
+
+// A host may answer a text that is one number (ASCII letters and digits, perhaps in groups
+// parted by blanks, dots, hyphens or slashes) from these tables instead of calling
+// guessesFromText, which promises below that its answer for such a text follows from them as
+// qbyGuessWholeNumber reads it: the formats of every length with their checks resolved to
+// positions, the posts of the S10 countries, and the lengths and services of loose guesses.
+function numberFormatTables() {
+  var variants = [];
+  for (var length = 0; length < QBYGuessFormatsByLength.length; length++) {
+    var list = QBYGuessFormatsByLength[length];
+    if (!list) continue;
+    for (var v = 0; v < list.length; v++) {
+      var variant = list[v], format = variant.format, classes = '';
+      for (var c = 0; c < variant.classes.length; c++)
+        classes += 'XDLX'.charAt(variant.classes[c]);
+      var entry = {
+        length: length,
+        prefix: variant.prefix,
+        except: format.except || [],
+        inner: format.inner || null,
+        innerExcept: format.innerExcept || null,
+        classes: classes,
+        best: format.best || [],
+        more: format.more || [],
+        failed: format.failed || format.best || [],
+        post: !!format.post
+      };
+      if (format.check) {
+        entry.check = {
+          rule: format.check.rule,
+          from: variant.from,
+          to: variant.to,
+          at: variant.at,
+          weights: format.check.weights || [],
+          lead: format.check.lead || ''
+        };
+      }
+      variants.push(entry);
+    }
+  }
+  return {
+    variants: variants,
+    postByCountry: QBYGuessPostByCountry,
+    postAlternatives: QBYGuessPostAlternatives,
+    destinationPosts: QBYGuessDestinationPosts,
+    shortest: QBYGuessShortestNumber,
+    longest: QBYGuessLongestNumber,
+    looseShortest: QBYGuessShortestLooseNumber,
+    looseLongest: QBYGuessLongestLooseNumber,
+    looseKeys: QBYGuessLooseNumberKeys
+  };
+}
+guessesFromText.answersCleanNumbersFromTables = true;
 
 // Names for the numbers on a shop's order page: the product next to "Tracking number" on the
 // page, keyed by number. Pages without such lines answer an empty object.
