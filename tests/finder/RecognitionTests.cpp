@@ -67,7 +67,7 @@ const Sample kSamples[] = {
     {"3SDEVC172649258", "www.postnl.nl", false},
     {"LX17635036", "www.lasership.com", false},
     {"1LS717793482164", "www.lasership.com", false},
-    {"TBA502887274000", "www.amazon.com", false},
+    {"TBA502887274000", "track.amazon.com", false},
 };
 
 // The number with its last digit (or check character) moved by one.
@@ -144,7 +144,7 @@ TEST_F(RecognitionTest, CarrierLinksGiveTheirNumberAndService) {
        "www.royalmail.com"},
       {"https://tracking.dpd.de/status/de_DE/parcel/01015026003653", "01015026003653",
        "www.dpd.de"},
-      {"https://track.amazon.com/tracking/TBA502887274000", "TBA502887274000", "www.amazon.com"},
+      {"https://track.amazon.com/tracking/TBA502887274000", "TBA502887274000", "track.amazon.com"},
   };
   for (const auto& link : links) {
     auto guess = finder.guessesFromText(std::string(link.url), true);
@@ -373,6 +373,12 @@ guessesFromText = function (text, strict) {
   for (name in QBYGuessPostByCountry) keys.push(QBYGuessPostByCountry[name]);
   for (i = 0; i < QBYGuessDestinationPosts.length; i++) keys.push(QBYGuessDestinationPosts[i]);
   for (i = 0; i < QBYGuessLinks.length; i++) keys.push(QBYGuessLinks[i].key);
+  for (i = 0; i < QBYGuessFormats.length; i++) {
+    var format = QBYGuessFormats[i];
+    keys = keys.concat(format.best || [], format.more || [], format.failed || []);
+  }
+  for (name in QBYGuessPostAlternatives) keys = keys.concat(QBYGuessPostAlternatives[name]);
+  keys = keys.concat(QBYGuessLooseNumberKeys);
   return { no: text, best: keys };
 };
 )JS";
