@@ -1,14 +1,20 @@
 // Guesses per second for single numbers of mixed carriers and megabytes per second of web data
 // search, each beside a baseline: the same recognition function called in the same JavaScript
 // context on the runner's queue, with its object answers turned into dictionaries as any caller
-// must, but without the finder around it. The ratios are printed last, on process CPU time
+// must, but without the finder around it. Single numbers are measured through the finder as it
+// ships (clean numbers answered from the script's number tables) and through the finder with
+// the tables off (every guess a script call). The ratios are printed last, on process CPU time
 // (both threads, so a loaded machine does not blur them) and on wall time.
+//
+// `bench_finder --print-numbers=N` writes N numbers of every carrier's format, one a line (some
+// in groups, some with a wrong check), for timing `porvane guess --lines` on them.
 #include <benchmark/benchmark.h>
 
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <ctime>
 #include <filesystem>
 #include <fstream>
@@ -20,6 +26,7 @@
 #include <utility>
 #include <vector>
 
+#include "NumberSamples.h"
 #include "engine/QBYScriptRunner.h"
 #include "finder/QBYCandidateSearch.h"
 #include "finder/QBYDeliveriesFinder.h"
@@ -32,6 +39,28 @@ const std::vector<std::string> kNumbers = {
     "1Z999AA10123456784", "986578788855",         "9400111201080805483016",  "RB123456785GB",
     "3318810025",         "00340433836442636597", "TBA502887274000",         "3SDEVC172649258",
     "C11031500001879",    "0073938000549297",     "1Z 999 AA1 01 2345 6784", "12345"};
+
+// Numbers of every carrier's format as people paste them: mostly clean, some in groups of
+// four, some with a wrong check character.
+std::vector<std::string> mixedNumbers(std::size_t count) {
+  qby::test::NumberSamples make(20261208);
+  std::vector<std::string> numbers;
+  while (numbers.size() < count) {
+    for (const auto& sample : make.valid(1)) {
+      if (numbers.size() == count) break;
+      const auto kind = numbers.size() % 10;
+      numbers.push_back(kind == 3   ? make.grouped(sample.number, ' ')
+                        : kind == 7 ? qby::test::NumberSamples::withWrongCheck(sample)
+                                    : sample.number);
+    }
+  }
+  return numbers;
+}
+
+const std::vector<std::string>& singleNumbers() {
+  static const std::vector<std::string> numbers = mixedNumbers(1000);
+  return numbers;
+}
 
 // A deterministic e-mail-like text of about the given size, with a number now and then.
 std::string mailText(std::size_t bytes) {
@@ -64,6 +93,17 @@ std::unique_ptr<QBYDeliveriesFinder>& sharedFinder() {
     return std::make_unique<QBYDeliveriesFinder>(nullptr);
   }();
   return finder;
+}
+
+// The same finder with every guess a script call.
+QBYDeliveriesFinder& scriptOnlyFinder() {
+  static std::unique_ptr<QBYDeliveriesFinder> finder = [] {
+    sharedFinder();
+    auto made = std::make_unique<QBYDeliveriesFinder>(nullptr);
+    made->useNumberFormatTables(false);
+    return made;
+  }();
+  return *finder;
 }
 
 // The recognition function called directly in the finder's context, its object answers read as
@@ -106,16 +146,28 @@ std::vector<std::string> candidatesOf(const std::string& text) {
 
 void BM_FinderSingleNumbers(benchmark::State& state) {
   auto& finder = *sharedFinder();
+  const auto& numbers = singleNumbers();
   std::size_t i = 0;
   for (auto _ : state)
-    benchmark::DoNotOptimize(finder.guessesFromText(kNumbers[i++ % kNumbers.size()], false));
+    benchmark::DoNotOptimize(finder.guessesFromText(numbers[i++ % numbers.size()], false));
   state.SetItemsProcessed(static_cast<int64_t>(state.iterations()));
 }
 BENCHMARK(BM_FinderSingleNumbers)->MeasureProcessCPUTime();
 
-void BM_BaselineSingleNumbers(benchmark::State& state) {
+void BM_FinderSingleNumbersScriptOnly(benchmark::State& state) {
+  auto& finder = scriptOnlyFinder();
+  const auto& numbers = singleNumbers();
   std::size_t i = 0;
-  for (auto _ : state) rawGuesses({kNumbers[i++ % kNumbers.size()]}, false);
+  for (auto _ : state)
+    benchmark::DoNotOptimize(finder.guessesFromText(numbers[i++ % numbers.size()], false));
+  state.SetItemsProcessed(static_cast<int64_t>(state.iterations()));
+}
+BENCHMARK(BM_FinderSingleNumbersScriptOnly)->MeasureProcessCPUTime();
+
+void BM_BaselineSingleNumbers(benchmark::State& state) {
+  const auto& numbers = singleNumbers();
+  std::size_t i = 0;
+  for (auto _ : state) rawGuesses({numbers[i++ % numbers.size()]}, false);
   state.SetItemsProcessed(static_cast<int64_t>(state.iterations()));
 }
 BENCHMARK(BM_BaselineSingleNumbers)->MeasureProcessCPUTime();
@@ -203,6 +255,15 @@ std::pair<Seconds, Seconds> bestOfTurns(const std::function<void()>& finder,
 }  // namespace
 
 int main(int argc, char** argv) {
+  if (argc == 2 && std::string_view(argv[1]).starts_with("--print-numbers=")) {
+    const long count = std::strtol(argv[1] + std::strlen("--print-numbers="), nullptr, 10);
+    if (count <= 0) return 2;
+    std::string out;
+    for (const auto& number : mixedNumbers(static_cast<std::size_t>(count))) out += number + "\n";
+    return std::fwrite(out.data(), 1, out.size(), stdout) == out.size() && std::fflush(stdout) == 0
+               ? 0
+               : 1;
+  }
   // A run of chosen benchmarks (for a profile of one of them) leaves out the ratios.
   const bool chosen = std::any_of(argv + 1, argv + argc, [](const char* argument) {
     return std::string_view(argument).starts_with("--benchmark_filter");
@@ -214,14 +275,23 @@ int main(int argc, char** argv) {
     return 0;
   }
   auto& finder = *sharedFinder();
-  constexpr int kCount = 2000;
+  const auto& single = singleNumbers();
+  constexpr int kCount = 5000;
   const auto [numbers, numbersBaseline] = bestOfTurns(
       [&] {
-        for (int i = 0; i < kCount; ++i)
-          finder.guessesFromText(kNumbers[i % kNumbers.size()], false);
+        for (int i = 0; i < kCount; ++i) finder.guessesFromText(single[i % single.size()], false);
       },
       [&] {
-        for (int i = 0; i < kCount; ++i) rawGuesses({kNumbers[i % kNumbers.size()]}, false);
+        for (int i = 0; i < kCount; ++i) rawGuesses({single[i % single.size()]}, false);
+      },
+      5);
+  const auto [scriptOnly, scriptBaseline] = bestOfTurns(
+      [&] {
+        for (int i = 0; i < kCount; ++i)
+          scriptOnlyFinder().guessesFromText(single[i % single.size()], false);
+      },
+      [&] {
+        for (int i = 0; i < kCount; ++i) rawGuesses({single[i % single.size()]}, false);
       },
       5);
   const auto data = qby::QBYWebData::webDataWithString(largeText());
@@ -241,6 +311,13 @@ int main(int argc, char** argv) {
       "(wall %.2f)\n",
       kCount / numbers.cpu, kCount / numbersBaseline.cpu, numbers.cpu / numbersBaseline.cpu,
       numbers.wall / numbersBaseline.wall);
+  std::printf(
+      "single numbers, every guess a script call (CPU): finder %.0f/s, baseline %.0f/s, "
+      "finder/baseline time %.2f (wall %.0f/s, %.2f)\n",
+      kCount / scriptOnly.cpu, kCount / scriptBaseline.cpu, scriptOnly.cpu / scriptBaseline.cpu,
+      kCount / scriptOnly.wall, scriptOnly.wall / scriptBaseline.wall);
+  std::printf("single numbers (wall): finder %.0f/s, baseline %.0f/s\n", kCount / numbers.wall,
+              kCount / numbersBaseline.wall);
   std::printf(
       "web data (CPU): finder %.2f MB/s, baseline %.2f MB/s, finder/baseline time %.2f "
       "(wall %.2f; %zu candidates, the finder's search %zu)\n",
