@@ -215,15 +215,17 @@ QBYTodayWindow::QBYTodayWindow(GtkApplication* application, Environment environm
   gtk_widget_insert_action_group(w.window, "today", G_ACTION_GROUP(w.actions.get()));
 
   // Closing ends the window's manager; the application lets go of the window afterwards.
-  g_signal_connect(w.window, "close-request",
-                   G_CALLBACK(+[](GtkWindow*, gpointer data) -> gboolean {
+  // Closing destroys the window; the application then lets go of this object, which stops the
+  // window's manager.
+  g_signal_connect(w.window, "destroy", G_CALLBACK(+[](GtkWidget*, gpointer data) {
                      auto* self = static_cast<QBYTodayWindow*>(data);
+                     // The children go with the window; nothing may touch them afterwards.
+                     auto& widgets = *self->widgets_;
+                     widgets.window = widgets.list = widgets.scroller = widgets.status = nullptr;
                      if (self->application_)
                        qby::MainQueue::async([application = self->application_] {
                          g_object_set_data(G_OBJECT(application), kWindowKey, nullptr);
                        });
-                     gtk_widget_set_visible(self->widgets_->window, FALSE);
-                     return TRUE;
                    }),
                    this);
 }
@@ -386,6 +388,7 @@ void QBYTodayWindow::rebuildRows() {
     minimumRows_ = minimumVisibleRows(rows_, qby::Date::now());
   }
   auto& w = *widgets_;
+  if (!w.window) return;
   while (auto* child = gtk_widget_get_first_child(w.list)) {
     if (!GTK_IS_LIST_BOX_ROW(child)) break;
     gtk_list_box_remove(GTK_LIST_BOX(w.list), child);
@@ -600,7 +603,7 @@ void QBYTodayWindow::refreshDelivery(std::size_t row) {
 
 void QBYTodayWindow::copyDelivery(std::size_t row) {
   const auto delivery = deliveryAtRow(row);
-  if (!delivery) return;
+  if (!delivery || !widgets_->window) return;
   auto* clipboard = gtk_widget_get_clipboard(widgets_->window);
   gdk_clipboard_set_text(clipboard, delivery->pasteboardString().c_str());
 }

@@ -15,6 +15,7 @@
 #include "model/Delivery.h"
 #include "model/Detail.h"
 #include "platform/Date.h"
+#include "platform/GLibPtr.h"
 #include "platform/MMWormhole.h"
 #include "platform/MainQueue.h"
 #include "platform/Paths.h"
@@ -427,6 +428,32 @@ TEST_F(TodayWindowTest, HandsItsNotificationsToTheCompanion) {
   ASSERT_TRUE(removal.has_value());
   EXPECT_EQ(removal->uuid, std::optional<std::string>("uuid-N1"));
   EXPECT_EQ(removal->message, std::nullopt);
+}
+
+TEST_F(TodayWindowTest, TheApplicationPresentsOneWindowUntilItIsClosed) {
+  // An empty store: the window's first update has nothing due, so no carrier is asked.
+  auto application = qby::GObjectPtr<AdwApplication>::adopt(
+      adw_application_new("com.quillbay.mac.Porvane.TodayTest", G_APPLICATION_NON_UNIQUE));
+  ASSERT_TRUE(g_application_register(G_APPLICATION(application.get()), nullptr, nullptr));
+  auto* gtkApplication = GTK_APPLICATION(application.get());
+  std::weak_ptr<QBYTodayWindow> first = QBYTodayWindow::present(gtkApplication);
+  ASSERT_FALSE(first.expired());
+  GtkWindow* shown = first.lock()->window();
+  EXPECT_EQ(gtk_window_get_application(shown), gtkApplication);
+  EXPECT_TRUE(iterateUntil([&] { return gtk_widget_get_mapped(GTK_WIDGET(shown)); }));
+  EXPECT_NE(qby::test::findWidget(GTK_WIDGET(shown), "You do not have\nany deliveries"), nullptr);
+  // Asked again (the panel icon once more): the same window comes forward.
+  EXPECT_EQ(QBYTodayWindow::present(gtkApplication), first.lock());
+
+  // Closing lets the window and its manager go; the next request makes a new one.
+  gtk_window_close(shown);
+  ASSERT_TRUE(iterateUntil([&] { return first.expired(); }));
+  auto second = QBYTodayWindow::present(gtkApplication);
+  ASSERT_NE(second, nullptr);
+  qby::test::iterateFor(std::chrono::milliseconds(100));
+  gtk_window_close(second->window());
+  second.reset();
+  ASSERT_TRUE(iterateUntil([&] { return gtk_application_get_windows(gtkApplication) == nullptr; }));
 }
 
 }  // namespace
