@@ -75,6 +75,7 @@ function Task(delivery, batch) {
   this.module = undefined;
   this.finished = false;
   this.outstanding = 0;
+  this.usedCredentials = false;
 }
 
 Task.prototype.request = function(url, postData, options, callback) {
@@ -103,7 +104,10 @@ Task.prototype.progress = function(message) {
 
 Task.prototype.credential = function(type) {
   var value = requestExtraInformation(this.from, type);
-  return typeof value === 'string' && value !== '' ? value : undefined;
+  if (typeof value !== 'string' || value === '') return undefined;
+  // A refusal from now on is a refusal of these credentials.
+  this.usedCredentials = true;
+  return value;
 };
 
 // The sign-in state the module keeps for its service; the host empties manualSignIn when the
@@ -217,13 +221,13 @@ Task.prototype.found = function(items, links) {
 };
 
 // An answer that carries no tracking data, told apart by what went wrong: rejected
-// credentials, no connection, a refused or failing server, or a page nobody can read. A
-// rejection also forgets the token this task was given, so that the next update asks for a
-// new one.
+// credentials (or, where none were sent, a site that refuses robots), no connection, a
+// refused or failing server, or a page nobody can read. A rejection also forgets the token
+// this task was given, so that the next update asks for a new one.
 Task.prototype.failForResponse = function(response, links) {
   if (response.status === 401 || response.status === 403) {
     if (this.tokenKey) delete Tracking.tokens[this.tokenKey];
-    return this.fail(S.credentialsRejected, links);
+    return this.fail(this.usedCredentials ? S.credentialsRejected : S.refused, links);
   }
   if (response.offline) return this.fail(S.offline, links);
   if (response.status === 0) return this.fail(S.failed, links);

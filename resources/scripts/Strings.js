@@ -29,6 +29,7 @@ var S = {
   notSupported: 'This service is not supported',
   servicesOutdated: 'The tracking scripts need an update',
   credentialsRejected: 'The carrier refused the API credentials',
+  refused: 'The carrier\'s site refused the request',
   rateLimited: 'Too many requests, trying again later',
   notSetUp: 'Tracking is not set up: this carrier needs API credentials',
   notWebAddress: 'Not a web address',
