@@ -22,6 +22,9 @@ int runDeleteCommand(int argc, char** argv);
 int runLoginItemCommand(int argc, char** argv);
 // "status [--json]": the count of active deliveries and the next expected one, for panels.
 int runStatusCommand(int argc, char** argv);
+// "export ID FILE|FOLDER [--force]" and "import FILE": delivery documents (*.porvane).
+int runExportCommand(int argc, char** argv);
+int runImportCommand(int argc, char** argv);
 
 // Prints "porvane <command>: <message>" on standard error, made safe for the terminal, and
 // answers the code.

@@ -57,6 +57,10 @@ constexpr const char* kUsage =
     "        required) and how each is tracked. --check FILE runs a tracking module of your\n"
     "        own against a saved answer.\n"
     "\n"
+    "Documents (*.porvane, the files the application exports and opens):\n"
+    "  export ID|NUMBER FILE|FOLDER [--force] [--json]   write a delivery to a document\n"
+    "  import FILE [--json]                              add the delivery of a document\n"
+    "\n"
     "Panels:\n"
     "  status [--json]   the number of active deliveries and the one expected next; --json:\n"
     "                    one line for desktop panels (Waybar, Polybar, i3blocks)\n"
@@ -212,6 +216,22 @@ constexpr CommandEntry kCommands[] = {
      "What the add sheet would suggest for TEXT, section by section. Nothing is saved.\n"
      "\n"
      "  --json   an array of sections {\"title\", \"items\"}\n"},
+    {"export", porvane::runExportCommand,
+     "Usage: porvane export ID|NUMBER FILE|FOLDER [--force] [--json]\n"
+     "\n"
+     "Write the delivery to a document (*.porvane) that Porvane on another machine opens. Given\n"
+     "a folder, the file is named after the delivery's title. An existing file is kept.\n"
+     "\n"
+     "  --force   replace an existing file\n"
+     "  --json    {\"id\", \"file\"}\n"},
+    {"import", porvane::runImportCommand,
+     "Usage: porvane import FILE [--json]\n"
+     "\n"
+     "Add the delivery a document describes (a *.porvane file, or a JSON array whose first\n"
+     "element is such a delivery). A delivery already in the list is left as it is; an\n"
+     "archived one comes back.\n"
+     "\n"
+     "  --json   the delivery as JSON\n"},
     {"status", porvane::runStatusCommand,
      "Usage: porvane status [--json]\n"
      "\n"

@@ -17,6 +17,7 @@
 #include "presentation/QBYDateFormatter.h"
 #include "store/QBYDataStore.h"
 #include "store/core/QBYManagedObjectContext.h"
+#include "support/TestSupport.h"
 
 namespace porvane::test {
 namespace {
@@ -139,6 +140,18 @@ TEST_F(CliGermanTest, ValidationMessagesNameTheFieldInGerman) {
       runCli({"add", "3SABCD1234567", "--service", "www.postnl.nl"}, "", german());
   EXPECT_EQ(result.exitCode, 65);
   EXPECT_EQ(result.err, "porvane add: Postleitzahl ist erforderlich.\n");
+}
+
+TEST_F(CliGermanTest, AFileThatIsNoDeliveryDocumentIsRefusedInGerman) {
+  const auto file = qby::test::writeFile(qby::test::makeTempDir("files") / "notiz.porvane",
+                                         "Einkaufsliste: Milch, Brot");
+  const RunResult result = runCli({"import", file.string()}, "", german());
+  EXPECT_EQ(result.exitCode, 65);
+  EXPECT_EQ(result.err,
+            "porvane import: " + file.string() + ": Die Datei hat nicht das richtige Format.\n");
+  const auto empty = qby::test::writeFile(file.parent_path() / "leer.porvane", "");
+  EXPECT_EQ(runCli({"import", empty.string()}, "", german()).err,
+            "porvane import: " + empty.string() + ": Die Datei ist leer.\n");
 }
 
 }  // namespace
