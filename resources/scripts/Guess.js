@@ -28,6 +28,14 @@ var QBYGuessKeys = {
   gofo: 'www.gofo.com',
   speeDee: 'www.speedeedelivery.com',
   oldDominion: 'www.odfl.com',
+  gls: 'gls-group.com',
+  evri: 'www.evri.com',
+  inPost: 'inpost.pl',
+  bpost: 'www.bpost.be',
+  correos: 'www.correos.es',
+  posti: 'www.posti.fi',
+  packeta: 'www.packeta.com',
+  cainiao: 'global.cainiao.com',
   amazonLogistics: 'track.amazon.com',
   amazonUS: 'www.amazon.com',
   amazonCanada: 'www.amazon.ca',
@@ -51,7 +59,14 @@ var QBYGuessPostByCountry = {
   NO: 'www.posten.no',
   SE: 'www.posten.se',
   DK: 'www.postdanmark.dk',
-  CH: 'www.post.ch'
+  CH: 'www.post.ch',
+  ES: 'www.correos.es',
+  BE: 'www.bpost.be',
+  PT: 'www.ctt.pt',
+  IE: 'www.anpost.com',
+  PL: 'www.pocztapolska.pl',
+  FI: 'www.posti.fi',
+  EE: 'www.omniva.ee'
 };
 
 // Other services of a post that may carry its S10 items.
@@ -190,7 +205,22 @@ var QBYGuessFormats = (function() {
     {length: [12, 19], prefixes: ['LTN'], shape: 'D*L1D2', best: [K.landmark]},
     // GoFo: CR and 12 digits. Spee-Dee: SP and 18 digits.
     {length: 14, prefixes: ['CR'], shape: 'D*', best: [K.gofo]},
-    {length: 20, prefixes: ['SP'], shape: 'D*', best: [K.speeDee]}
+    {length: 20, prefixes: ['SP'], shape: 'D*', best: [K.speeDee]},
+    // GLS: 11 digits and a check; with the other carriers' 12-digit numbers only a possibility.
+    {length: [11, 12], shape: 'D*', more: [K.gls]},
+    // Evri (formerly Hermes UK): H and 15 letters and digits.
+    {length: 16, prefixes: ['H'], shape: 'X*', best: [K.evri]},
+    // InPost: 24 digits; bpost: 24 digits beginning 32.
+    {length: 24, prefixes: ['32'], shape: 'D*', best: [K.bpost], more: [K.inPost]},
+    {length: 24, except: ['32'], shape: 'D*', best: [K.inPost]},
+    // Correos parcels: PQ and 21 letters and digits.
+    {length: 23, prefixes: ['PQ'], shape: 'X*', best: [K.correos]},
+    // Posti: JJFI and digits.
+    {length: [17, 26], prefixes: ['JJFI'], shape: 'D*', best: [K.posti]},
+    // Packeta: Z and 10 digits.
+    {length: 11, prefixes: ['Z'], shape: 'D*', best: [K.packeta]},
+    // Cainiao: LP and 14 to 16 digits.
+    {length: [16, 18], prefixes: ['LP'], shape: 'D*', best: [K.cainiao]}
   ];
 })();
 

@@ -98,7 +98,10 @@ std::vector<NumberSample> NumberSamples::valid(int count) {
       {"AU", "auspost.com.au"},        {"NL", "www.postnl.nl"},       {"DE", "www.dhl.de"},
       {"AT", "www.post.at"},           {"FR", "www.laposte.fr"},      {"IT", "www.poste.it"},
       {"JP", "www.post.japanpost.jp"}, {"HK", "www.hongkongpost.hk"}, {"NO", "www.posten.no"},
-      {"SE", "www.posten.se"},         {"DK", "www.postdanmark.dk"},  {"CH", "www.post.ch"}};
+      {"SE", "www.posten.se"},         {"DK", "www.postdanmark.dk"},  {"CH", "www.post.ch"},
+      {"ES", "www.correos.es"},        {"BE", "www.bpost.be"},        {"PT", "www.ctt.pt"},
+      {"IE", "www.anpost.com"},        {"PL", "www.pocztapolska.pl"}, {"FI", "www.posti.fi"},
+      {"EE", "www.omniva.ee"}};
   const std::vector<std::string> s10Services = {"RR", "RB", "EE", "EA", "CP",
                                                 "LZ", "LX", "UA", "VV"};
   const std::vector<std::string> uspsPrefixes = {"9400", "9205", "9407", "9270", "9303",
@@ -190,6 +193,16 @@ std::vector<NumberSample> NumberSamples::valid(int count) {
       [&] { return plain("LTN" + digits(9) + "N1", "www.landmarkglobal.com", "Landmark"); },
       [&] { return plain("CR" + digits(12), "www.gofo.com", "GoFo"); },
       [&] { return plain("SP" + digits(18), "www.speedeedelivery.com", "Spee-Dee"); },
+      [&] {
+        std::string rest;
+        for (int i = 0; i < 15; ++i) rest += below(4) == 0 ? letters(1) : digits(1);
+        return plain("H" + rest, "www.evri.com", "Evri");
+      },
+      [&] { return plain("6" + digits(23), "inpost.pl", "InPost"); },
+      [&] { return plain("PQ" + letters(1) + digits(20), "www.correos.es", "Correos PQ"); },
+      [&] { return plain("JJFI" + digits(17), "www.posti.fi", "Posti JJFI"); },
+      [&] { return plain("Z" + digits(10), "www.packeta.com", "Packeta"); },
+      [&] { return plain("LP" + digits(14), "global.cainiao.com", "Cainiao"); },
       [&] {
         const std::string data = digits(10);
         return withCheck(data, mod7Check(data), "www.odfl.com", "Old Dominion PRO");
