@@ -4,9 +4,10 @@
 // in 300 s, or when the main application runs, by asking it to), hands the notifications of its
 // runs to the companion, and tells when another program changed the list meanwhile.
 //
-// Rows offer what the panel menu offers: open in the main application (or, with Shift, the
-// tracking page), show the next package, edit, refresh, archive, copy; the header adds a
-// delivery. Dragging a row to another place moves it and switches the list to manual order.
+// Rows offer what the panel menu offers: open in the main application (a click on the row), the
+// tracking page, the next package (also a click on the day badge), edit, refresh, archive and
+// copy; the header adds a delivery. Dragging a row to another place moves it and switches the list
+// to manual order.
 //
 // Threads: main thread only. Every callback it registers arrives on the main loop.
 #pragma once

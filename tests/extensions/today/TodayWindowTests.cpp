@@ -313,6 +313,42 @@ TEST_F(TodayWindowTest, MovingARowSwitchesTheListToManualOrder) {
   screenshot("today-manual-order");
 }
 
+TEST_F(TodayWindowTest, DroppingARowOnAnotherMovesItThere) {
+  auto& defaults = qby::QBYUserDefaults::sharedDefaults();
+  ASSERT_TRUE(defaults.setInteger(0, qby::QBYSortModeKey));
+  insertDelivery("A1", 10);
+  insertDelivery("B2", 20);
+  insertDelivery("C3", 30);
+  openWindow();
+  ASSERT_EQ(shownNumbers(), (std::vector<std::string>{"A1", "B2", "C3"}));
+  ASSERT_TRUE(defaults.setInteger(1, qby::QBYSortModeKey));
+
+  // What a drag of the third row carries, dropped on the first row's target.
+  auto* firstRow = qby::test::findWidget(GTK_WIDGET(window->window()), "today-row-0");
+  ASSERT_NE(firstRow, nullptr);
+  GtkDropTarget* target = nullptr;
+  GListModel* controllers = gtk_widget_observe_controllers(firstRow);
+  for (guint i = 0; i < g_list_model_get_n_items(controllers) && !target; ++i) {
+    auto* controller = g_list_model_get_item(controllers, i);
+    if (GTK_IS_DROP_TARGET(controller)) target = GTK_DROP_TARGET(controller);
+    g_object_unref(controller);
+  }
+  g_object_unref(controllers);
+  ASSERT_NE(target, nullptr);
+  GValue dragged = G_VALUE_INIT;
+  g_value_init(&dragged, G_TYPE_UINT);
+  g_value_set_uint(&dragged, 3);
+  gboolean accepted = FALSE;
+  g_signal_emit_by_name(target, "drop", &dragged, 4.0, 4.0, &accepted);
+  g_value_unset(&dragged);
+  EXPECT_TRUE(accepted);
+
+  ASSERT_TRUE(iterateUntil([&] { return shownNumbers().front() == "C3"; }));
+  EXPECT_EQ(shownNumbers(), (std::vector<std::string>{"C3", "A1", "B2"}));
+  EXPECT_EQ(defaults.integerForKey(qby::QBYSortModeKey), 0);
+  screenshot("today-dropped-row");
+}
+
 TEST_F(TodayWindowTest, KeepsTheRelevantRowsAtTheTopInView) {
   const qby::Date now = qby::Date::now();
   qby::ClockOverride fixed(now);
