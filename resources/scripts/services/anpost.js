@@ -32,15 +32,8 @@ function webURL(number) { return PAGE + encodeURIComponent(number); }
 
 function links(task) { return task.pageLinks(webURL); }
 
-// A refusal (403) is the service turning robots away, not a question of credentials.
-function problem(task, response) {
-  var fields = links(task);
-  if (response.offline) return task.fail(S.offline, fields);
-  if (response.status === 0) return task.fail(S.failed, fields);
-  if (response.status === 429) return task.fail(S.rateLimited, fields);
-  if (response.status >= 500) return task.fail(Q.format(S.serverError, response.status), fields);
-  task.fail(S.unreadable, fields);
-}
+// Answers without tracking data fail the update, told apart by what went wrong.
+function problem(task, response) { task.failForResponse(response, links(task)); }
 
 function answer(task, response) {
   if (response.offline) return problem(task, response);
