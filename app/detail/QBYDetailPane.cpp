@@ -380,7 +380,7 @@ void QBYDetailPane::askForPassword() {
     return;
   }
   auto* root = dynamic_cast<Gtk::Window*>(get_root());
-  const std::string account = delivery->extra().value_or("");
+  const std::string account = qby::validText(delivery->extra().value_or(""));
   const std::string body =
       account.empty() ? QBYLocalizedString("Enter the password for this delivery.")
                       : qby::format(QBYLocalizedString("Enter the password for %@."), account);

@@ -14,6 +14,7 @@
 #include "platform/QBYUserDefaults.h"
 #include "presentation/QBYDateFormatter.h"
 #include "presentation/text/QBYDeliveryRowText.h"
+#include "presentation/text/TemplateMarkup.h"
 #include "store/QBYDataStore.h"
 #include "store/QBYDeliveriesQueries.h"
 #include "sync/QBYSyncManager.h"
@@ -399,7 +400,9 @@ void QBYTodayWindow::rebuildRows() {
     const auto text = qby::QBYDeliveryRowText::forDelivery(
         delivery.get(), detail.get(), manager_->dateFormatter(),
         qby::QBYDeliveryRowText::QBYDisplayStyleNormal);
-    std::string title = blank(text.title) ? delivery->titleForEmail() : text.title;
+    // Texts from carriers and other programs reach GTK only as valid UTF-8.
+    const std::string title =
+        qby::validText(blank(text.title) ? delivery->titleForEmail() : text.title);
 
     auto* row = gtk_list_box_row_new();
     gtk_widget_set_name(row, ("today-row-" + std::to_string(index)).c_str());
@@ -432,10 +435,11 @@ void QBYTodayWindow::rebuildRows() {
     if (!text.daysNumber.empty()) {
       // The package badge: a click shows the next package of a delivery of several.
       auto* badge = gtk_button_new_with_label(
-          (text.daysNumber + (text.daysText.empty() ? "" : "\n" + text.daysText)).c_str());
+          qby::validText(text.daysNumber + (text.daysText.empty() ? "" : "\n" + text.daysText))
+              .c_str());
       gtk_widget_add_css_class(badge, "flat");
       gtk_widget_set_valign(badge, GTK_ALIGN_CENTER);
-      setAccessibleLabel(badge, text.daysNumber + " " + text.daysText);
+      setAccessibleLabel(badge, qby::validText(text.daysNumber + " " + text.daysText));
       gtk_actionable_set_action_name(GTK_ACTIONABLE(badge), "today.next-package");
       gtk_actionable_set_action_target_value(GTK_ACTIONABLE(badge),
                                              g_variant_new_uint32(static_cast<guint32>(index)));
@@ -605,7 +609,7 @@ void QBYTodayWindow::copyDelivery(std::size_t row) {
   const auto delivery = deliveryAtRow(row);
   if (!delivery || !widgets_->window) return;
   auto* clipboard = gtk_widget_get_clipboard(widgets_->window);
-  gdk_clipboard_set_text(clipboard, delivery->pasteboardString().c_str());
+  gdk_clipboard_set_text(clipboard, qby::validText(delivery->pasteboardString()).c_str());
 }
 
 void QBYTodayWindow::addDelivery() {
