@@ -1,5 +1,13 @@
 // FedEx: the Track API (track/v1/trackingnumbers) with an OAuth client-credentials token from
 // the user's own API project; without credentials the delivery points at the public page.
+// No source we could check describes data of FedEx's tracking page that answers without a
+// key of the page's own, so this module has no keyless path yet.
+//
+// Sources: FedEx's developer documentation of the OAuth API and the Track API
+// (developer.fedex.com: trackingInfo, completeTrackResults, latestStatusDetail, scanEvents,
+// dateAndTimes). Checked 2026-12-08.
+
+// What may change when FedEx changes its interface.
 
 var host = 'https://apis.fedex.com';
 

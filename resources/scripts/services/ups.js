@@ -1,6 +1,14 @@
 // UPS: the Tracking API (track/v1/details) with an OAuth client-credentials token. The client
 // ID and secret are the user's own, configured outside the repository; without them the
-// delivery points at the public tracking page.
+// delivery points at the public tracking page. No source we could check describes data of
+// UPS's tracking page that answers without a token from the page's own session, so this
+// module has no keyless path yet.
+//
+// Sources: UPS's developer documentation of OAuth client credentials and the Tracking API
+// (developer.ups.com: trackResponse, shipment, package, activity, currentStatus,
+// deliveryDate). Checked 2026-12-08.
+
+// What may change when UPS changes its interface.
 
 var host = 'https://onlinetools.ups.com';
 var requestCounter = 0;

@@ -1,6 +1,12 @@
 // USPS: the Tracking 3.0 REST API with an OAuth client-credentials token (consumer key and
-// secret of the user's own developer app). There is no public data interface, so without
-// credentials the delivery points at the public tracking page.
+// secret of the user's own developer app). USPS's tracking page is a server-rendered page
+// rather than data, and no source we could check describes its markup well enough to read it
+// safely, so without credentials the delivery points at the public tracking page.
+//
+// Sources: USPS's developer documentation of OAuth 3 and Tracking 3.0 (developers.usps.com:
+// trackingEvents, statusCategory, expectedDeliveryDate). Checked 2026-12-08.
+
+// What may change when USPS changes its interface.
 
 var host = 'https://apis.usps.com';
 
