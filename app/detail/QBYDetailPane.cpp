@@ -27,6 +27,8 @@ constexpr std::string_view kShowPackagePrefix = "porvane://showpackage/";
 constexpr std::string_view kErrorPrefix = "porvane://error";
 // The footer's grey reads on light and dark backgrounds alike.
 constexpr const char* kFooterColor = "#808080";
+// The selected package's dots stand out in the desktop's usual accent blue.
+constexpr const char* kSelectedBadgeColor = "#3584e4";
 
 bool startsWith(std::string_view text, std::string_view prefix) {
   return text.substr(0, prefix.size()) == prefix;
@@ -222,6 +224,8 @@ void QBYDetailPane::rebuild() {
   }
   qby::QBYDetailTextColors colors;
   colors.footer = kFooterColor;
+  colors.badge = kFooterColor;
+  colors.badgeSelected = kSelectedBadgeColor;
   const auto detail = qby::QBYDeliveryDetailText::textForDelivery(delivery.get(), false,
                                                                   manager_.dateFormatter(), colors);
   text_.set_markup(detail.markup);

@@ -13,6 +13,7 @@
 #include "platform/MainQueue.h"
 #include "platform/QBYUserDefaults.h"
 #include "presentation/QBYDateFormatter.h"
+#include "presentation/text/QBYDeliveryDetailText.h"
 #include "presentation/text/QBYDeliveryRowText.h"
 #include "presentation/text/TemplateMarkup.h"
 #include "store/QBYDataStore.h"
@@ -423,10 +424,16 @@ void QBYTodayWindow::rebuildRows() {
       if (style) gtk_widget_add_css_class(label, style);
       gtk_box_append(GTK_BOX(lines), label);
     };
-    if (blank(text.title))
-      addLabel(title, true, "heading");
-    else
-      addLabel(text.titleMarkup, false, "heading");
+    std::string titleMarkup = blank(text.title) ? qby::markupEscaped(title) : text.titleMarkup;
+    // A delivery of several packages shows which one the row is about.
+    if (text.package && text.package->count >= 2) {
+      const int alpha = static_cast<int>(text.package->opacity * 100);
+      titleMarkup =
+          "<span alpha=\"" + std::to_string(alpha) + "%\">" +
+          qby::QBYDeliveryDetailText::packageDots(text.package->number - 1, text.package->count) +
+          "</span> " + titleMarkup;
+    }
+    addLabel(titleMarkup, false, "heading");
     if (!blank(text.status))
       addLabel(text.statusMarkup, false, text.statusIsMessage ? "dim-label" : nullptr);
     if (!blank(text.deliver)) addLabel(text.deliverMarkup, false, nullptr);
