@@ -63,7 +63,9 @@ QBYAddScreen::QBYAddScreen(qby::QBYDeliveriesManager& manager, QBYDeliveryFormPa
   set_margin_top(12);
   set_margin_bottom(12);
 
-  searchEntry_.set_placeholder_text(QBYLocalizedString("Tracking Number, Link or Service"));
+  // Through the property: gtkmm 4.8 forwards the setter to GtkEntry, which this is not.
+  g_object_set(searchEntry_.gobj(), "placeholder-text",
+               QBYLocalizedString("Tracking Number, Link or Service").c_str(), nullptr);
   setAccessibleLabel(searchEntry_, QBYLocalizedString("Search"));
   searchEntry_.set_hexpand(true);
   append(searchEntry_);
@@ -177,7 +179,8 @@ void QBYAddScreen::showResults(std::uint64_t generation, const std::string& text
   ++searchesShown_;
   contextRow_.reset();
 
-  while (Gtk::Widget* child = list_.get_first_child()) list_.remove(*child);
+  // Rows only: the context menu's popover is a child of the list too.
+  while (Gtk::ListBoxRow* row = list_.get_row_at_index(0)) list_.remove(*row);
   for (const auto& row : searchResults_) {
     auto* listRow = Gtk::make_managed<Gtk::ListBoxRow>();
     if (row.title) {

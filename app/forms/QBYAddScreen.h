@@ -58,6 +58,8 @@ class QBYAddScreen : public Gtk::Box {
   // The most searches that ran at the same moment (one, unless the queue broke its promise).
   int mostConcurrentSearches() const { return state_->mostConcurrent.load(); }
 
+  // The index in searchResults() of the selected row.
+  std::optional<std::size_t> selectedIndex() const;
   // Moves the selection to the next or previous suggestion, skipping titles.
   void moveSelection(int step);
   // Chooses the selected suggestion (Return).
@@ -74,7 +76,6 @@ class QBYAddScreen : public Gtk::Box {
   void rowActivated(Gtk::ListBoxRow* row);
   void showContextMenu(Gtk::ListBoxRow* row, double x, double y);
   void removeRow(std::size_t index);
-  std::optional<std::size_t> selectedIndex() const;
 
   qby::QBYDeliveriesManager& manager_;
   QBYDeliveryFormParent& parent_;

@@ -330,6 +330,8 @@ void QBYPreferencesWindow::Impl::sortChanged() {
   if (loading) return;
   const guint index = adw_combo_row_get_selected(sortRow);
   if (index >= 4) return;
+  // Selecting what is stored (the list reselecting it, too) is no change to tell anyone.
+  if (defaults().integerForKey(qby::QBYSortModeKey) == static_cast<std::int64_t>(index)) return;
   if (!store(qby::QBYSortModeKey, qby::Value(static_cast<std::int64_t>(index)))) loadGeneral();
 }
 
@@ -344,6 +346,7 @@ void QBYPreferencesWindow::Impl::archiveChanged() {
     askToClearArchive();
     return;
   }
+  if (defaults().integerForKey(qby::QBYHistoryDaysKey) == tag) return;
   if (!store(qby::QBYHistoryDaysKey, qby::Value(tag))) loadGeneral();
 }
 
@@ -393,8 +396,14 @@ void QBYPreferencesWindow::Impl::calendarChanged() {
   if (qby::QBYDataStore* dataStore = manager.dataStore()) {
     std::vector<qby::QBYManagedObjectID> deliveries;
     for (const auto& delivery : manager.deliveries()) deliveries.push_back(delivery->objectID());
-    manager.calendar().moveEventsFromCalendarIdentifier(oldID, newID, std::move(deliveries),
-                                                        *dataStore);
+    std::weak_ptr<bool> alive = this->alive;
+    manager.calendar().moveEventsFromCalendarIdentifier(
+        oldID, newID, std::move(deliveries), *dataStore, [this, alive](bool changed) {
+          // Called on the store's background queue.
+          qby::MainQueue::async([this, alive, changed] {
+            if (alive.lock() && options.eventsMoved) options.eventsMoved(changed);
+          });
+        });
   }
   if (info) {
     store(qby::QBYDeliveriesCalendarInfoKey, qby::Value(*info));

@@ -33,6 +33,9 @@ class QBYPreferencesWindow {
     // "general", "shortcuts" or "logs"; anything else shows General.
     std::optional<std::string> pane;
     std::function<void()> closed;
+    // Told on the main loop when the events of a calendar change have been moved (with
+    // whether any event changed).
+    std::function<void(bool changed)> eventsMoved;
   };
 
   QBYPreferencesWindow(qby::QBYDeliveriesManager& manager, Options options);

@@ -6,6 +6,7 @@
 // Exit status: 0 saved (handed to the add queue), 1 closed without saving, 2 the deliveries
 // could not be opened.
 #include <adwaita.h>
+#include <gtkmm/init.h>
 
 #include <cstdio>
 #include <cstring>
@@ -90,6 +91,8 @@ int main(int argc, char** argv) {
     program.arguments.emplace_back(argv[i]);
   }
   AdwApplication* application = adw_application_new(kApplicationID, G_APPLICATION_NON_UNIQUE);
+  // The windows are gtkmm objects inside a plain libadwaita application.
+  Gtk::init_gtkmm_internals();
   g_signal_connect(application, "activate", G_CALLBACK(activate), &program);
   // The arguments are ours: GApplication would take them for files to open.
   char* programName[] = {argv[0], nullptr};
