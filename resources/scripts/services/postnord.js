@@ -1,11 +1,17 @@
-// PostNord (Sweden and Denmark): the developer API "Track and Trace" (v5, by identifier).
-// The key comes from the host, which answers "apiKey" for both of PostNord's sites (from this
-// installation's tokens); without one the public tracking page is offered.
+// PostNord (Sweden and Denmark): first the shipment data that PostNord's own site serves its
+// tracking page (www.postnord.se/api/shipment/<id>/<language>), which needs no key; when that
+// does not answer usably and a key is configured, the developer API "Track and Trace" (v5, by
+// identifier). The key comes from the host, which answers "apiKey" for both of PostNord's
+// sites. Both answer a tracking information response of shipments, items and events.
 //
 // Sources: PostNord's developer documentation of Track and Trace v5 (developer.postnord.com:
-// findByIdentifier, TrackingInformationResponse, shipments, items, events). Checked 2026-12-08.
+// findByIdentifier, TrackingInformationResponse, shipments, items, events); public projects
+// that read the site's shipment data (response.trackingInformationResponse.shipments[].items[]
+// .events[] with eventTime and eventDescription). Checked 2026-12-08.
 
-// What may change when PostNord changes its interface.
+// What may change when PostNord changes its site or interface.
+var PUBLIC_API = 'https://www.postnord.se/api/shipment/';
+var LANGUAGE = 'en';
 var KEYS = ['www.posten.se', 'www.postdanmark.dk'];
 var API = 'https://api2.postnord.com/rest/shipment/v5/trackandtrace/findByIdentifier.json';
 
@@ -14,10 +20,6 @@ var EXCEPTION_STATUSES = ['RETURNED', 'STOPPED', 'DELAYED'];
 function pageURL(number) {
   return 'https://tracking.postnord.com/?id=' + encodeURIComponent(number);
 }
-
-function pageLinks(task) { return task.pageLinks(pageURL); }
-
-function offerPage(task) { task.offerWebPage(pageURL); }
 
 function placeOf(location) {
   if (!location || typeof location !== 'object') return undefined;
@@ -59,15 +61,15 @@ function parcelItem(task, shipment, item, several) {
 // number alone when the user gave no name.
 function pieceName(task, id, several) { return task.pieceName(id, several); }
 
-function problem(task, response) { task.failForResponse(response, pageLinks(task)); }
-
 function isObject(value) { return !!value && typeof value === 'object'; }
 
-function trackingAnswer(task, response) {
-  if (response.offline) return problem(task, response);
+// Either source's tracking information: finishes the task and answers true when it says
+// something about the number.
+function trackingAnswer(task, response, links) {
   var body = Q.json(response.text);
-  var answer = Q.get(body, 'TrackingInformationResponse');
-  if (response.status === 200 && answer && typeof answer === 'object') {
+  var answer = Q.get(body, 'TrackingInformationResponse') ||
+      Q.get(body, 'response', 'trackingInformationResponse');
+  if (response.status === 200 && isObject(answer)) {
     var parcels = [];
     Q.array(answer.shipments).filter(isObject).forEach(function(shipment) {
       var items = Q.array(shipment.items).filter(isObject);
@@ -75,29 +77,49 @@ function trackingAnswer(task, response) {
       if (!items.length) items = [{}];
       items.forEach(function(item) { parcels.push({shipment: shipment, item: item}); });
     });
-    if (!parcels.length) return task.notFound(undefined, pageLinks(task));
-    var items = parcels.map(function(
-        parcel) { return parcelItem(task, parcel.shipment, parcel.item, parcels.length > 1); });
-    return task.finish(
-        Q.results(2, Object.assign(pageLinks(task), {items: items, interval: Q.itemsInterval(items)})));
+    if (!parcels.length) {
+      task.notFound(undefined, links);
+      return true;
+    }
+    task.found(parcels.map(function(parcel) {
+      return parcelItem(task, parcel.shipment, parcel.item, parcels.length > 1);
+    }), links);
+    return true;
   }
   // Faults about the identifier come with 400 and a "compositeFault".
-  if (response.status === 404 ||
-      (response.status === 400 && Q.get(body, 'TrackingInformationResponse', 'compositeFault')))
-    return task.notFound(undefined, pageLinks(task));
-  problem(task, response);
+  if ((response.status === 404 && isObject(body)) ||
+      (response.status === 400 && Q.get(answer, 'compositeFault'))) {
+    task.notFound(undefined, links);
+    return true;
+  }
+  return false;
+}
+
+function apiTrack(task, key, links) {
+  task.progress(S.fetchingDetails);
+  task.request(
+      API + '?' + Q.query({apikey: key, id: task.number, locale: 'en'}), undefined,
+      {cache: false}, function(response) {
+        if (!trackingAnswer(task, response, links)) task.failForResponse(response, links);
+      });
 }
 
 var module = {
-  access: 'keys',
+  access: 'keyless',
   credentials: ['apiKey'],
   webURL: function(task) { return pageURL(task.number); },
   track: function(task) {
-    var key = task.credential('apiKey');
-    if (!key) return offerPage(task);
+    var links = task.pageLinks(pageURL);
     task.request(
-        API + '?' + Q.query({apikey: key, id: task.number, locale: 'en'}), undefined,
-        {cache: false}, function(response) { trackingAnswer(task, response); });
+        PUBLIC_API + encodeURIComponent(task.number) + '/' + LANGUAGE, undefined,
+        {cache: false, referer: pageURL(task.number), headers: {Accept: 'application/json'}},
+        function(response) {
+          if (trackingAnswer(task, response, links)) return;
+          if (response.offline) return task.failForResponse(response, links);
+          var key = task.credential('apiKey');
+          if (key) return apiTrack(task, key, links);
+          task.failForResponse(response, links);
+        });
   }
 };
 KEYS.forEach(function(key) { registerService(key, module); });
