@@ -62,12 +62,11 @@ function searchAnswer(task, response) {
     var rows = Q.array(body.listaMovimenti)
                    .filter(function(row) { return row && typeof row === 'object'; });
     if (!rows.length) return task.notFound(undefined, links(task));
+    // Ordered by the instant, not by the wall clock: the hour that repeats when summer time
+    // ends would otherwise put a later scan below an earlier one.
+    rows.sort(function(a, b) { return (Number(b.dataOra) || 0) - (Number(a.dataOra) || 0); });
     var events = rows.map(function(
         row) { return Q.event(italianTime(row.dataOra), row.statoLavorazione, place(row.luogo)); });
-    events.sort(function(a, b) {
-      var left = a.date || '', right = b.date || '';
-      return right < left ? -1 : (right > left ? 1 : 0);
-    });
     var latest = events[0];
     // A parcel on its way back, or "delivered" back to the sender, is not the recipient's.
     var returning =

@@ -60,16 +60,15 @@ function description(event) {
 }
 
 function shipment(task, entry, several) {
-  var events =
-      Q.array(entry.events)
-          .filter(function(event) { return event && typeof event === 'object'; })
-          .map(function(event) {
-            return Q.event(
-                finnishTime(event.timestamp), description(event), Q.capitalize(event.locationName));
-          });
-  events.sort(function(a, b) {
-    var left = a.date || '', right = b.date || '';
-    return right < left ? -1 : (right > left ? 1 : 0);
+  var rows =
+      Q.array(entry.events).filter(function(event) { return event && typeof event === 'object'; });
+  // Ordered by the instant, not by the wall clock: the hour that repeats when summer time
+  // ends would otherwise put a later scan below an earlier one.
+  var instant = function(event) { return Date.parse(Q.trim(event.timestamp)) || 0; };
+  rows.sort(function(a, b) { return instant(b) - instant(a); });
+  var events = rows.map(function(event) {
+    return Q.event(
+        finnishTime(event.timestamp), description(event), Q.capitalize(event.locationName));
   });
   var latest = events[0] || {};
   var current = PHASES[Q.string(entry.phase).toUpperCase()] || 'transit';
