@@ -121,10 +121,20 @@ bool answerLines(qby::QBYDeliveriesFinder& finder, bool strict) {
       const auto answers = guessesFor(finder, lines, strict);
       if (answers.size() != lines.size()) return false;
       std::string out;
-      for (const auto& guesses : answers)
-        out += guessList(guesses).toJSON(false).value_or("[]") + "\n";
-      std::fputs(out.c_str(), stdout);
-      std::fflush(stdout);
+      for (const auto& guesses : answers) {
+        const auto json = qby::guessesJSON(guesses);
+        if (!json) {
+          fail("guess", "an answer could not be written as JSON", kExitFailure);
+          return false;
+        }
+        out += *json + "\n";
+      }
+      if (std::fwrite(out.data(), 1, out.size(), stdout) != out.size() ||
+          std::fflush(stdout) != 0) {
+        fail("guess", std::string("cannot write the answers: ") + std::strerror(errno),
+             kExitFailure);
+        return false;
+      }
     }
     pending.erase(0, consumed);
   }

@@ -88,4 +88,114 @@ bool guessRanksBefore(const Guess& a, const Guess& b) {
   return rankOf(a) < rankOf(b);
 }
 
+namespace {
+
+// Appends the text as a JSON string when it is ASCII; false otherwise.
+bool appendPlainText(std::string& out, std::string_view text) {
+  static constexpr char kHex[] = "0123456789abcdef";
+  out += '"';
+  for (const char c : text) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (byte >= 0x80) return false;
+    switch (c) {
+      case '"':
+        out += "\\\"";
+        break;
+      case '\\':
+        out += "\\\\";
+        break;
+      case '\b':
+        out += "\\b";
+        break;
+      case '\t':
+        out += "\\t";
+        break;
+      case '\n':
+        out += "\\n";
+        break;
+      case '\f':
+        out += "\\f";
+        break;
+      case '\r':
+        out += "\\r";
+        break;
+      default:
+        if (byte < 0x20) {
+          out += "\\u00";
+          out += kHex[byte >> 4];
+          out += kHex[byte & 0x0F];
+        } else {
+          out += c;
+        }
+    }
+  }
+  out += '"';
+  return true;
+}
+
+bool appendPlainJSON(std::string& out, const Dictionary& dictionary, int depth);
+
+// Appends the value as compact JSON when it holds nothing but ASCII texts, integers, booleans,
+// nulls and shallow lists and dictionaries of them; false for anything else, which the general
+// writer takes.
+bool appendPlainJSON(std::string& out, const Value& value, int depth) {
+  if (depth > 8) return false;
+  switch (value.type()) {
+    case Value::Type::Null:
+      out += "null";
+      return true;
+    case Value::Type::Bool:
+      out += *value.asBool() ? "true" : "false";
+      return true;
+    case Value::Type::Integer:
+      out += std::to_string(*value.asInteger());
+      return true;
+    case Value::Type::String:
+      return appendPlainText(out, *value.stringPtr());
+    case Value::Type::Array: {
+      out += '[';
+      bool first = true;
+      for (const auto& element : *value.arrayPtr()) {
+        if (!first) out += ',';
+        first = false;
+        if (!appendPlainJSON(out, element, depth + 1)) return false;
+      }
+      out += ']';
+      return true;
+    }
+    case Value::Type::Dictionary:
+      return appendPlainJSON(out, *value.dictionaryPtr(), depth);
+    default:
+      return false;
+  }
+}
+
+bool appendPlainJSON(std::string& out, const Dictionary& dictionary, int depth) {
+  out += '{';
+  bool first = true;
+  for (const auto& [key, element] : dictionary) {
+    if (!first) out += ',';
+    first = false;
+    if (!appendPlainText(out, key)) return false;
+    out += ':';
+    if (!appendPlainJSON(out, element, depth + 1)) return false;
+  }
+  out += '}';
+  return true;
+}
+
+}  // namespace
+
+std::optional<std::string> guessesJSON(const std::vector<Guess>& guesses) {
+  std::string out = "[";
+  bool plain = true;
+  for (std::size_t i = 0; i < guesses.size() && plain; ++i) {
+    if (i > 0) out += ',';
+    plain = appendPlainJSON(out, guesses[i], 1);
+  }
+  if (plain) return out + "]";
+  Array array(guesses.begin(), guesses.end());
+  return Value(std::move(array)).toJSON(false);
+}
+
 }  // namespace qby

@@ -46,4 +46,9 @@ bool guessRanksBefore(const Guess& a, const Guess& b);
 // A text of the guess, or nothing when absent or not a text.
 std::optional<std::string> guessString(const Guess& guess, std::string_view key);
 
+// The guesses as one compact JSON array, exactly as Value::toJSON writes it (nothing where it
+// writes nothing), without building a JSON tree for the usual guess of ASCII texts and lists:
+// a tool that answers a line of JSON per number writes many of them.
+std::optional<std::string> guessesJSON(const std::vector<Guess>& guesses);
+
 }  // namespace qby
