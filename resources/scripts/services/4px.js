@@ -71,13 +71,13 @@ function answer(task, response) {
     });
     if (!tracks.length) return task.notFound(undefined, links(task));
     var item = shipmentItem(task, tracks);
-    return task.finish(Q.results(
-        2, Object.assign(links(task), {items: [item], interval: Q.itemsInterval([item])})));
+    return task.found([item], links(task));
   }
   task.failForResponse(response, links(task));
 }
 
 registerService(KEY, {
+  access: 'keyless',
   webURL: function(task) { return webURL(task.number); },
   track: function(task) {
     var body = {queryCodes: [task.number], language: 'en-us', translateLanguage: ''};

@@ -92,14 +92,14 @@ function answer(task, response) {
     if (!history.length && !Q.get(tracker, 'summary', 'status'))
       return task.notFound(undefined, links(task));
     var item = packageItem(task, tracker, history);
-    return task.finish(Q.results(
-        2, Object.assign(links(task), {items: [item], interval: Q.itemsInterval([item])})));
+    return task.found([item], links(task));
   }
   if (response.status === 404) return task.notFound(undefined, links(task));
   task.failForResponse(response, links(task));
 }
 
 registerService(KEY, {
+  access: 'keyless',
   webURL: function(task) { return webURL(task.number); },
   track: function(task) {
     task.request(

@@ -59,13 +59,13 @@ function answer(task, response) {
     });
     if (!details.length) return task.notFound(undefined, links(task));
     var item = parcelItem(task, details);
-    return task.finish(Q.results(
-        2, Object.assign(links(task), {items: [item], interval: Q.itemsInterval([item])})));
+    return task.found([item], links(task));
   }
   task.failForResponse(response, links(task));
 }
 
 registerService(KEY, {
+  access: 'keyless',
   webURL: function(task) { return webURL(task.number); },
   track: function(task) {
     var query = Q.query({mailNos: task.number, lang: 'en-US', language: 'en-US'});

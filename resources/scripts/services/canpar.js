@@ -74,13 +74,13 @@ function answer(task, response) {
     var parcel = matching(parcels, task.number);
     if (!parcel || !Q.array(parcel.events).length) return task.notFound(undefined, links(task));
     var item = parcelItem(task, parcel);
-    return task.finish(Q.results(
-        2, Object.assign(links(task), {items: [item], interval: Q.itemsInterval([item])})));
+    return task.found([item], links(task));
   }
   task.failForResponse(response, links(task));
 }
 
 registerService(KEY, {
+  access: 'keyless',
   webURL: function(task) { return webURL(task.number); },
   track: function(task) {
     task.request(

@@ -53,13 +53,13 @@ function answer(task, response) {
     });
     if (!entries.length) return task.notFound(undefined, links(task));
     var item = waybillItem(task, entries);
-    return task.finish(Q.results(
-        2, Object.assign(links(task), {items: [item], interval: Q.itemsInterval([item])})));
+    return task.found([item], links(task));
   }
   task.failForResponse(response, links(task));
 }
 
 registerService(KEY, {
+  access: 'keyless',
   webURL: function(task) { return webURL(task.number); },
   track: function(task) {
     task.request(

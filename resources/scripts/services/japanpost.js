@@ -72,13 +72,13 @@ function answer(task, response) {
     if (!scans.length) return task.notFound(undefined, links(task));
     var item = itemOf(task, scans);
     if (!Q.array(item.history).length) return task.fail(S.unreadable, links(task));
-    return task.finish(Q.results(
-        2, Object.assign(links(task), {items: [item], interval: Q.itemsInterval([item])})));
+    return task.found([item], links(task));
   }
   task.failForResponse(response, links(task));
 }
 
 registerService(KEY, {
+  access: 'keyless',
   webURL: function(task) { return webURL(task.number); },
   track: function(task) {
     task.request(

@@ -63,8 +63,7 @@ function answer(task, response) {
     if (dates.length && statuses.length) {
       var item = itemOf(task, dates, statuses);
       if (Q.array(item.history).length) {
-        return task.finish(Q.results(
-            2, Object.assign(links(task), {items: [item], interval: Q.itemsInterval([item])})));
+        return task.found([item], links(task));
       }
     }
     return task.fail(S.unreadable, links(task));
@@ -73,6 +72,7 @@ function answer(task, response) {
 }
 
 registerService(KEY, {
+  access: 'keyless',
   webURL: function(task) { return webURL(task.number); },
   track: function(task) {
     task.request(

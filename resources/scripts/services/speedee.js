@@ -79,13 +79,13 @@ function answer(task, response) {
     if (!rows.length) return task.notFound(undefined, links(task));
     var item = shipmentItem(task, rows);
     if (!Q.array(item.history).length) return task.fail(S.unreadable, links(task));
-    return task.finish(Q.results(
-        2, Object.assign(links(task), {items: [item], interval: Q.itemsInterval([item])})));
+    return task.found([item], links(task));
   }
   task.failForResponse(response, links(task));
 }
 
 registerService(KEY, {
+  access: 'keyless',
   webURL: function(task) { return webURL(task.number); },
   track: function(task) {
     task.request(

@@ -68,13 +68,13 @@ function answer(task, response) {
       return task.fail(S.unreadable, links(task));
     }
     var item = consignmentItem(task, consignments[0]);
-    return task.finish(Q.results(
-        2, Object.assign(links(task), {items: [item], interval: Q.itemsInterval([item])})));
+    return task.found([item], links(task));
   }
   task.failForResponse(response, links(task));
 }
 
 registerService(KEY, {
+  access: 'keyless',
   webURL: function(task) { return webURL(task.number); },
   track: function(task) {
     var query =
