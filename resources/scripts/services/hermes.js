@@ -39,14 +39,26 @@ function links(task) { return task.pageLinks(webURL); }
 // Answers without tracking data fail the update, told apart by what went wrong.
 function problem(task, response) { task.failForResponse(response, links(task)); }
 
+// Newest first by the instant a time stamp names: its offset counts, so the hour repeated when
+// summer time ends cannot put a later scan below an earlier one. Time stamps that do not read
+// go last, in the carrier's order.
+function newestFirst(rows, stamp) {
+  var instant = function(row) {
+    var time = Date.parse(Q.trim(stamp(row)));
+    return isFinite(time) ? time : -Infinity;
+  };
+  var indexed =
+      rows.map(function(row, index) { return {row: row, index: index, time: instant(row)}; });
+  indexed.sort(function(
+      a, b) { return b.time > a.time ? 1 : (b.time < a.time ? -1 : a.index - b.index); });
+  return indexed.map(function(entry) { return entry.row; });
+}
+
 function parcel(task, entry) {
   var rows = Q.array(entry.parcelProgress).filter(function(row) {
     return row && typeof row === 'object' && IGNORED.indexOf(Q.string(row.parcelStatus)) < 0;
   });
-  rows.sort(function(a, b) {
-    var left = Q.isoDateTime(a.timestamp) || '', right = Q.isoDateTime(b.timestamp) || '';
-    return right < left ? -1 : (right > left ? 1 : 0);
-  });
+  rows = newestFirst(rows, function(row) { return row.timestamp; });
   var events = rows.map(function(
       row) { return Q.event(Q.isoDateTime(row.timestamp), row.historyText || row.parcelStatus); });
   var latest = events[0] || {};

@@ -34,6 +34,21 @@ function links(task) { return task.pageLinks(webURL); }
 // Answers without tracking data fail the update, told apart by what went wrong.
 function problem(task, response) { task.failForResponse(response, links(task)); }
 
+// Newest first by the instant a time stamp names: its offset counts, so the hour repeated when
+// summer time ends cannot put a later scan below an earlier one. Time stamps that do not read
+// go last, in the carrier's order.
+function newestFirst(rows, stamp) {
+  var instant = function(row) {
+    var time = Date.parse(Q.trim(stamp(row)));
+    return isFinite(time) ? time : -Infinity;
+  };
+  var indexed =
+      rows.map(function(row, index) { return {row: row, index: index, time: instant(row)}; });
+  indexed.sort(function(
+      a, b) { return b.time > a.time ? 1 : (b.time < a.time ? -1 : a.index - b.index); });
+  return indexed.map(function(entry) { return entry.row; });
+}
+
 function eventDate(event) {
   return Q.isoDateTime(event.dateIso) || Q.isoDateTime(event.displayDate, event.displayTime);
 }
@@ -41,10 +56,7 @@ function eventDate(event) {
 function piece(task, pack, several) {
   var rows =
       Q.array(pack.eventSet).filter(function(row) { return row && typeof row === 'object'; });
-  rows.sort(function(a, b) {
-    var left = eventDate(a) || '', right = eventDate(b) || '';
-    return right < left ? -1 : (right > left ? 1 : 0);
-  });
+  rows = newestFirst(rows, function(row) { return row.dateIso || eventDate(row); });
   var events = rows.map(function(row) {
     return Q.event(
         eventDate(row), Q.text(row.description), Q.join(Q.capitalize(row.city), row.countryCode));
