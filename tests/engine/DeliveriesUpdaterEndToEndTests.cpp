@@ -123,7 +123,7 @@ TEST_F(EndToEndTest, TwelveDeliveriesOfTwelveCarriersRunInBatchesOfFiveFiveAndTw
   const std::vector<std::string> names = {
       "ups/delivered",       "fedex/delivered",      "usps/delivered",    "dhl/delivered",
       "royalmail/delivered", "canadapost/delivered", "auspost/delivered", "postnl/delivered",
-      "laposte/delivered",   "dhlde/delivered",      "dpd/transit",       "postnord/delivered"};
+      "laposte/delivered",   "dhlde/delivered",      "dpd/in-transit",    "postnord/delivered"};
   std::vector<CarrierCase> cases;
   Array deliveries;
   for (const auto& name : names) {
