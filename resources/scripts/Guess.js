@@ -66,7 +66,9 @@ var QBYGuessPostByCountry = {
   IE: 'www.anpost.com',
   PL: 'www.pocztapolska.pl',
   FI: 'www.posti.fi',
-  EE: 'www.omniva.ee'
+  EE: 'www.omniva.ee',
+  KR: 'www.epost.go.kr',
+  SG: 'www.singpost.com'
 };
 
 // Other services of a post that may carry its S10 items.

@@ -101,7 +101,7 @@ std::vector<NumberSample> NumberSamples::valid(int count) {
       {"SE", "www.posten.se"},         {"DK", "www.postdanmark.dk"},  {"CH", "www.post.ch"},
       {"ES", "www.correos.es"},        {"BE", "www.bpost.be"},        {"PT", "www.ctt.pt"},
       {"IE", "www.anpost.com"},        {"PL", "www.pocztapolska.pl"}, {"FI", "www.posti.fi"},
-      {"EE", "www.omniva.ee"}};
+      {"EE", "www.omniva.ee"},         {"KR", "www.epost.go.kr"},     {"SG", "www.singpost.com"}};
   const std::vector<std::string> s10Services = {"RR", "RB", "EE", "EA", "CP",
                                                 "LZ", "LX", "UA", "VV"};
   const std::vector<std::string> uspsPrefixes = {"9400", "9205", "9407", "9270", "9303",
