@@ -17,6 +17,7 @@
 
 #include "QBYAppDelegate.h"
 #include "QBYMainWindow.h"
+#include "QBYPreferencesWindow.h"
 #include "model/Delivery.h"
 #include "model/Detail.h"
 #include "platform/Date.h"
@@ -197,6 +198,29 @@ TEST_F(GermanWindowTest, TheMainWindowSpeaksGerman) {
   // The selection's detail pane is drawn before it is captured.
   qby::test::iterateFor(300ms);
   EXPECT_FALSE(qby::test::saveScreenshot(root, "main-window-german").empty());
+}
+
+TEST_F(GermanWindowTest, ThePreferencesSpeakGerman) {
+  auto& window = launch();
+  porvane::forms::QBYPreferencesWindow::Options options;
+  options.pane = "general";
+  auto preferences = porvane::forms::QBYPreferencesWindow::present(
+      window.window(), *delegate_->deliveriesManager(), options);
+  ASSERT_TRUE(preferences);
+  GtkWidget* root = GTK_WIDGET(preferences->window());
+  ASSERT_TRUE(qby::test::iterateUntil([&] { return gtk_widget_get_mapped(root); }));
+  qby::test::iterateFor(300ms);
+  for (const char* german : {"Allgemein", "Im Hintergrund aktualisieren", "Benachrichtigungen",
+                             "Klänge abspielen", "Archiv leeren …"}) {
+    EXPECT_TRUE(anyLabelContains(root, german)) << german;
+  }
+  for (const char* english : {"General", "Update in the Background", "Notifications"})
+    EXPECT_FALSE(anyLabelContains(root, english)) << english;
+  EXPECT_FALSE(qby::test::saveScreenshot(root, "preferences-german").empty());
+
+  preferences->showPane("logs");
+  EXPECT_TRUE(qby::test::iterateUntil([&] { return anyLabelContains(root, "Protokollordner"); }));
+  EXPECT_TRUE(anyLabelContains(root, "Protokollierung"));
 }
 
 }  // namespace
