@@ -33,7 +33,7 @@ function place(address) {
   return Q.join(address.city, address.countryName || address.countryCode) || undefined;
 }
 
-function unit(task, unit, several) {
+function unit(task, unit) {
   var events = newestFirst(Q.array(unit.history).map(function(entry) {
     entry = entry || {};
     return Q.event(
@@ -46,7 +46,7 @@ function unit(task, unit, several) {
       status === ANNOUNCED            ? 'pending' :
       EXCEPTIONS.indexOf(status) >= 0 ? 'exception' :
                                         'transit';
-  return Q.trackingItem(task.pieceName(Q.trim(unit.tuNo), several), {
+  return Q.trackingItem(task.itemName, {
     state: state,
     status: latest.text,
     statusDate: latest.date,
@@ -71,7 +71,7 @@ function answer(task, response) {
       return entry && typeof entry === 'object' && Q.array(entry.history).length;
     });
     if (!units.length) return task.notFound(undefined, links(task));
-    var items = units.map(function(entry) { return unit(task, entry, units.length > 1); });
+    var items = units.map(function(entry) { return unit(task, entry); });
     return task.found(items, links(task));
   }
   problem(task, response);

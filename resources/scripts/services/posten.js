@@ -63,7 +63,7 @@ function piece(task, pack, several) {
   });
   var latest = events[0] || {};
   var current = state(Q.string((rows[0] || {}).status).toUpperCase());
-  return Q.trackingItem(task.pieceName(Q.trim(pack.packageNumber), several), {
+  return Q.trackingItem(task.itemName, {
     state: current,
     status: latest.text,
     statusDate: latest.date,

@@ -55,7 +55,7 @@ function finnishTime(value) {
 
 function description(event) {
   var text = event.description;
-  if (text && typeof text === 'object') return text[LANGUAGE] || text.fi || text.sv;
+  if (text && typeof text === 'object') return text[LANGUAGE] || text.fi;
   return text;
 }
 
