@@ -13,7 +13,7 @@ var KEY = 'www.anpost.com';
 var API = 'https://apim-anpost-apwebapis.anpost.com/ttservice-public-apweb/GetEvents';
 // The key An Post's tracking page sends with the call.
 var PAGE_KEY = '01b0162771e941639046a97936f72e95';
-var PAGE = 'https://www.anpost.com/Post-Parcels/Track/History?item=';
+var PAGE = 'https://www.anpost.com/Post-Parcels/Track?item=';
 
 var DELIVERED = 14;
 var OUT = 4;

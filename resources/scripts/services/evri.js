@@ -28,7 +28,7 @@ function state(code) {
                            'transit';
 }
 
-function webURL(number) { return PAGE + encodeURIComponent(number) + '/details'; }
+function webURL(number) { return PAGE + encodeURIComponent(number); }
 
 function links(task) { return task.pageLinks(webURL); }
 

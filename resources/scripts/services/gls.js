@@ -9,7 +9,7 @@
 
 var KEY = 'gls-group.com';
 var API = 'https://gls-group.com/app/service/open/rest/DE/en/rstt001?match=';
-var PAGE = 'https://gls-group.com/GROUP/en/parcel-tracking?match=';
+var PAGE = 'https://gls-group.eu/DE/en/parcel-tracking?match=';
 
 // progressBar.statusInfo values. DELIVEREDPS: left at a parcel shop for the recipient to
 // collect, so not yet in the recipient's hands.

@@ -10,7 +10,7 @@
 
 var KEY = 'inpost.pl';
 var API = 'https://inpost.pl/shipx-proxy/?new_api=true&language=en_EN&number=';
-var PAGE = 'https://inpost.pl/en/find-parcel?number=';
+var PAGE = 'https://inpost.pl/sledzenie-przesylek?number=';
 
 // Event codes by what they mean for the recipient: CRE announced by the sender, FMD first
 // mile, MMD middle mile, LMD last mile, FUL courier delivery, RTS return to sender, EOL end

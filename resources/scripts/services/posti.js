@@ -11,7 +11,7 @@
 
 var KEY = 'www.posti.fi';
 var API = 'https://www.posti.fi/henkiloasiakkaat/seuranta/api/shipments/';
-var PAGE = 'https://www.posti.fi/en/tracking#/shipment/';
+var PAGE = 'https://www.posti.fi/fi/seuranta#/lahetys/';
 var LANGUAGE = 'en';
 
 var PHASES = {
