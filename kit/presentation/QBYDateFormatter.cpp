@@ -7,6 +7,7 @@
 #include <unicode/measfmt.h>
 #include <unicode/measunit.h>
 #include <unicode/measure.h>
+#include <unicode/reldatefmt.h>
 #include <unicode/smpdtfmt.h>
 #include <unicode/timezone.h>
 #include <unicode/udisplaycontext.h>
@@ -163,6 +164,16 @@ struct QBYDateFormatter::Formatters {
     return duration.get();
   }
 
+  icu::RelativeDateTimeFormatter* agoFormatter() {
+    if (!ago) {
+      UErrorCode status = U_ZERO_ERROR;
+      auto format = std::make_unique<icu::RelativeDateTimeFormatter>(
+          locale, nullptr, UDAT_STYLE_LONG, UDISPCTX_CAPITALIZATION_NONE, status);
+      if (U_SUCCESS(status)) ago = std::move(format);
+    }
+    return ago.get();
+  }
+
   const Calendar calendar;
   const icu::Locale locale;
   // The setting the formatters were made for, to notice when ICU's defaults move on.
@@ -177,6 +188,7 @@ struct QBYDateFormatter::Formatters {
   std::unique_ptr<icu::DateFormat> comparison;
   std::unique_ptr<icu::SimpleDateFormat> weekday;
   std::unique_ptr<icu::MeasureFormat> duration;
+  std::unique_ptr<icu::RelativeDateTimeFormatter> ago;
 };
 
 QBYDateFormatter& QBYDateFormatter::sharedFormatter() {
@@ -320,7 +332,7 @@ std::optional<std::string> QBYDateFormatter::updatedTextLocked(
     } else if (interval < kSecondsPerMinute) {
       text = QBYLocalizedString("a moment ago");
     } else if (interval <= kWeek) {
-      text = format(QBYLocalizedString("%@ ago"), durationTextLocked(interval));
+      text = agoTextLocked(interval);
     }
   }
   if (!text) text = displayDateLocked(date, QBYRelativeNever, std::nullopt);
@@ -348,25 +360,53 @@ std::string QBYDateFormatter::durationText(double seconds) {
   return durationTextLocked(seconds);
 }
 
-std::string QBYDateFormatter::durationTextLocked(double seconds) {
-  // One unit only, as a duration formatter limited to one unit shows it: the largest unit
-  // with a count of at least 1, the rest dropped (so 1 h 59 min is "1 hour", never "2 hours").
-  UErrorCode status = U_ZERO_ERROR;
-  icu::MeasureUnit* unit = nullptr;
+namespace {
+
+enum class DurationUnit { Minute, Hour, Day };
+
+// One unit only, as a duration formatter limited to one unit shows it: the largest unit with a
+// count of at least 1, the rest dropped (so 1 h 59 min is "1 hour", never "2 hours").
+std::pair<DurationUnit, double> oneUnit(double seconds) {
   double count = 0;
+  DurationUnit unit = DurationUnit::Minute;
   if (!std::isfinite(seconds) || seconds < kSecondsPerMinute) {
-    unit = icu::MeasureUnit::createMinute(status);
+    count = 0;
   } else if (seconds >= kSecondsPerDay) {
-    unit = icu::MeasureUnit::createDay(status);
+    unit = DurationUnit::Day;
     count = std::floor(seconds / kSecondsPerDay);
   } else if (seconds >= kSecondsPerHour) {
-    unit = icu::MeasureUnit::createHour(status);
+    unit = DurationUnit::Hour;
     count = std::floor(seconds / kSecondsPerHour);
   } else {
-    unit = icu::MeasureUnit::createMinute(status);
     count = std::floor(seconds / kSecondsPerMinute);
   }
-  count = std::min(count, 1e15);  // beyond any real interval, and still an exact integer
+  return {unit, std::min(count, 1e15)};  // beyond any real interval, still an exact integer
+}
+
+}  // namespace
+
+std::string QBYDateFormatter::agoTextLocked(double seconds) {
+  // The locale's own phrase for a time ago, not the duration put into a sentence: languages
+  // inflect the count after their word for "ago" ("vor 2 Tagen", never "vor 2 Tage").
+  const auto [unit, count] = oneUnit(seconds);
+  if (icu::RelativeDateTimeFormatter* formatter = formatters().agoFormatter()) {
+    const UDateRelativeUnit relativeUnit = unit == DurationUnit::Day    ? UDAT_RELATIVE_DAYS
+                                           : unit == DurationUnit::Hour ? UDAT_RELATIVE_HOURS
+                                                                        : UDAT_RELATIVE_MINUTES;
+    UErrorCode status = U_ZERO_ERROR;
+    icu::UnicodeString text;
+    formatter->format(count, UDAT_DIRECTION_LAST, relativeUnit, text, status);
+    if (U_SUCCESS(status) && !text.isEmpty()) return icutext::utf8(text);
+  }
+  return format(QBYLocalizedString("%@ ago"), durationTextLocked(seconds));
+}
+
+std::string QBYDateFormatter::durationTextLocked(double seconds) {
+  const auto [which, count] = oneUnit(seconds);
+  UErrorCode status = U_ZERO_ERROR;
+  icu::MeasureUnit* unit = which == DurationUnit::Day    ? icu::MeasureUnit::createDay(status)
+                           : which == DurationUnit::Hour ? icu::MeasureUnit::createHour(status)
+                                                         : icu::MeasureUnit::createMinute(status);
   // Measure adopts the unit, also when it fails.
   const icu::Measure measure(icu::Formattable(static_cast<int64_t>(count)), unit, status);
   icu::MeasureFormat* formatter = formatters().componentsFormatter();

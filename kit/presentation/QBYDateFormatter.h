@@ -97,6 +97,8 @@ class QBYDateFormatter {
   std::string displayDateLocked(std::optional<Date> date, int relative, std::optional<Date> toDate);
   std::string relativeDayText(Date date, long days);
   std::string durationTextLocked(double seconds);
+  // "5 minutes ago" / "vor 5 Minuten": the interval in one unit, as durationText() picks it.
+  std::string agoTextLocked(double seconds);
 
   mutable std::mutex mutex_;
   std::unique_ptr<Formatters> formatters_;

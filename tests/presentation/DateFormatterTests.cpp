@@ -163,6 +163,21 @@ TEST_F(DateFormatterTest, PastDatesUpToAWeekReadAsOneUnitAgo) {
   EXPECT_EQ(ago(7 * kDay + 5), "March 5");
 }
 
+TEST_F(DateFormatterTest, GermanTimesAgoInflectTheirCount) {
+  setDefaultLocale("de_DE");
+  auto ago = [&](double seconds) {
+    return formatter.updatedText(std::nullopt, now().addingTimeInterval(-seconds));
+  };
+  // The duration alone is nominative ("2 Tage"); after "vor" German needs the dative.
+  EXPECT_EQ(ago(2 * kDay + 23 * kHour), "vor 2 Tagen");
+  EXPECT_EQ(ago(7 * kDay), "vor 7 Tagen");
+  EXPECT_EQ(ago(kDay), "vor 1 Tag");
+  EXPECT_EQ(ago(3 * kHour), "vor 3 Stunden");
+  EXPECT_EQ(ago(kMinute), "vor 1 Minute");
+  EXPECT_EQ(ago(7 * kDay + 5), "5. März");
+  EXPECT_EQ(formatter.durationText(2 * kDay), "2 Tage");
+}
+
 TEST_F(DateFormatterTest, FormatKeysWrapTheText) {
   EXPECT_EQ(formatter.updatedText("Updated %@", now().addingTimeInterval(-5 * kMinute)),
             "Updated 5 minutes ago");

@@ -220,10 +220,10 @@ TEST_F(DeliveryTextTest, DetailOfOnePackageHasNoDotsNoLinksAndEveryLineInItsMode
 
   const auto text = detailText(delivery);
   // Shipped in mode 0 (day and month), its extra in mode 1 ("gestern"). The footer's words
-  // come from the message catalogue (none in tests), its duration from the locale.
+  // come from the message catalogue (none in tests), the time ago from the locale.
   EXPECT_EQ(text.text,
             "Camera\nLens cap\n2 days\nVersandt 11. März\nGescannt gestern\nErwartet 14. März\n"
-            "Refreshed 5 Minuten ago\nWaybill: 1Z999AA10123456784");
+            "Refreshed vor 5 Minuten\nWaybill: 1Z999AA10123456784");
   EXPECT_EQ(text.markup.find("<a "), std::string::npos);
   EXPECT_EQ(text.text.find("●"), std::string::npos);
   EXPECT_EQ(markupText(text.markup), text.text);
