@@ -173,6 +173,25 @@ void QBYAppDelegate::open(const std::vector<std::string>& uris) {
   // An address that opened a window of its own (or saved without one) leaves the main
   // window closed; anything else shows it, as a plain launch would.
   if (atLaunch && showMainWindowAtLaunch_) showMainWindow();
+  if (atLaunch) quitSoonIfNoWindowShows();
+}
+
+void QBYAppDelegate::mainWindowClosed() {
+  requestQuit();
+}
+
+void QBYAppDelegate::quitSoonIfNoWindowShows() {
+  std::weak_ptr<QBYAppDelegate> weak = weak_from_this();
+  // Later, so a window that is on its way (or on its way out) has settled.
+  qby::MainQueue::async([weak] {
+    auto self = weak.lock();
+    if (!self || self->quitting_ || self->terminated_ || !self->environment_.application) return;
+    for (GList* node = gtk_application_get_windows(self->environment_.application); node;
+         node = node->next) {
+      if (gtk_widget_get_visible(GTK_WIDGET(node->data))) return;
+    }
+    self->requestQuit();
+  });
 }
 
 void QBYAppDelegate::requestQuit() {
@@ -539,7 +558,10 @@ void QBYAppDelegate::openAddWindow(const std::string& searchText) {
   if (!searchText.empty()) options.search = searchText;
   std::weak_ptr<QBYAppDelegate> weak = weak_from_this();
   options.finished = [weak](forms::QBYAddDeliveryWindow::Outcome) {
-    if (auto self = weak.lock()) self->addWindow_.reset();
+    if (auto self = weak.lock()) {
+      self->addWindow_.reset();
+      self->quitSoonIfNoWindowShows();
+    }
   };
   Gtk::Window* parent = nullptr;
   if (mainWindow_ && gtk_widget_get_visible(GTK_WIDGET(mainWindow_->window())))
@@ -556,7 +578,10 @@ void QBYAppDelegate::openAddWindowWithGuesses(std::vector<qby::Dictionary> guess
   options.foundGuesses = std::move(guesses);
   std::weak_ptr<QBYAppDelegate> weak = weak_from_this();
   options.finished = [weak](forms::QBYAddDeliveryWindow::Outcome) {
-    if (auto self = weak.lock()) self->addWindow_.reset();
+    if (auto self = weak.lock()) {
+      self->addWindow_.reset();
+      self->quitSoonIfNoWindowShows();
+    }
   };
   addWindow_ =
       forms::QBYAddDeliveryWindow::present(nullptr, *deliveriesManager_, std::move(options));
@@ -593,7 +618,10 @@ void QBYAppDelegate::openEditWindowWithSettings(const qby::QBYDeliverySettings& 
     parent = Glib::wrap(mainWindow_->window());
   editWindows_[key] = forms::QBYEditDeliveryWindow::present(
       parent, *deliveriesManager_, settings, [weak, key](std::shared_ptr<qby::Delivery>) {
-        if (auto self = weak.lock()) self->editWindows_.erase(key);
+        if (auto self = weak.lock()) {
+          self->editWindows_.erase(key);
+          self->quitSoonIfNoWindowShows();
+        }
       });
 }
 
@@ -613,7 +641,10 @@ void QBYAppDelegate::openPreferences(const std::string& pane) {
   if (!pane.empty()) options.pane = pane;
   std::weak_ptr<QBYAppDelegate> weak = weak_from_this();
   options.closed = [weak] {
-    if (auto self = weak.lock()) self->preferencesWindow_.reset();
+    if (auto self = weak.lock()) {
+      self->preferencesWindow_.reset();
+      self->quitSoonIfNoWindowShows();
+    }
   };
   preferencesWindow_ = forms::QBYPreferencesWindow::present(mainGtkWindow(), *deliveriesManager_,
                                                             std::move(options));

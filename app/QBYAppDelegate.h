@@ -105,6 +105,7 @@ class QBYAppDelegate : public qby::QBYDeliveriesNotificationDelegate,
   void openPreferences(const std::string& pane);
   void openURIs(const std::vector<std::string>& uris) override;
   void openWebPage(const std::string& uri) override;
+  void mainWindowClosed() override;
 
   // --- State (for the program and its tests) ---
   QBYMainWindow* mainWindow() const { return mainWindow_.get(); }
@@ -169,6 +170,9 @@ class QBYAppDelegate : public qby::QBYDeliveriesNotificationDelegate,
   void quitCompanionIfAppropriate();
   void sendToCompanion(const std::string& action, const std::optional<qby::Value>& object);
   void finishQuit();
+  // Quits (in order) when no window of the application shows: a launch that only saved, or
+  // the last of the add, edit and preferences windows closed while the main one is hidden.
+  void quitSoonIfNoWindowShows();
   void restartDueToAppChange(const char* reason);
   bool syncBusy();
   void terminate();

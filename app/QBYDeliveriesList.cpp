@@ -451,7 +451,12 @@ bool QBYDeliveriesList::selectDelivery(const std::shared_ptr<qby::Delivery>& del
     row = rowOfDelivery(*delivery);
   }
   if (!row) return false;
-  gtk_single_selection_set_selected(selection_, static_cast<guint>(*row));
+  if (gtk_single_selection_get_selected(selection_) == *row) {
+    // Already selected: presenting it again shows its current state.
+    host_.selectedDeliveryChanged(shown_[*row]);
+  } else {
+    gtk_single_selection_set_selected(selection_, static_cast<guint>(*row));
+  }
   gtk_widget_activate_action(GTK_WIDGET(view_), "list.scroll-to-item", "u",
                              static_cast<guint>(*row));
   return true;

@@ -76,10 +76,10 @@ struct QBYMainWindow::Callbacks {
     gtk_window_present(self(data).shortcutsWindow());
   }
 
-  static gboolean closeRequest(GtkWindow* window, gpointer) {
-    // Closing the window hides it; the application decides when to quit (its quit action
-    // waits for a running sync).
-    gtk_widget_set_visible(GTK_WIDGET(window), FALSE);
+  static gboolean closeRequest(GtkWindow*, gpointer data) {
+    // Closing the main window quits the application; the quit waits for a running sync
+    // and takes the window down itself.
+    self(data).host_.mainWindowClosed();
     return TRUE;
   }
 };

@@ -31,6 +31,8 @@ class QBYMainWindowHost {
   virtual void openEditWindow(const std::string& uuid) = 0;
   virtual void openURIs(const std::vector<std::string>& uris) = 0;
   virtual void openWebPage(const std::string& uri) = 0;
+  // The user closed the main window: the application quits.
+  virtual void mainWindowClosed() = 0;
 };
 
 class QBYMainWindow : private QBYDeliveriesListHost {
