@@ -46,6 +46,28 @@ std::string refusalText(const std::filesystem::path& file, unsigned line, unsign
   return file.string() + ":" + std::to_string(line) + ":" + std::to_string(column) + ": " + message;
 }
 
+// Why the text is no function body on its own, or nothing when it is one. The Function
+// constructor parses a body alone, without running it.
+std::optional<std::string> standaloneBodyProblem(JSCContext* context, const std::string& body) {
+  static constexpr std::string_view kCheck =
+      "(function(source){try{new Function(source);return '';}"
+      "catch(e){return String(e&&e.message!==undefined?e.message:e)||'unreadable';}})";
+  auto check = GObjectPtr<JSCValue>::adopt(
+      jsc_context_evaluate(context, kCheck.data(), static_cast<gssize>(kCheck.size())));
+  // From bytes: a NUL in the file must not end the text early.
+  const GBytesPtr bytes(g_bytes_new(body.data(), body.size()));
+  auto source = GObjectPtr<JSCValue>::adopt(jsc_value_new_string_from_bytes(context, bytes.get()));
+  if (!check || !jsc_value_is_function(check.get()) || !source)
+    return std::string("the module could not be checked");
+  JSCValue* arguments[] = {source.get()};
+  auto answer = GObjectPtr<JSCValue>::adopt(jsc_value_function_callv(check.get(), 1, arguments));
+  if (!answer || !jsc_value_is_string(answer.get()))
+    return std::string("the module could not be checked");
+  GCharPtr text{jsc_value_to_string(answer.get())};
+  if (!text || *text.get() == '\0') return std::nullopt;
+  return "SyntaxError: the module is no function body of its own (" + std::string(text.get()) + ")";
+}
+
 }  // namespace
 
 std::filesystem::path QBYUserModules::folder() {
@@ -99,6 +121,13 @@ QBYUserModuleLoad QBYUserModules::load(JSCContext* context, const std::filesyste
       message = std::string(name ? name : "SyntaxError") + ": " + (text ? text : "");
     }
     result.refusal = refusalText(file, line, column, message);
+    return result;
+  }
+
+  // The body must stand on its own as a function body: text that closes the wrapper early
+  // would run outside its guard, where an exception counts against the whole update.
+  if (auto reason = standaloneBodyProblem(context, *body)) {
+    result.refusal = refusalText(file, 1, 1, *reason);
     return result;
   }
 

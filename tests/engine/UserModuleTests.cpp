@@ -102,6 +102,29 @@ TEST_F(UserModules, RefusalsNameFileLineColumnAndMessage) {
   EXPECT_TRUE(throws.results.empty());
 }
 
+TEST_F(UserModules, AModuleCannotCloseItsWrapperAndRunOutsideIt) {
+  // Valid once wrapped, but the call would run outside the guard and reach the context's
+  // exception handler, which counts against the whole update.
+  writeFile(modulesFolder() / "escapes.js", "})(); undefinedOutsideTheGuard(); (function () {\n");
+  QBYModuleCheckOptions options;
+  options.file = modulesFolder() / "escapes.js";
+  const auto escaped = QBYModuleCheck::run(options);
+  ASSERT_TRUE(escaped.error);
+  EXPECT_NE(escaped.error->find("no function body of its own"), std::string::npos)
+      << *escaped.error;
+  for (const auto& line : escaped.log)
+    EXPECT_EQ(line.find("undefinedOutsideTheGuard"), std::string::npos) << line;
+
+  // A body with a string that only looks like the wrapper's end loads.
+  writeFile(modulesFolder() / "quoted.js",
+            "var text = '})(); (function () {';\n"
+            "registerService('quoted.example', {track: function(task) { task.notFound(); }});\n");
+  options.file = modulesFolder() / "quoted.js";
+  const auto quoted = QBYModuleCheck::run(options);
+  ASSERT_FALSE(quoted.error) << *quoted.error;
+  EXPECT_EQ(quoted.service, "quoted.example");
+}
+
 TEST_F(UserModules, LoadAllLogsOneLinePerFileInNameOrder) {
   writeFile(modulesFolder() / "b-good.js", kAddsACarrier);
   writeFile(modulesFolder() / "a-syntax.js", kSyntaxError);

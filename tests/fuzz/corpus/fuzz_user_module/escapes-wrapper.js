@@ -1,0 +1,1 @@
+})(); registerService = null; (function(){

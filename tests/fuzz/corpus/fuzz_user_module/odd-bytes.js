@@ -1,0 +1,2 @@
+ï»¿var s = 'ÿþ';
+registerService('b.example', {track: function(t) { t.notFound(); }});

@@ -1,0 +1,3 @@
+registerService('a.example', {
+  track: ,
+});

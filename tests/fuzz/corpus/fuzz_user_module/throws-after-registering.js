@@ -1,0 +1,2 @@
+registerService('www.ups.com', {track: function(t) {}});
+notDefinedAnywhere();
