@@ -103,7 +103,9 @@ TEST_F(DeliveryDocumentTest, ExportWritesABinaryPlistWithTheDeliveryAndItsTime) 
   // Exported documents are for the user to pass on, not private like the store.
   struct stat info {};
   ASSERT_EQ(::stat(file.c_str(), &info), 0);
-  EXPECT_TRUE(info.st_mode & S_IRGRP || ::umask(::umask(0)) & S_IRGRP);
+  const mode_t mask = ::umask(0);
+  ::umask(mask);
+  EXPECT_EQ(info.st_mode & 0777, 0666 & ~mask);
 }
 
 TEST_F(DeliveryDocumentTest, ADeliveryWithoutNameIsWrittenWithAnEmptyName) {
