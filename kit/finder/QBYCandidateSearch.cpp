@@ -197,8 +197,10 @@ struct RunPattern {
   bool capitals;  // the class holds A-Z beside 0-9
 };
 constexpr RunPattern kRunPatterns[] = {
-    {R"((^|\s|>|#|\()([0-9A-Z]{2,}([-. ]?[0-9A-Z]{2,})+)(\s|\.|,|\?|<|\)|$))", true},
-    {R"((^|\s|>|#|\()([0-9]{2,}([-. ]?[0-9]{2,})+)(\s|\.|,|\?|<|\)|$))", false},
+    {R"re((^|\s|>|#|\(|\[|:|")([0-9A-Z]{2,}([-. ]?[0-9A-Z]{2,})+)(\s|\.|,|\?|<|\)|\]|;|!|:|"|$))re",
+     true},
+    {R"re((^|\s|>|#|\(|\[|:|")([0-9]{2,}([-. ]?[0-9]{2,})+)(\s|\.|,|\?|<|\)|\]|;|!|:|"|$))re",
+     false},
 };
 constexpr int32_t kRunGroup = 2;
 
@@ -214,9 +216,11 @@ bool isSpaceUnit(char16_t c) {
   return u_hasBinaryProperty(c, UCHAR_WHITE_SPACE);
 }
 // What may come before a run that begins a match: white space (line terminators with it), ">",
-// "#" or an opening bracket (a number in brackets after the words that name it).
+// "#", an opening bracket, a colon or a double quote (a number in brackets or quotes, or glued
+// to the colon after the words that name it).
 bool isLeadUnit(char16_t c) {
-  return c == u'>' || c == u'#' || c == u'(' || isSpaceUnit(c);
+  return c == u'>' || c == u'#' || c == u'(' || c == u'[' || c == u':' || c == u'"' ||
+         isSpaceUnit(c);
 }
 
 }  // namespace
@@ -292,7 +296,9 @@ UnitClasses classify(const Unit* text, int32_t length) {
       const auto is = [&](char c) { return _mm_cmpeq_epi8(bytes, _mm_set1_epi8(c)); };
       digits |= laneBits(bytesInRange(bytes, '0', '9'), block);
       capitals |= laneBits(bytesInRange(bytes, 'A', 'Z'), block);
-      leads |= laneBits(_mm_or_si128(_mm_or_si128(_mm_or_si128(is(' '), is('>')), is('(')),
+      const __m128i brackets =
+          _mm_or_si128(_mm_or_si128(is('('), is('[')), _mm_or_si128(is(':'), is('"')));
+      leads |= laneBits(_mm_or_si128(_mm_or_si128(_mm_or_si128(is(' '), is('>')), brackets),
                                      _mm_or_si128(is('#'), bytesInRange(bytes, 0x09, 0x0D))),
                         block);
     }
@@ -376,10 +382,11 @@ class RunScanner {
     return (c >= 0x0A && c <= 0x0D) || c == 0x85 || c == 0x2028 || c == 0x2029;
   }
   bool isLead(int32_t at) const { return isLeadUnit(unit(at)); }
-  // White space or one of ".,?<)" is taken with the match.
+  // White space or one of ".,?<)];!:\"" is taken with the match.
   bool takesEnd(int32_t at) const {
     const char16_t c = unit(at);
-    return c == u'.' || c == u',' || c == u'?' || c == u'<' || c == u')' || isSpace(at);
+    return c == u'.' || c == u',' || c == u'?' || c == u'<' || c == u')' || c == u']' ||
+           c == u';' || c == u'!' || c == u':' || c == u'"' || isSpace(at);
   }
   // A match may end before a character it takes, a line end or the text's end.
   bool endsAt(int32_t at) const { return at >= length_ || takesEnd(at) || isLineTerminator(at); }

@@ -106,14 +106,14 @@ const std::vector<QBYDeliveriesFinder::CandidatePattern>& QBYDeliveriesFinder::c
        false,
        {"track", "carrier", "label", "paket"}},
       {R"((Order Number)\s*?:?\s*(WR?[0-9]{8,9})(\s|$))", true, 2, 0, false, {"order number"}},
-      {R"((^|\s|>|#|\()([0-9A-Z]{2,}([-. ]?[0-9A-Z]{2,})+)(\s|\.|,|\?|<|\)|$))",
+      {R"re((^|\s|>|#|\(|\[|:|")([0-9A-Z]{2,}([-. ]?[0-9A-Z]{2,})+)(\s|\.|,|\?|<|\)|\]|;|!|:|"|$))re",
        false,
        2,
        8,
        true,
        {},
        true},
-      {R"((^|\s|>|#|\()([0-9]{2,}([-. ]?[0-9]{2,})+)(\s|\.|,|\?|<|\)|$))",
+      {R"re((^|\s|>|#|\(|\[|:|")([0-9]{2,}([-. ]?[0-9]{2,})+)(\s|\.|,|\?|<|\)|\]|;|!|:|"|$))re",
        false,
        2,
        8,
@@ -470,8 +470,7 @@ bool isPartOfAFoundNumber(const std::vector<Guess>& found, const Guess& guess) {
   if (!number || number->empty()) return false;
   return std::any_of(found.begin(), found.end(), [&](const Guess& other) {
     const auto longer = guessString(other, QBYGuessNumberKey);
-    return longer && longer->size() > number->size() &&
-           longer->find(*number) != std::string::npos;
+    return longer && longer->size() > number->size() && longer->find(*number) != std::string::npos;
   });
 }
 

@@ -1,6 +1,7 @@
 #include "NumberSamples.h"
 
 #include <functional>
+#include <iterator>
 #include <utility>
 
 namespace qby::test {
@@ -286,7 +287,10 @@ std::string NumberSamples::distractorLine() {
 
 SampleText NumberSamples::mail(const std::vector<NumberSample>& samples) {
   static const char* greetings[] = {"Hello Sam,", "Hi there,", "Dear customer,", "Guten Tag,"};
-  static const char* templates[] = {"Tracking number: %",
+  static const char* templates[] = {"Parcel number:%",
+                                    "Your parcel \"%\" is on its way!",
+                                    "Shipment [%]; see you soon",
+                                    "Tracking number: %",
                                     "Your tracking number is %.",
                                     "Track your parcel: %",
                                     "Package 2 ships with its own number (%).",
@@ -309,7 +313,7 @@ SampleText NumberSamples::mail(const std::vector<NumberSample>& samples) {
       const int style = below(5);
       if (style == 3) shown = grouped(sample.number, ' ');
       if (style == 4) shown = grouped(sample.number, '-');
-      std::string text = templates[below(8)];
+      std::string text = templates[below(static_cast<int>(std::size(templates)))];
       text.replace(text.find('%'), 1, shown);
       out.text += text + "\n";
       out.numbers.push_back(sample.number);
