@@ -18,6 +18,8 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev dbus dbus-x11 gnome-keyring libsecret-tools
   # checks of the installed desktop entries and file types
   desktop-file-utils shared-mime-info
+  # porvane-server: password hashing, the PostgreSQL back end and its test cluster
+  libsodium-dev libpqxx-dev postgresql
   # fuzzing (scripts/fuzz.sh)
   clang-14 libfuzzer-14-dev
 )

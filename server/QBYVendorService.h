@@ -1,0 +1,96 @@
+// Answers every path of the vendor web service, independent of the HTTP server that carries the
+// requests: the sync path (registration, sign-in by password or login code, add, delete,
+// logout, get, the service-update offer), troubleshooting reports, the password reset, the add
+// link, the user-agent page and the support pages.
+//
+// The service keeps nothing between requests (rate limits, codes and changes live in the
+// store), so several instances can share one database.
+//
+// Thread rule: one thread; the store it is given is used from that thread only.
+#pragma once
+
+#include <functional>
+#include <optional>
+#include <string>
+
+#include "QBYFormDecoder.h"
+#include "QBYPasswordHasher.h"
+#include "QBYServerConfig.h"
+#include "QBYServerStore.h"
+#include "QBYXMLReply.h"
+
+namespace qby::server {
+
+struct ServerRequest {
+  std::string method;  // "GET", "POST", …
+  std::string path;
+  std::string query;  // without "?"
+  std::string body;
+  std::string remote;  // the client's address
+};
+
+struct ServerResponse {
+  unsigned status = 200;
+  std::string contentType;
+  std::string body;
+  std::string location;  // a redirect target, or empty
+};
+
+class QBYVendorService {
+ public:
+  using Log = std::function<void(const std::string&)>;
+  using Clock = std::function<Micros()>;
+  // Delivers a reset code to an address; false when it could not be sent.
+  using Mailer = std::function<bool(const std::string& to, const std::string& code)>;
+
+  QBYVendorService(const QBYServerConfig& config, QBYServerStore& store, QBYPasswordHasher hasher,
+                   Log log, Clock clock = systemClock, Mailer mailer = nullptr);
+
+  // False (with `error`) when the configured services file or signature cannot be read.
+  bool loadServiceUpdate(std::string& error);
+
+  ServerResponse handle(const ServerRequest& request);
+
+  static Micros systemClock();
+  // "%lf" of a server time: seconds with six decimals.
+  static std::string formatTime(Micros time);
+  // Seconds (decimal text) as whole microseconds; nothing for text that is no finite number.
+  static std::optional<Micros> parseTime(const std::string& text);
+
+ private:
+  struct Session {
+    int64_t accountId = 0;
+    std::string clientId;
+    std::string code;  // a fresh login code for the client
+  };
+  enum class LoginOutcome { SignedIn, Refused, CodeRefused, LockedOut, Missing };
+
+  ServerResponse sync(const ServerRequest& request);
+  ServerResponse registerAccount(const QBYFormDecoder& form, const std::string& remote);
+  LoginOutcome signIn(const QBYFormDecoder& form, const std::string& remote, Session& session);
+  ServerResponse report(const ServerRequest& request);
+  ServerResponse reset(const ServerRequest& request);
+  ServerResponse grab(const ServerRequest& request) const;
+  ServerResponse support(const ServerRequest& request) const;
+
+  ServerResponse xml(const QBYXMLReply& reply, unsigned status = 200) const;
+  ServerResponse refusal(const std::string& message, unsigned status = 200,
+                         bool retry = false) const;
+  void addCommonElements(QBYXMLReply& reply, const QBYFormDecoder& form) const;
+  bool lockedOut(const std::string& kind, const std::string& key, int limit, int window);
+  Session openSession(int64_t accountId, const std::string& clientId);
+
+  const QBYServerConfig config_;
+  QBYServerStore& store_;
+  const QBYPasswordHasher hasher_;
+  Log log_;
+  Clock clock_;
+  Mailer mailer_;
+  // Verified against when an address has no account, so the answer takes as long as for a
+  // wrong password and tells no one which addresses exist.
+  std::string dummyHash_;
+  std::string servicesText_, servicesSignature_;
+  Micros lastPurge_ = 0;
+};
+
+}  // namespace qby::server
