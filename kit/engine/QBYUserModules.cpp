@@ -1,5 +1,7 @@
 #include "engine/QBYUserModules.h"
 
+#include <jsc/jsc.h>
+
 #include <algorithm>
 #include <nlohmann/json.hpp>
 #include <string_view>

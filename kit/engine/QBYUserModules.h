@@ -11,13 +11,14 @@
 // runner that owns the context, after Main.js is loaded.
 #pragma once
 
-#include <jsc/jsc.h>
-
 #include <filesystem>
 #include <functional>
 #include <optional>
 #include <string>
 #include <vector>
+
+// The context type of JavaScriptCore, declared here so that includers need not see the engine.
+typedef struct _JSCContext JSCContext;
 
 namespace qby {
 
