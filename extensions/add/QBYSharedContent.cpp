@@ -26,13 +26,20 @@ bool hasBlank(std::string_view text) {
   });
 }
 
+// The scheme of an address (RFC 3986: a letter, then letters, digits, "+", "-" or ".", then
+// ":"), lower case. Read here rather than by GLib, which interns every scheme it is shown.
 std::optional<std::string> schemeOf(std::string_view text) {
-  // g_uri_peek_scheme wants a NUL-terminated string.
-  const std::string copy(text.substr(0, text.find('\0')));
-  // An interned string: not to be freed.
-  const char* scheme = g_uri_peek_scheme(copy.c_str());
-  if (!scheme) return std::nullopt;
-  return std::string(scheme);
+  const auto colon = text.find(':');
+  if (colon == std::string_view::npos || colon == 0) return std::nullopt;
+  std::string scheme;
+  for (std::size_t i = 0; i < colon; ++i) {
+    const unsigned char c = static_cast<unsigned char>(text[i]);
+    const bool letter = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
+    const bool other = (c >= '0' && c <= '9') || c == '+' || c == '-' || c == '.';
+    if (!letter && (i == 0 || !other)) return std::nullopt;
+    scheme.push_back(static_cast<char>(letter ? (c | 0x20) : c));
+  }
+  return scheme;
 }
 
 bool startsWith(std::string_view text, std::string_view prefix) {

@@ -34,6 +34,11 @@ TEST(SharedContentTest, ArgumentsAreFilesAddressesOrText) {
   EXPECT_EQ(kindOfArgument("/tmp/nothing-here.txt"), QBYArgumentKind::File);
   EXPECT_EQ(kindOfArgument("./parcel.txt"), QBYArgumentKind::File);
   EXPECT_EQ(kindOfArgument("~/parcel.txt"), QBYArgumentKind::File);
+  EXPECT_EQ(kindOfArgument("HTTPS://EXAMPLE.COM"), QBYArgumentKind::WebAddress);
+  EXPECT_EQ(kindOfArgument("git+ssh://host/x"), QBYArgumentKind::WebAddress);
+  // A scheme begins with a letter: times and numbers with colons are text.
+  EXPECT_EQ(kindOfArgument("12:30://x"), QBYArgumentKind::Text);
+  EXPECT_EQ(kindOfArgument("://x"), QBYArgumentKind::Text);
   EXPECT_EQ(kindOfArgument(""), QBYArgumentKind::Text);
   EXPECT_EQ(kindOfArgument(std::string_view("/a\0b", 4)), QBYArgumentKind::Text);
 }
