@@ -17,6 +17,7 @@
 #include "QBYEditDeliveryWindow.h"
 #include "QBYEditScreen.h"
 #include "model/Service.h"
+#include "model/Setting.h"
 #include "support/GtkTestSupport.h"
 #include "support/TestSupport.h"
 
@@ -244,11 +245,22 @@ TEST_F(AddEditScreenTest, ChangingTheServiceClearsValuesOfAnotherKindAndShowsIts
   EXPECT_TRUE(edit.extraEntry().get_visible());
   EXPECT_EQ(std::string(edit.extraEntry().get_text()), "12345");
 
+  // Back to a service with an extra field: its default value is filled in.
+  withExtra->setDefaultExtra(std::string("DE-80331"));
+  ASSERT_TRUE(edit.selectService(*withoutExtra->from()));
+  ASSERT_TRUE(edit.selectService(*withExtra->from()));
+  EXPECT_EQ(std::string(edit.extraEntry().get_text()), "DE-80331");
+
   ASSERT_TRUE(edit.selectService(*withoutExtra->from()));
   EXPECT_EQ(edit.service(), withoutExtra);
   EXPECT_FALSE(edit.extraEntry().get_visible());
   EXPECT_EQ(std::string(edit.extraEntry().get_text()), "");
-  // The number keeps its value when both services ask for the same kind of number.
+  // The number keeps its value only when both services ask for the same kind of number.
+  const auto kind = [](const std::shared_ptr<Service>& service) {
+    return service->settingOfType("no")->inputType();
+  };
+  EXPECT_EQ(std::string(edit.numberEntry().get_text()),
+            kind(withExtra) == kind(withoutExtra) ? kNumber : "");
   EXPECT_EQ(edit.currentSettings().from, withoutExtra->from());
 }
 

@@ -21,6 +21,7 @@
 #include "manager/QBYLog.h"
 #include "model/Delivery.h"
 #include "model/Detail.h"
+#include "platform/MMWormhole.h"
 #include "platform/QBYNotificationCenter.h"
 #include "platform/QBYUserDefaults.h"
 #include "presentation/QBYDateFormatter.h"
@@ -34,6 +35,83 @@ namespace {
 
 using porvane::forms::QBYPreferencesWindow;
 namespace fs = std::filesystem;
+
+// A desktop portal that offers global shortcuts (version 1 of the interface) on a connection
+// of its own to the test session's bus.
+class FakeShortcutsPortal {
+ public:
+  FakeShortcutsPortal() {
+    GError* error = nullptr;
+    char* address = g_dbus_address_get_for_bus_sync(G_BUS_TYPE_SESSION, nullptr, &error);
+    if (!address) {
+      g_clear_error(&error);
+      return;
+    }
+    connection_ = g_dbus_connection_new_for_address_sync(
+        address,
+        GDBusConnectionFlags(G_DBUS_CONNECTION_FLAGS_AUTHENTICATION_CLIENT |
+                             G_DBUS_CONNECTION_FLAGS_MESSAGE_BUS_CONNECTION),
+        nullptr, nullptr, &error);
+    g_free(address);
+    g_clear_error(&error);
+    if (!connection_) return;
+    node_ = g_dbus_node_info_new_for_xml(
+        "<node><interface name='org.freedesktop.portal.GlobalShortcuts'>"
+        "<property name='version' type='u' access='read'/></interface></node>",
+        nullptr);
+    static const GDBusInterfaceVTable vtable = {
+        nullptr,
+        +[](GDBusConnection*, const gchar*, const gchar*, const gchar*, const gchar*, GError**,
+            gpointer) -> GVariant* { return g_variant_new_uint32(1); },
+        nullptr,
+        {}};
+    objectID_ =
+        g_dbus_connection_register_object(connection_, "/org/freedesktop/portal/desktop",
+                                          node_->interfaces[0], &vtable, nullptr, nullptr, nullptr);
+    GVariant* reply = g_dbus_connection_call_sync(
+        connection_, "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",
+        "RequestName", g_variant_new("(su)", "org.freedesktop.portal.Desktop", 4u),
+        G_VARIANT_TYPE("(u)"), G_DBUS_CALL_FLAGS_NONE, 5000, nullptr, nullptr);
+    // The suite's inter-process signals, as a companion would hear them.
+    signalID_ = g_dbus_connection_signal_subscribe(
+        connection_, nullptr, MMWormholeSignalInterface, nullptr, MMWormholeSignalPath, nullptr,
+        G_DBUS_SIGNAL_FLAGS_NONE,
+        +[](GDBusConnection*, const gchar*, const gchar*, const gchar*, const gchar* member,
+            GVariant*, gpointer data) {
+          static_cast<FakeShortcutsPortal*>(data)->signals_.emplace_back(member);
+        },
+        this, nullptr);
+    if (reply) {
+      guint32 result = 0;
+      g_variant_get(reply, "(u)", &result);
+      owned_ = result == 1;  // primary owner
+      g_variant_unref(reply);
+    }
+  }
+  ~FakeShortcutsPortal() {
+    if (connection_ && signalID_) g_dbus_connection_signal_unsubscribe(connection_, signalID_);
+    if (connection_ && objectID_) g_dbus_connection_unregister_object(connection_, objectID_);
+    if (connection_) {
+      g_dbus_connection_close_sync(connection_, nullptr, nullptr);
+      g_object_unref(connection_);
+    }
+    if (node_) g_dbus_node_info_unref(node_);
+  }
+  FakeShortcutsPortal(const FakeShortcutsPortal&) = delete;
+  FakeShortcutsPortal& operator=(const FakeShortcutsPortal&) = delete;
+  bool running() const { return owned_ && objectID_ != 0; }
+  bool heard(const std::string& member) const {
+    return std::find(signals_.begin(), signals_.end(), member) != signals_.end();
+  }
+
+ private:
+  GDBusConnection* connection_ = nullptr;
+  GDBusNodeInfo* node_ = nullptr;
+  guint objectID_ = 0;
+  guint signalID_ = 0;
+  bool owned_ = false;
+  std::vector<std::string> signals_;
+};
 
 class PreferencesWindowTest : public ::testing::Test {
  protected:
@@ -270,6 +348,43 @@ TEST_F(PreferencesWindowTest, WithoutThePortalTheShortcutsPaneShowsTheCommandToB
   // Nothing was stored by looking.
   EXPECT_TRUE(defaults().objectForKey(QBYAddShortcutKey).isNull());
   EXPECT_FALSE(saveScreenshot(root(), "preferences-shortcuts").empty());
+}
+
+TEST_F(PreferencesWindowTest, WithThePortalAShortcutNeedsAModifierAndIsStoredForTheCompanion) {
+  FakeShortcutsPortal portal;
+  ASSERT_TRUE(portal.running());
+  open("shortcuts");
+  ASSERT_TRUE(iterateUntil([&] { return preferences->portalAvailable().has_value(); }));
+  ASSERT_TRUE(*preferences->portalAvailable());
+  ASSERT_TRUE(
+      iterateUntil([&] { return rowWithTitle(root(), "Add Delivery", ADW_TYPE_ENTRY_ROW); }));
+  GtkWidget* add = rowWithTitle(root(), "Add Delivery", ADW_TYPE_ENTRY_ROW);
+
+  // A bare key would take a letter from every program's typing: refused, nothing stored.
+  gtk_editable_set_text(GTK_EDITABLE(add), "a");
+  g_signal_emit_by_name(add, "apply");
+  EXPECT_TRUE(gtk_widget_has_css_class(add, "error"));
+  EXPECT_TRUE(defaults().objectForKey(QBYAddShortcutKey).isNull());
+  EXPECT_FALSE(told(QBYAddShortcutKey));
+  gtk_editable_set_text(GTK_EDITABLE(add), "<Alt><Primary>nonsense");
+  g_signal_emit_by_name(add, "apply");
+  EXPECT_TRUE(defaults().objectForKey(QBYAddShortcutKey).isNull());
+
+  gtk_editable_set_text(GTK_EDITABLE(add), " <Ctrl><Alt>a ");
+  g_signal_emit_by_name(add, "apply");
+  EXPECT_FALSE(gtk_widget_has_css_class(add, "error"));
+  EXPECT_EQ(defaults().stringForKey(QBYAddShortcutKey),
+            std::optional<std::string>("<Control><Alt>a"));
+  EXPECT_TRUE(told(QBYAddShortcutKey));
+  // The companion is told to register it.
+  EXPECT_TRUE(iterateUntil([&] { return portal.heard(QBYWormholeActionUpdateSettings); }));
+  iterateFor(std::chrono::milliseconds(200));
+  EXPECT_FALSE(saveScreenshot(root(), "preferences-shortcuts-portal").empty());
+
+  // An empty field turns the shortcut off.
+  gtk_editable_set_text(GTK_EDITABLE(add), "");
+  g_signal_emit_by_name(add, "apply");
+  EXPECT_TRUE(defaults().objectForKey(QBYAddShortcutKey).isNull());
 }
 
 TEST_F(PreferencesWindowTest, TheLogsPaneTurnsLoggingOnAndNamesTheFolder) {
