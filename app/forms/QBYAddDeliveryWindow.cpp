@@ -114,6 +114,9 @@ void QBYAddDeliveryWindow::saveDeliveryWithSettings(const qby::QBYDeliverySettin
       editScreen_->showMessage(QBYLocalizedString("The delivery could not be saved."));
     return;
   }
+  // The delivery is saved; its updates will ask for the password again.
+  if (!passwordError.domain.empty())
+    qby::log("Error saving password: %@", passwordError.description());
   finish(Outcome::Saved);
 }
 

@@ -58,7 +58,11 @@ void QBYEditDeliveryWindow::editDeliveryWithSettings(const qby::QBYDeliverySetti
 }
 
 void QBYEditDeliveryWindow::saveDeliveryWithSettings(const qby::QBYDeliverySettings& settings) {
-  auto delivery = manager_.saveDeliveryWithSettings(settings);
+  qby::QBYError passwordError;
+  auto delivery = manager_.saveDeliveryWithSettings(settings, &passwordError);
+  // The delivery is saved; its updates will ask for the password again.
+  if (delivery && !passwordError.domain.empty())
+    qby::log("Error saving password: %@", passwordError.description());
   if (!delivery) {
     qby::log("Error saving delivery: %@", settings.description());
     editScreen_->showMessage(QBYLocalizedString("The delivery could not be saved."));
