@@ -13,17 +13,30 @@ int hexDigit(char c) {
   return -1;
 }
 
+// Valid UTF-8 of the bytes. A NUL byte becomes U+FFFD too: GLib's repair stops at one, which
+// would silently cut the text there.
 std::string validUTF8(const std::string& bytes) {
-  if (g_utf8_validate_len(bytes.data(), bytes.size(), nullptr)) return bytes;
-  char* valid = g_utf8_make_valid(bytes.data(), static_cast<gssize>(bytes.size()));
-  std::string result(valid);
-  g_free(valid);
+  if (bytes.find('\0') == std::string::npos &&
+      g_utf8_validate_len(bytes.data(), bytes.size(), nullptr))
+    return bytes;
+  std::string result;
+  size_t start = 0;
+  while (start <= bytes.size()) {
+    size_t nul = bytes.find('\0', start);
+    if (nul == std::string::npos) nul = bytes.size();
+    if (nul > start) {
+      char* valid = g_utf8_make_valid(bytes.data() + start, static_cast<gssize>(nul - start));
+      result += valid;
+      g_free(valid);
+    }
+    if (nul == bytes.size()) break;
+    result += "\xEF\xBF\xBD";
+    start = nul + 1;
+  }
   return result;
 }
 
-}  // namespace
-
-std::string QBYFormDecoder::unescape(std::string_view component) {
+std::string unescapeBytes(std::string_view component) {
   std::string bytes;
   bytes.reserve(component.size());
   for (size_t i = 0; i < component.size(); ++i) {
@@ -39,7 +52,13 @@ std::string QBYFormDecoder::unescape(std::string_view component) {
       bytes.push_back(c);
     }
   }
-  return validUTF8(bytes);
+  return bytes;
+}
+
+}  // namespace
+
+std::string QBYFormDecoder::unescape(std::string_view component) {
+  return validUTF8(unescapeBytes(component));
 }
 
 std::optional<QBYFormDecoder> QBYFormDecoder::decode(std::string_view form, const Limits& limits,
@@ -68,13 +87,13 @@ std::optional<QBYFormDecoder> QBYFormDecoder::decode(std::string_view form, cons
     // three: check the raw text first to avoid decoding megabytes only to refuse them.
     if (rawName.size() > 3 * limits.maxNameLength || rawValue.size() > 3 * limits.maxValueLength)
       return fail("field too long");
-    std::string name = unescape(rawName);
-    std::string value = unescape(rawValue);
+    const std::string name = unescapeBytes(rawName);
+    const std::string value = unescapeBytes(rawValue);
     if (name.size() > limits.maxNameLength || value.size() > limits.maxValueLength)
       return fail("field too long");
     if (name.find('\0') != std::string::npos || value.find('\0') != std::string::npos)
       return fail("field holds a NUL byte");
-    decoder.fields_.emplace_back(std::move(name), std::move(value));
+    decoder.fields_.emplace_back(validUTF8(name), validUTF8(value));
     if (end == form.size()) break;
   }
   return decoder;

@@ -23,7 +23,7 @@ class QBYFormDecoder {
     size_t maxValueLength = 64 * 1024;
   };
 
-  // Nothing when the form breaks a limit or holds a NUL byte; error() of the decoder says which.
+  // Nothing when the form breaks a limit or holds a NUL byte; `error` then says which.
   static std::optional<QBYFormDecoder> decode(std::string_view form, const Limits& limits,
                                               std::string* error = nullptr);
   static std::optional<QBYFormDecoder> decode(std::string_view form) {

@@ -162,13 +162,17 @@ ServerResponse QBYVendorService::xml(const QBYXMLReply& reply, unsigned status) 
   return {status, kXMLType, reply.document(), {}};
 }
 
-ServerResponse QBYVendorService::refusal(const std::string& message, unsigned status,
-                                         bool retry) const {
+ServerResponse QBYVendorService::refusal(const std::string& message, unsigned status, bool retry,
+                                         const Session* session) const {
   QBYXMLReply reply;
   if (retry)
     reply.add("success", QBYXMLReply::Attributes{{"value", "false"}, {"retry", "true"}});
   else
     reply.add("success", "false");
+  if (session) {
+    reply.add("client", session->clientId);
+    reply.add("code", session->code);
+  }
   if (!message.empty()) reply.add("message", message);
   return xml(reply, status);
 }
@@ -261,7 +265,7 @@ ServerResponse QBYVendorService::sync(const ServerRequest& request) {
     delivery.uuid = form->text("uuid");
     const auto modified = parseTime(form->text("modified"));
     if (delivery.uuid.empty() || delivery.uuid.size() > 200 || !modified)
-      return refusal("The change could not be read.", 400);
+      return refusal("The change could not be read.", 400, false, &session);
     delivery.modified = *modified;
     delivery.deleted = cmd == "delete";
     if (!delivery.deleted) {
@@ -275,7 +279,7 @@ ServerResponse QBYVendorService::sync(const ServerRequest& request) {
     if (put.outcome == PutResult::Outcome::OverQuota)
       return refusal("Your account holds the most deliveries it may (" +
                          std::to_string(config_.quota) + "). Archive some and try again.",
-                     403);
+                     403, false, &session);
   }
 
   QBYXMLReply reply;

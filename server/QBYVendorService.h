@@ -74,8 +74,9 @@ class QBYVendorService {
   ServerResponse support(const ServerRequest& request) const;
 
   ServerResponse xml(const QBYXMLReply& reply, unsigned status = 200) const;
-  ServerResponse refusal(const std::string& message, unsigned status = 200,
-                         bool retry = false) const;
+  // A refusal after a successful sign-in carries the device's new code: the old one is used up.
+  ServerResponse refusal(const std::string& message, unsigned status = 200, bool retry = false,
+                         const Session* session = nullptr) const;
   void addCommonElements(QBYXMLReply& reply, const QBYFormDecoder& form) const;
   bool lockedOut(const std::string& kind, const std::string& key, int limit, int window);
   Session openSession(int64_t accountId, const std::string& clientId);

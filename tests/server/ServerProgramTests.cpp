@@ -1,0 +1,215 @@
+// porvane-server as a program: started as a child on a free port, spoken to over real HTTP on
+// 127.0.0.1, stopped and started again on the same data.
+#include <gtest/gtest.h>
+
+#include <libsoup/soup.h>
+#include <signal.h>
+#include <sys/wait.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+#include "ServerTestSupport.h"
+#include "support/TestSupport.h"
+
+namespace qby::server::test {
+namespace {
+
+struct HttpReply {
+  unsigned status = 0;
+  std::string body;
+};
+
+class ServerProcess {
+ public:
+  ServerProcess(const std::filesystem::path& data, std::vector<std::string> extra = {}) {
+    std::vector<std::string> args = {PORVANE_SERVER_PROGRAM, "--data", data.string(), "--port",
+                                     "0"};
+    args.insert(args.end(), extra.begin(), extra.end());
+    std::vector<char*> argv;
+    for (auto& a : args) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    gchar** env = g_get_environ();
+    env = g_environ_setenv(env, "PORVANE_TEST_SERVER_MIN_HASH", "1", TRUE);
+    int out = -1, err = -1;
+    GError* error = nullptr;
+    started_ = g_spawn_async_with_pipes(nullptr, argv.data(), env, G_SPAWN_DO_NOT_REAP_CHILD,
+                                        nullptr, nullptr, &pid_, nullptr, &out, &err, &error);
+    g_strfreev(env);
+    if (!started_) {
+      ADD_FAILURE() << error->message;
+      g_error_free(error);
+      return;
+    }
+    out_ = fdopen(out, "r");
+    err_ = fdopen(err, "r");
+    char line[64] = {};
+    if (fgets(line, sizeof line, out_)) port_ = std::atoi(line);
+  }
+  ~ServerProcess() { stop(); }
+
+  int port() const { return port_; }
+  // Stops the server and answers its exit status and everything it wrote to stderr.
+  int stop() {
+    if (!started_) return exitStatus_;
+    started_ = false;
+    kill(pid_, SIGTERM);
+    int status = 0;
+    waitpid(pid_, &status, 0);
+    g_spawn_close_pid(pid_);
+    char buffer[4096];
+    size_t n;
+    while ((n = fread(buffer, 1, sizeof buffer, err_)) > 0) stderr_.append(buffer, n);
+    fclose(out_);
+    fclose(err_);
+    exitStatus_ = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return exitStatus_;
+  }
+  const std::string& log() const { return stderr_; }
+
+  HttpReply post(const std::string& path, const std::string& body,
+                 const std::map<std::string, std::string>& headers = {}) {
+    SoupSession* session = soup_session_new();
+    const std::string url = "http://127.0.0.1:" + std::to_string(port_) + path;
+    SoupMessage* message = soup_message_new("POST", url.c_str());
+    GBytes* bytes = g_bytes_new(body.data(), body.size());
+    soup_message_set_request_body_from_bytes(message, "application/x-www-form-urlencoded", bytes);
+    g_bytes_unref(bytes);
+    for (const auto& [k, v] : headers)
+      soup_message_headers_replace(soup_message_get_request_headers(message), k.c_str(), v.c_str());
+    GError* error = nullptr;
+    GBytes* answer = soup_session_send_and_read(session, message, nullptr, &error);
+    HttpReply reply;
+    reply.status = soup_message_get_status(message);
+    if (answer) {
+      gsize size = 0;
+      const auto* data = static_cast<const char*>(g_bytes_get_data(answer, &size));
+      reply.body.assign(data ? data : "", size);
+      g_bytes_unref(answer);
+    }
+    g_clear_error(&error);
+    g_object_unref(message);
+    g_object_unref(session);
+    return reply;
+  }
+
+ private:
+  GPid pid_{};
+  bool started_ = false;
+  FILE* out_ = nullptr;
+  FILE* err_ = nullptr;
+  int port_ = 0;
+  int exitStatus_ = -1;
+  std::string stderr_;
+};
+
+const std::string kPassword = "Pa55-w0rd-that-must-never-be-seen";
+
+std::string registration(const std::string& email) {
+  return form({{"cmd", "register"},
+               {"email", email},
+               {"newpassword", kPassword},
+               {"confirmpass", kPassword},
+               {"name", "N"},
+               {"terms", "true"},
+               {"type", "linux"}});
+}
+
+TEST(ServerProgram, PrintsItsPortAndKeepsEverythingAcrossARestart) {
+  const auto data = qby::test::makeTempDir("server-data");
+  {
+    ServerProcess server(data);
+    ASSERT_GT(server.port(), 0);
+    auto reply =
+        parseReply(server.post("/sync/porvane/xml.php", registration("r@example.org")).body);
+    ASSERT_TRUE(reply);
+    ASSERT_EQ(firstNamed(*reply, "success")->value(), "true");
+    const HttpReply added = server.post("/sync/porvane/xml.php", form({{"cmd", "add"},
+                                                                       {"modified", "1800000000.5"},
+                                                                       {"uuid", "KEEP"},
+                                                                       {"name", "Kept"},
+                                                                       {"email", "r@example.org"},
+                                                                       {"password", kPassword},
+                                                                       {"updated", "0"}}));
+    EXPECT_EQ(added.status, 200u);
+    EXPECT_EQ(server.stop(), 0);
+    EXPECT_NE(server.log().find("listening on 127.0.0.1:"), std::string::npos);
+  }
+  ServerProcess again(data);
+  ASSERT_GT(again.port(), 0);
+  const auto got = parseReply(again
+                                  .post("/sync/porvane/xml.php", form({{"cmd", "get"},
+                                                                       {"email", "r@example.org"},
+                                                                       {"password", kPassword},
+                                                                       {"updated", "0"}}))
+                                  .body);
+  ASSERT_TRUE(got);
+  const auto deliveries = elementsNamed(*got, "delivery");
+  ASSERT_EQ(deliveries.size(), 1u);
+  EXPECT_EQ(deliveries[0].attributes.at("name"), "Kept");
+}
+
+TEST(ServerProgram, PasswordsAppearNeitherInTheLogNorInTheDatabase) {
+  const auto data = qby::test::makeTempDir("server-secrets");
+  const auto logFile = data / "server.log";
+  qby::test::writeFile(data / "porvane-server.conf",
+                       "[server]\nlog-file=" + logFile.string() + "\n");
+  ServerProcess server(data);
+  ASSERT_GT(server.port(), 0);
+  server.post("/sync/porvane/xml.php", registration("secret@example.org"));
+  server.post("/sync/porvane/xml.php", form({{"cmd", "get"},
+                                             {"email", "secret@example.org"},
+                                             {"password", kPassword},
+                                             {"updated", "0"}}));
+  const std::string wrong = "Wr0ng-guess-that-must-not-be-logged";
+  server.post("/sync/porvane/xml.php", form({{"cmd", "get"},
+                                             {"email", "secret@example.org"},
+                                             {"password", wrong},
+                                             {"updated", "0"}}));
+  server.post("/sync/", form({{"cmd", "setpassword"},
+                              {"email", "secret@example.org"},
+                              {"code", "x"},
+                              {"newpassword", wrong},
+                              {"confirmpass", wrong}}));
+  ASSERT_EQ(server.stop(), 0);
+
+  const std::string everything = allBytesBelow(data.string()) + server.log();
+  // The check must be able to see what it looks for: the address is in both.
+  EXPECT_NE(server.log().find("secret@example.org"), std::string::npos);
+  EXPECT_NE(everything.find("secret@example.org"), std::string::npos);
+  EXPECT_EQ(everything.find(kPassword), std::string::npos);
+  EXPECT_EQ(everything.find(wrong), std::string::npos);
+  EXPECT_NE(allBytesBelow(data.string()).find("$argon2id$"), std::string::npos);
+}
+
+TEST(ServerProgram, RefusesAnOversizedBodyBeforeReadingIt) {
+  const auto data = qby::test::makeTempDir("server-big");
+  ServerProcess server(data);
+  ASSERT_GT(server.port(), 0);
+  const HttpReply big = server.post("/sync/porvane/xml.php", std::string(300 * 1024, 'a'));
+  EXPECT_EQ(big.status, 413u);
+  // Reports may be larger than sync requests.
+  const HttpReply report =
+      server.post("/sync/porvane/report/", "cmd=report&logs=" + std::string(300 * 1024, 'a'));
+  EXPECT_EQ(report.status, 200u);
+  EXPECT_EQ(report.body, "{\"success\": true}");
+}
+
+TEST(ServerProgram, ABadConfigurationStopsItWithAReason) {
+  const auto data = qby::test::makeTempDir("server-config");
+  qby::test::writeFile(data / "porvane-server.conf", "[storage]\nbackend=oracle\n");
+  ServerProcess server(data);
+  EXPECT_EQ(server.port(), 0);
+  EXPECT_EQ(server.stop(), 2);
+  EXPECT_NE(server.log().find("unknown storage backend"), std::string::npos);
+
+  qby::test::writeFile(data / "porvane-server.conf", "[accounts]\nquota=lots\n");
+  ServerProcess typo(data);
+  EXPECT_EQ(typo.stop(), 2);
+  EXPECT_NE(typo.log().find("quota"), std::string::npos);
+}
+
+}  // namespace
+}  // namespace qby::server::test
