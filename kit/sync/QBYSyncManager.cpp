@@ -19,6 +19,7 @@
 #include "store/QBYDataStore.h"
 #include "store/core/QBYManagedObjectContext.h"
 #include "sync/QBYNoRemoteSyncEngine.h"
+#include "sync/QBYQuillbaySyncEngine.h"
 #include "util/StringUtilities.h"
 
 namespace qby {
@@ -73,7 +74,7 @@ QBYSyncManager::QBYSyncManager(QBYSyncManagerEnvironment environment)
       cloudEngine_(environment.cloudEngine ? std::move(environment.cloudEngine)
                                            : std::make_unique<QBYNoCloudSyncEngine>()),
       serviceEngine_(environment.serviceEngine ? std::move(environment.serviceEngine)
-                                               : std::make_unique<QBYNoServiceSyncEngine>()),
+                                               : std::make_unique<QBYQuillbaySyncEngine>()),
       changeQueue_(
           [this](const std::function<void(QBYManagedObjectContext&)>& block) {
             return performInObjectContext(block);
@@ -211,7 +212,11 @@ std::optional<std::string> QBYSyncManager::quillbayCode() {
 void QBYSyncManager::saveQuillbayCode(const std::optional<std::string>& code) {
   quillbayCode_ = code;
   refreshQuillbayCode_ = false;
-  const auto email = quillbayEmail();
+  // While a sign-in form is being applied the account is the form's, not yet the stored one.
+  std::optional<std::string> email = quillbayEmail();
+  if (quillbaySettings_)
+    if (auto formEmail = (*quillbaySettings_)["email"].asString(); formEmail && !formEmail->empty())
+      email = std::move(formEmail);
   if (!email) return;
   const std::string account = *email + QBYSyncCodeSuffix;
   if (code && !code->empty()) {

@@ -1,0 +1,268 @@
+// The sync-service engine against a fixture server on 127.0.0.1: the order of a flush, login
+// by password and by login code, replies applied, and failures that must keep the queue.
+#include <gtest/gtest.h>
+
+#include "support/FixtureServer.h"
+#include "sync/QBYQuillbaySyncEngine.h"
+#include "sync/QBYSyncServerAddress.h"
+#include "sync/SyncTestSupport.h"
+
+namespace qby::test {
+namespace {
+
+constexpr const char* kEmail = "ana@example.org";
+constexpr const char* kSuccess = R"(<sync><success value="true"/></sync>)";
+
+class QuillbayEngineTest : public SyncTest {
+ protected:
+  void SetUp() override {
+    SyncTest::SetUp();
+    ASSERT_TRUE(server.listening()) << server.error();
+    defaults->setObject(Value(server.url()), QBYSyncServerURLKey);
+    makeManager();
+  }
+
+  void signedIn() {
+    defaults->setObject(Value(std::string(kEmail)), QBYQuillbayEmailKey);
+    defaults->setBool(true, QBYQuillbaySuccessKey);
+    credentials->setPassword("pa&ss=word", kEmail, QBYQuillbayServiceKey, false);
+  }
+
+  void answer(const std::string& xml) {
+    server.route(QBYSyncServicePath, {200, "text/xml; charset=utf-8", xml});
+  }
+
+  bool settled() {
+    return waitFor([&] { return manager->serviceEngine().operationCount() == 0; });
+  }
+
+  std::vector<std::string> bodies() {
+    std::vector<std::string> result;
+    for (const auto& request : server.seen()) result.push_back(request.body);
+    return result;
+  }
+
+  static bool has(const std::string& body, const std::string& part) {
+    return body.find(part) != std::string::npos;
+  }
+
+  FixtureServer server;
+};
+
+TEST_F(QuillbayEngineTest, FlushSendsOneChangeThenTheRestInOrderWithTheLoginPart) {
+  signedIn();
+  defaults->setDouble(1234.5, QBYQuillbayUpdatedKey);
+  addDelivery("u-b", 2000);
+  addDelivery("u-a", 1000);
+  // Archived deliveries travel only while their change is recent.
+  const double recent = Date::now().timeIntervalSince1970() - 10;
+  addDelivery("u-c", recent, true);
+  manager->saveAllObjectsToQuillbay();
+  answer(kSuccess);
+
+  manager->serviceEngine().syncWithQuillbay();
+  ASSERT_TRUE(waitFor([&] { return !manager->hasQueueItems(); }));
+  ASSERT_TRUE(settled());
+
+  const auto sent = bodies();
+  ASSERT_EQ(sent.size(), 3u);
+  EXPECT_TRUE(sent[0].starts_with("cmd=add&modified=1000.000000&uuid=u-a")) << sent[0];
+  EXPECT_TRUE(sent[1].starts_with("cmd=add&modified=2000.000000&uuid=u-b")) << sent[1];
+  EXPECT_TRUE(sent[2].starts_with("cmd=delete&modified=")) << sent[2];
+  EXPECT_TRUE(has(sent[2], "&uuid=u-c&email=")) << sent[2];
+  for (const auto& body : sent) {
+    EXPECT_TRUE(has(body,
+                    "&email=ana%40example.org&client=&password=pa%26ss%3Dword&updated="
+                    "1234.500000&type=linux&version="))
+        << body;
+    EXPECT_TRUE(has(body, "&osversion=")) << body;
+    EXPECT_TRUE(has(body, "&now=")) << body;
+  }
+  EXPECT_TRUE(manager->quillbayEnabled());
+  EXPECT_TRUE(manager->quillbaySuccessDate().has_value());
+}
+
+TEST_F(QuillbayEngineTest, NothingQueuedAsksWithGetUnlessARecentSuccess) {
+  signedIn();
+  answer(kSuccess);
+  manager->serviceEngine().syncWithQuillbay();
+  ASSERT_TRUE(waitFor([&] { return server.requests() == 1; }));
+  ASSERT_TRUE(settled());
+  EXPECT_TRUE(bodies()[0].starts_with("cmd=get&email=")) << bodies()[0];
+
+  // Less than a minute after that success, with nothing to send and no forcing: no request.
+  manager->serviceEngine().syncWithQuillbay();
+  MainQueue::runUntil([] { return false; }, 0.5);
+  EXPECT_EQ(server.requests(), 1u);
+  EXPECT_EQ(manager->step(), 5u);
+}
+
+TEST_F(QuillbayEngineTest, RefusedLoginCodeIsDroppedAndTheChangeResentWithThePassword) {
+  signedIn();
+  defaults->setObject(Value(std::string("client-7")), QBYQuillbayClientKey);
+  credentials->setPassword("code-1", std::string(kEmail) + " [porvane]", QBYQuillbayServiceKey,
+                           true);
+  addDelivery("u-1", 1000);
+  manager->saveAllObjectsToQuillbay();
+  server.hold(QBYSyncServicePath);
+
+  manager->serviceEngine().syncWithQuillbay();
+  ASSERT_TRUE(waitFor([&] { return server.held() == 1; }));
+  server.releaseHeld({200, "text/xml", R"(<sync><success value="false" retry="true"/></sync>)"});
+  ASSERT_TRUE(waitFor([&] { return server.held() == 1 && server.requests() == 2; }));
+  server.releaseHeld({200, "text/xml", kSuccess});
+  ASSERT_TRUE(waitFor([&] { return !manager->hasQueueItems(); }));
+  ASSERT_TRUE(settled());
+
+  const auto sent = bodies();
+  ASSERT_EQ(sent.size(), 2u);
+  EXPECT_TRUE(has(sent[0], "uuid=u-1")) << sent[0];
+  EXPECT_TRUE(has(sent[0], "&client=client-7&code=code-1&updated=")) << sent[0];
+  EXPECT_TRUE(has(sent[1], "uuid=u-1")) << sent[1];
+  EXPECT_TRUE(has(sent[1], "&email=ana%40example.org&client=client-7&password=")) << sent[1];
+  EXPECT_FALSE(
+      credentials->passwordForAccount(std::string(kEmail) + " [porvane]", QBYQuillbayServiceKey));
+}
+
+TEST_F(QuillbayEngineTest, BrokenRepliesKeepTheQueueAndTheNextSyncSucceeds) {
+  signedIn();
+  addDelivery("u-1", 1000);
+  manager->saveAllObjectsToQuillbay();
+  NotificationRecorder notifications;
+  const std::string cutReply =
+      R"(<sync><success value="true"/><client value="new-client"/><delivery uuid="u-9" upd)";
+  const FixtureServer::Response broken[] = {
+      {200, "text/xml", cutReply},
+      {502, "text/html", "<html><body><h1>502 Bad Gateway</h1></body></html>"},
+      {200, "text/html", "<html><body>Maintenance<br></body></html>"},
+      {500, "text/plain", ""},
+  };
+  for (const auto& response : broken) {
+    server.route(QBYSyncServicePath, response);
+    manager->setForceUpdate(true);
+    const std::size_t before = server.requests();
+    manager->serviceEngine().syncWithQuillbay();
+    ASSERT_TRUE(waitFor([&] { return server.requests() == before + 1; })) << response.body;
+    ASSERT_TRUE(settled());
+    MainQueue::runUntil([] { return false; }, 0.1);
+    EXPECT_TRUE(manager->hasQueueItems()) << response.body;
+    EXPECT_TRUE(manager->quillbayErrorDate().has_value()) << response.body;
+    EXPECT_EQ(manager->step(), 5u);
+    ASSERT_FALSE(notifications.entries.empty());
+    EXPECT_EQ(notifications.entries.back().name, QBYSyncFailureNotification);
+    EXPECT_EQ(notifications.entries.back().status, "Couldn’t connect");
+  }
+  // Nothing of the cut reply was applied.
+  EXPECT_FALSE(defaults->stringForKey(QBYQuillbayClientKey).has_value());
+  EXPECT_TRUE(delegate.saved.empty());
+
+  answer(kSuccess);
+  manager->setForceUpdate(true);
+  manager->serviceEngine().syncWithQuillbay();
+  ASSERT_TRUE(waitFor([&] { return !manager->hasQueueItems(); }));
+  EXPECT_FALSE(manager->quillbayErrorDate().has_value());
+}
+
+TEST_F(QuillbayEngineTest, ReplyElementsAreApplied) {
+  signedIn();
+  defaults->setDouble(50, QBYQuillbayUpdatedKey);
+  // A local change to u-new that is newer than the server's copy must win.
+  addDelivery("u-new", 5000);
+  manager->saveAllObjectsToQuillbay();
+  answer(R"(<sync><client value="c-9"/><offset value="-2.5"/><updated value="900"/>
+<delivery uuid="u-new" updated="4000" deleted="0" name="Server name"/>
+<delivery uuid="u-other" updated="300" deleted="0" name="From elsewhere" from="example.com"/>
+<delivery uuid="u-gone" updated="200" deleted="1"/>
+<message value="Welcome back"/><updatedata version="7" signature="c2ln"/><token value="t"/>
+<success value="true"/></sync>)");
+  NotificationRecorder notifications;
+
+  manager->setForceUpdate(true);
+  manager->serviceEngine().syncWithQuillbay();
+  ASSERT_TRUE(settled());
+  ASSERT_TRUE(waitFor([&] { return manager->quillbaySuccessDate().has_value(); }));
+
+  EXPECT_EQ(defaults->stringForKey(QBYQuillbayClientKey), "c-9");
+  EXPECT_DOUBLE_EQ(defaults->doubleForKey(QBYQuillbayOffsetKey), -2.5);
+  // "updated" without skip leaves the mark alone; deliveries raise it, the ignored one too.
+  EXPECT_DOUBLE_EQ(defaults->doubleForKey(QBYQuillbayUpdatedKey), 4000);
+  ASSERT_EQ(delegate.saved.size(), 1u);
+  EXPECT_EQ(delegate.saved[0].first["uuid"].asString(), "u-other");
+  EXPECT_FALSE(delegate.saved[0].second);
+  EXPECT_EQ(manager->quillbayMessage(), "Welcome back");
+  bool announced = false;
+  for (const auto& entry : notifications.entries)
+    announced |= entry.name == QBYSyncChangeNotification && entry.status == "Welcome back";
+  EXPECT_TRUE(announced);
+
+  // "Delivery synced…" clears the shown message.
+  answer(R"(<sync><message value="Delivery synced…"/><success value="true"/></sync>)");
+  manager->setForceUpdate(true);
+  manager->serviceEngine().syncWithQuillbay();
+  ASSERT_TRUE(waitFor([&] { return !manager->quillbayMessage().has_value(); }));
+}
+
+TEST_F(QuillbayEngineTest, RefusedAccountTurnsSyncOffButKeepsTheQueue) {
+  signedIn();
+  addDelivery("u-1", 1000);
+  manager->saveAllObjectsToQuillbay();
+  answer(R"(<sync><message value="Wrong password"/><success value="false"/></sync>)");
+  NotificationRecorder notifications;
+  manager->serviceEngine().syncWithQuillbay();
+  ASSERT_TRUE(waitFor([&] { return !manager->quillbayEnabled(); }));
+  ASSERT_TRUE(settled());
+  EXPECT_TRUE(manager->hasQueueItems());
+  EXPECT_EQ(manager->quillbayMessage(), "Wrong password");
+  ASSERT_TRUE(waitFor([&] { return notifications.count(QBYSyncSettingsErrorNotification) == 1; }));
+}
+
+TEST_F(QuillbayEngineTest, NoRequestWithoutCredentialsOrWithoutAnAcceptableAddress) {
+  defaults->setObject(Value(std::string(kEmail)), QBYQuillbayEmailKey);
+  defaults->setBool(true, QBYQuillbaySuccessKey);
+  answer(kSuccess);
+  manager->setForceUpdate(true);
+  manager->serviceEngine().syncWithQuillbay();
+  ASSERT_TRUE(settled());
+  MainQueue::runUntil([] { return false; }, 0.3);
+  EXPECT_EQ(server.requests(), 0u);
+
+  // A plain-http address elsewhere than on loopback is never used, even when stored by hand.
+  signedIn();
+  defaults->setObject(Value(std::string("http://sync.example.org")), QBYSyncServerURLKey);
+  NotificationRecorder notifications;
+  manager->setForceUpdate(true);
+  manager->serviceEngine().syncWithQuillbay();
+  ASSERT_TRUE(waitFor([&] { return notifications.count(QBYSyncFailureNotification) == 1; }));
+  EXPECT_EQ(server.requests(), 0u);
+}
+
+TEST_F(QuillbayEngineTest, RegistrationSendsNoLoginPartAndItsSuccessStoresTheAccount) {
+  answer(R"(<sync><client value="c-1"/><code value="k-1"/><success value="true"/></sync>)");
+  NotificationRecorder notifications;
+  QBYError error;
+  EXPECT_FALSE(manager->validateQuillbaySettings({{"email", Value(std::string(kEmail))},
+                                                  {"password", Value(std::string("s3cret"))},
+                                                  {"confirm", Value(std::string("s3cret"))},
+                                                  {"name", Value(std::string("Ana"))},
+                                                  {"terms", Value(std::string("true"))},
+                                                  {"new", Value(true)}},
+                                                 &error));
+  ASSERT_TRUE(waitFor([&] { return notifications.count(QBYSyncSuccessNotification) >= 1; }));
+  ASSERT_TRUE(settled());
+  const auto sent = bodies();
+  ASSERT_FALSE(sent.empty());
+  EXPECT_TRUE(
+      sent[0].starts_with("cmd=register&email=ana%40example.org&newpassword=s3cret&"
+                          "confirmpass=s3cret&name=Ana&terms=true&type=linux&"))
+      << sent[0];
+  EXPECT_FALSE(has(sent[0], "&password=")) << sent[0];
+  EXPECT_TRUE(manager->quillbayEnabled());
+  EXPECT_EQ(manager->quillbayEmail(), kEmail);
+  EXPECT_EQ(credentials->passwordForAccount(kEmail, QBYQuillbayServiceKey), "s3cret");
+  EXPECT_EQ(
+      credentials->passwordForAccount(std::string(kEmail) + " [porvane]", QBYQuillbayServiceKey),
+      "k-1");
+}
+
+}  // namespace
+}  // namespace qby::test
