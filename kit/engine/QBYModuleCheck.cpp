@@ -156,6 +156,8 @@ QBYModuleCheckResult QBYModuleCheck::run(const QBYModuleCheckOptions& options) {
         evaluate(context, setupStatements());
       });
   runner->setWaitTimeout(options.timeoutSeconds);
+  // A module that loops is stopped well before the wait gives up, so that the answer says so.
+  runner->setExecutionTimeLimit(options.timeoutSeconds / 3);
   auto state = runner->state;
   {
     std::lock_guard lock(state->mutex);
@@ -166,12 +168,13 @@ QBYModuleCheckResult QBYModuleCheck::run(const QBYModuleCheckOptions& options) {
   // Shared with the block, which may still run after a wait that timed out.
   auto loaded = std::make_shared<std::optional<QBYUserModuleLoad>>();
   std::weak_ptr<CheckRunner> weakRunner = runner;
-  runner->runBlockAndWait([loaded, weakRunner, file = options.file](JSCContext* context) {
-    auto runner = weakRunner.lock();
-    if (!context || !runner || runner->configurationFailed()) return;
-    *loaded = QBYUserModules::load(context, file);
-  });
-  const std::optional<QBYUserModuleLoad> load = *loaded;
+  const bool waited =
+      runner->runBlockAndWait([loaded, weakRunner, file = options.file](JSCContext* context) {
+        auto runner = weakRunner.lock();
+        if (!context || !runner || runner->configurationFailed()) return;
+        *loaded = QBYUserModules::load(context, file);
+      });
+  const std::optional<QBYUserModuleLoad> load = waited ? *loaded : std::nullopt;
 
   auto finishWith = [&](std::string error) {
     runner->invalidate();
@@ -179,6 +182,7 @@ QBYModuleCheckResult QBYModuleCheck::run(const QBYModuleCheckOptions& options) {
     state->result.error = std::move(error);
     return state->result;
   };
+  if (!waited) return finishWith("the module did not finish loading within the time allowed");
   if (!load) return finishWith("the tracking scripts could not be loaded");
   if (load->refusal) return finishWith("refused: " + *load->refusal);
 
@@ -232,6 +236,7 @@ std::map<std::string, QBYModuleInfo> QBYModuleCheck::registeredModules(
     const std::optional<std::filesystem::path>& servicesURL, double timeoutSeconds) {
   auto runner = QBYScriptRunner::scriptRunnerWithConfigurationBlock<CheckRunner>();
   runner->setWaitTimeout(timeoutSeconds);
+  runner->setExecutionTimeLimit(timeoutSeconds / 3);
   // Shared with the block, which may still run after a wait that timed out.
   auto found = std::make_shared<std::map<std::string, QBYModuleInfo>>();
   std::weak_ptr<CheckRunner> weakRunner = runner;

@@ -125,6 +125,18 @@ TEST_F(UserModules, AModuleCannotCloseItsWrapperAndRunOutsideIt) {
   EXPECT_EQ(quoted.service, "quoted.example");
 }
 
+TEST_F(UserModules, AModuleThatLoopsWhileLoadingIsStoppedAndRefused) {
+  writeFile(modulesFolder() / "loops.js",
+            "registerService('loop.example', {});\nwhile (true) {}\n");
+  QBYModuleCheckOptions options;
+  options.file = modulesFolder() / "loops.js";
+  options.timeoutSeconds = 3;
+  const auto looped = QBYModuleCheck::run(options);
+  ASSERT_TRUE(looped.error);
+  EXPECT_EQ(looped.error->find("refused: " + options.file.string() + ":"), 0u) << *looped.error;
+  EXPECT_TRUE(looped.results.empty());
+}
+
 TEST_F(UserModules, LoadAllLogsOneLinePerFileInNameOrder) {
   writeFile(modulesFolder() / "b-good.js", kAddsACarrier);
   writeFile(modulesFolder() / "a-syntax.js", kSyntaxError);
