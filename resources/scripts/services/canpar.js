@@ -20,7 +20,7 @@ function scanTime(value) {
 }
 
 function scanEvent(scan) {
-  var address = scan && typeof scan.address === 'object' ? scan.address : {};
+  var address = scan.address && typeof scan.address === 'object' ? scan.address : {};
   return Q.event(
       scanTime(scan.local_date_time), scan.code_description_en || scan.description,
       Q.join(Q.capitalize(address.city), address.province));
