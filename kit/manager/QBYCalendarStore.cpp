@@ -123,10 +123,12 @@ void QBYCalendarStore::requestAccessWithCompletion(std::function<void(bool grant
 // --- Calendars ---------------------------------------------------------------------------------
 
 void QBYCalendarStore::refreshSources() {
+  const std::lock_guard lock(backendMutex_);
   backend_->refreshSources();
 }
 
 Dictionary QBYCalendarStore::eventCalendars() {
+  const std::lock_guard lock(backendMutex_);
   const std::vector<QBYEventCalendar> calendars = backend_->calendars();
   const TitleOrder order;
   std::vector<std::pair<std::string, std::vector<Dictionary>>> groups;
@@ -155,6 +157,7 @@ Dictionary QBYCalendarStore::eventCalendars() {
 
 std::optional<QBYEventCalendar> QBYCalendarStore::eventCalendarWithIdentifier(
     const std::optional<std::string>& identifier) {
+  const std::lock_guard lock(backendMutex_);
   if (!identifier) return std::nullopt;
   for (auto& calendar : backend_->calendars()) {
     if (calendar.identifier == *identifier) return calendar;
@@ -164,6 +167,7 @@ std::optional<QBYEventCalendar> QBYCalendarStore::eventCalendarWithIdentifier(
 
 std::optional<QBYEventCalendar> QBYCalendarStore::eventCalendarFromInfo(
     const Dictionary& info, std::string_view updateKey) {
+  const std::lock_guard lock(backendMutex_);
   const auto identifier = info[QBYCalendarIdentifier].asString();
   if (auto calendar = eventCalendarWithIdentifier(identifier)) return calendar;
 
@@ -191,6 +195,7 @@ std::optional<QBYEventCalendar> QBYCalendarStore::eventCalendarFromInfo(
 
 std::vector<QBYCalendarEvent> QBYCalendarStore::eventsWithDate(Date date,
                                                                const QBYEventCalendar& calendar) {
+  const std::lock_guard lock(backendMutex_);
   const Calendar dates = this->calendar();
   const auto start = dateAddingDays(dates, -kEventSearchDays, date);
   const auto end = dateAddingDays(dates, kEventSearchDays, date);
@@ -232,6 +237,7 @@ bool QBYCalendarStore::addEventsToCalendar(const QBYEventCalendar& calendar,
                                            const std::optional<std::string>& url,
                                            const std::optional<std::string>& location,
                                            const std::optional<std::string>& notes) {
+  const std::lock_guard lock(backendMutex_);
   const Calendar dates = this->calendar();
   const auto notBefore = dateAddingDays(dates, kEventKeepDays, Date::now());
 
@@ -314,6 +320,7 @@ bool QBYCalendarStore::removeEventsFromCalendar(const QBYEventCalendar& calendar
                                                 const std::vector<Date>& dates,
                                                 const std::optional<std::string>& url,
                                                 std::optional<Date> onlyAfter) {
+  const std::lock_guard lock(backendMutex_);
   bool changed = false;
   for (const auto& event : deliveryEvents(calendar, dates, url, std::nullopt)) {
     if (onlyAfter && !(event.startDate > *onlyAfter)) continue;
@@ -327,6 +334,7 @@ bool QBYCalendarStore::removeEventsFromCalendar(const QBYEventCalendar& calendar
 }
 
 bool QBYCalendarStore::commit(QBYError* error) {
+  const std::lock_guard lock(backendMutex_);
   return backend_->commit(error);
 }
 

@@ -7,13 +7,17 @@
 // in the shared container. Changes are saved without committing and written by commit(), once
 // per run.
 //
-// Threads: the main thread, like the deliveries manager that uses it; nothing here is shared
-// with another thread, so nothing is locked. A backend may answer an access request from a
-// thread of its own: the answer is brought to the main thread before the completions run.
+// Threads: access is requested on the main thread; a backend may answer from a thread of its
+// own, and the answer is brought to the main thread before the completions run. Calendars and
+// events are used from any thread: the deliveries calendar writes from the data store's
+// background queue while a window lists the calendars on the main thread, so every use of the
+// backend holds the store's lock, and each call (a delivery's events read and rewritten, say)
+// is whole to the other threads.
 #pragma once
 
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -116,6 +120,9 @@ class QBYCalendarStore {
   QBYUserDefaults& defaults() const;
 
   std::shared_ptr<QBYCalendarBackend> backend_;
+  // Recursive: public calls build on each other (a calendar from its info looks it up by
+  // identifier first).
+  std::recursive_mutex backendMutex_;
   QBYUserDefaults* defaults_;
   std::shared_ptr<AccessState> access_;
 };

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <thread>
 
 #include "CalendarTestSupport.h"
@@ -218,6 +219,30 @@ class WriteTest : public CalendarTest {
 
   QBYEventCalendar calendar;
 };
+
+// The deliveries calendar writes from the data store's queue while a window lists the
+// calendars: neither may see the backend half changed.
+TEST_F(WriteTest, ListingCalendarsWhileAnotherThreadWritesIsSafe) {
+  std::atomic<bool> done{false};
+  std::thread writer([&] {
+    for (int round = 0; round < 150; ++round) {
+      store->refreshSources();
+      write({day(2)}, {item("Shoes " + std::to_string(round), day(2))});
+      store->commit(nullptr);
+    }
+    done = true;
+  });
+  int reads = 0;
+  while (!done || reads == 0) {
+    EXPECT_EQ(store->eventCalendars().size(), 1u);
+    EXPECT_LE(store->eventsWithDate(day(2), calendar).size(), 1u);
+    ++reads;
+  }
+  writer.join();
+  const auto events = committed(calendar);
+  ASSERT_EQ(events.size(), 1u);
+  EXPECT_EQ(events[0].title, "Shoes 149");
+}
 
 TEST_F(WriteTest, NewEventsAreAllDayFreeAndLinkedAndAreNotSavedTwice) {
   EXPECT_TRUE(write({day(2)}, {item("Shoes", day(2)), item("Socks", day(3))}));
