@@ -1,20 +1,32 @@
 // Cainiao: the detail service that global.cainiao.com's tracking page reads; AliExpress and
-// many Chinese shippers hand their parcels to it. No account is needed.
+// many Chinese shippers hand their parcels to it. No account is needed. China Post's
+// international items (UPU numbers ending in CN) travel through the same network and are read
+// from the same service; China Post's own enquiry answers only after a picture captcha, and
+// its domestic numbers are pointed at its page.
 //
 // Sources (read 2026-12-08): public tracking projects and their tests that call this endpoint
 // and describe its answer (success, module[].detailList[] with time in milliseconds, timeStr
 // "yyyy-MM-dd HH:mm:ss" at the scan's place, desc, standerdDesc, actionCode; an empty
-// detailList for a number Cainiao does not know; actionCode GTMS_SIGNED when delivered).
+// detailList for a number Cainiao does not know; actionCode GTMS_SIGNED when delivered; China
+// Post's UPU numbers "[A-Z]{2}\d{9}CN" among the numbers the service answers for).
 var KEY = 'global.cainiao.com';
 var API = 'https://global.cainiao.com/global/detail.json';
 var PAGE = 'https://global.cainiao.com/newDetail.htm?mailNoList=';
+var CHINA_POST_KEY = 'www.ems.com.cn';
+var CHINA_POST_PAGE = 'https://www.ems.com.cn/queryList?mailNum=';
+var CHINA_POST_INTERNATIONAL = /^[A-Z]{2}\d{9}CN$/;
 
 var DELIVERED_ACTIONS = ['GTMS_SIGNED'];
 var RETURN_ACTIONS = ['GTMS_RETURN_SIGNED', 'GTMS_RETURN_INBOUND'];
 
 function webURL(number) { return PAGE + encodeURIComponent(number); }
 
-function links(task) { return task.pageLinks(webURL); }
+function chinaPostURL(number) { return CHINA_POST_PAGE + encodeURIComponent(number); }
+
+// A China Post delivery keeps China Post's page as its link.
+function links(task) {
+  return task.pageLinks(task.from === CHINA_POST_KEY ? chinaPostURL : webURL);
+}
 
 function detailEvent(detail) {
   var date = Q.isoDateTime(detail.timeStr);
@@ -64,13 +76,21 @@ function answer(task, response) {
   task.failForResponse(response, links(task));
 }
 
-registerService(KEY, {
+function track(task) {
+  var query = Q.query({mailNos: task.number, lang: 'en-US', language: 'en-US'});
+  task.request(
+      API + '?' + query, undefined, {cache: false, headers: {'Accept': 'application/json'}},
+      function(response) { answer(task, response); });
+}
+
+registerService(
+    KEY, {access: 'keyless', webURL: function(task) { return webURL(task.number); }, track: track});
+
+registerService(CHINA_POST_KEY, {
   access: 'keyless',
-  webURL: function(task) { return webURL(task.number); },
+  webURL: function(task) { return chinaPostURL(task.number); },
   track: function(task) {
-    var query = Q.query({mailNos: task.number, lang: 'en-US', language: 'en-US'});
-    task.request(
-        API + '?' + query, undefined, {cache: false, headers: {'Accept': 'application/json'}},
-        function(response) { answer(task, response); });
+    if (!CHINA_POST_INTERNATIONAL.test(task.number)) return task.offerWebPage(chinaPostURL);
+    track(task);
   }
 });
