@@ -9,12 +9,20 @@
 var KEY = 'www.epost.go.kr';
 var API = 'https://service.epost.go.kr/trace.RetrieveDomRigiTraceList.comm?sid1=';
 var PAGE = API;
+// International items (UPU numbers such as RR123456785KR) are traced on another page, whose
+// contents no public source describes: those deliveries are pointed at it.
+var INTERNATIONAL_PAGE =
+    'https://service.epost.go.kr/trace.RetrieveEmsTraceListList.comm?POST_CODE=';
+var INTERNATIONAL = /^[A-Z]{2}\d{9}[A-Z]{2}$/;
 
 var TABLE = /id\s*=\s*["']processTable["']/i;
 var DELIVERED = /배달완료/;
 var EXCEPTIONS = /미배달|신청취소|접수취소|반송/;
 
-function webURL(number) { return PAGE + encodeURIComponent(number); }
+function webURL(number) {
+  var digits = number.replace(/-/g, '');
+  return (INTERNATIONAL.test(digits) ? INTERNATIONAL_PAGE : PAGE) + encodeURIComponent(digits);
+}
 
 function links(task) { return task.pageLinks(webURL); }
 
@@ -81,8 +89,9 @@ function answer(task, response) {
 
 registerService(KEY, {
   access: 'keyless',
-  webURL: function(task) { return webURL(task.number.replace(/-/g, '')); },
+  webURL: function(task) { return webURL(task.number); },
   track: function(task) {
+    if (INTERNATIONAL.test(task.number.replace(/-/g, ''))) return task.offerWebPage(webURL);
     task.request(
         API + encodeURIComponent(task.number.replace(/-/g, '')), undefined, {cache: false},
         function(response) { answer(task, response); });
