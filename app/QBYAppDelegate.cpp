@@ -1,5 +1,6 @@
 #include "QBYAppDelegate.h"
 
+#include <adwaita.h>
 #include <gtkmm/init.h>
 
 #include <chrono>
@@ -11,6 +12,8 @@
 #include "QBYAlert.h"
 #include "QBYEditDeliveryWindow.h"
 #include "QBYPreferencesWindow.h"
+#include "QBYTodayWindow.h"
+#include "engine/QBYPasswordManager.h"
 #include "manager/QBYBackgroundUpdater.h"
 #include "manager/QBYLog.h"
 #include "manager/QBYNotification.h"
@@ -76,8 +79,45 @@ QBYAppDelegate::~QBYAppDelegate() {
 
 // --- Lifecycle ---------------------------------------------------------------------------------
 
+void QBYAppDelegate::addApplicationActions() {
+  if (!environment_.application) return;
+  struct Entry {
+    const char* name;
+    void (*run)(QBYAppDelegate&);
+  };
+  static constexpr Entry kActions[] = {
+      {"quit", [](QBYAppDelegate& self) { self.requestQuit(); }},
+      {"new", [](QBYAppDelegate& self) { self.openAddWindow(""); }},
+      {"preferences", [](QBYAppDelegate& self) { self.openPreferences(""); }},
+      {"today",
+       [](QBYAppDelegate& self) {
+         if (self.deliveriesManager_) today::QBYTodayWindow::present(self.environment_.application);
+       }},
+      {"about", [](QBYAppDelegate& self) { self.showAbout(); }}};
+  for (const Entry& entry : kActions) {
+    auto action = qby::GObjectPtr<GSimpleAction>::adopt(g_simple_action_new(entry.name, nullptr));
+    g_signal_connect(action.get(), "activate",
+                     G_CALLBACK(+[](GSimpleAction* action, GVariant*, gpointer data) {
+                       auto* self = static_cast<QBYAppDelegate*>(data);
+                       const std::string name = g_action_get_name(G_ACTION(action));
+                       for (const Entry& entry : kActions)
+                         if (name == entry.name) entry.run(*self);
+                     }),
+                     this);
+    g_action_map_add_action(G_ACTION_MAP(environment_.application), G_ACTION(action.get()));
+  }
+}
+
+void QBYAppDelegate::showAbout() {
+  const std::string version = std::to_string(qby::QBYDataStore::currentVersion());
+  adw_show_about_window(mainGtkWindow(), "application-name", QBYLocalizedString("Porvane").c_str(),
+                        "application-icon", qby::QBYParentAppID, "version", version.c_str(),
+                        "website", qby::Vendor::supportSiteURL().c_str(), nullptr);
+}
+
 bool QBYAppDelegate::applicationWillFinishLaunching() {
   showMainWindowAtLaunch_ = true;
+  addApplicationActions();
   dataStore_ = environment_.storeFile ? std::make_shared<qby::QBYDataStore>(environment_.storeFile)
                                       : std::make_shared<qby::QBYDataStore>();
   if (!dataStore_->available()) {
@@ -233,6 +273,10 @@ void QBYAppDelegate::finishQuit() {
 void QBYAppDelegate::applicationWillTerminate() {
   if (terminated_) return;
   terminated_ = true;
+  // The actions call into this object; the application may outlive it.
+  if (environment_.application)
+    for (const char* name : {"quit", "new", "preferences", "today", "about"})
+      g_action_map_remove_action(G_ACTION_MAP(environment_.application), name);
   if (quitPoll_) g_source_remove(std::exchange(quitPoll_, 0));
   companionUpdate_.cancel();
   updateScheduler_.reset();

@@ -155,6 +155,9 @@ class QBYAppDelegate : public qby::QBYDeliveriesNotificationDelegate,
     QBYAppDelegate& owner_;
   };
 
+  // The application's own actions: quit, new, preferences, today, about.
+  void addApplicationActions();
+  void showAbout();
   void showStoreAlert();
   void promptToResetDataStore();
   // Moves the database (and its journal files) and the shared settings aside; false when

@@ -7,6 +7,7 @@
 #include "PorvaneKit.h"
 #include "QBYAlert.h"
 #include "QBYDeliveryCommands.h"
+#include "QBYRowModel.h"
 #include "model/Delivery.h"
 #include "model/Detail.h"
 #include "model/QBYDeliverySettings.h"
@@ -187,8 +188,10 @@ struct QBYDeliveriesList::Callbacks {
     GMenuModel* menu = list.contextMenuForRow(*position, (state & GDK_SHIFT_MASK) != 0);
     if (!menu) return;
     GtkWidget* row = gtk_event_controller_get_widget(GTK_EVENT_CONTROLLER(gesture));
-    if (list.contextPopover_) gtk_widget_unparent(list.contextPopover_);
+    list.dropContextPopover();
     list.contextPopover_ = gtk_popover_menu_new_from_model(menu);
+    // Our own reference: the row may be recycled or destroyed while the menu is open.
+    g_object_ref_sink(list.contextPopover_);
     gtk_widget_set_parent(list.contextPopover_, row);
     gtk_popover_set_has_arrow(GTK_POPOVER(list.contextPopover_), FALSE);
     const GdkRectangle at{static_cast<int>(x), static_cast<int>(y), 1, 1};
@@ -199,7 +202,10 @@ struct QBYDeliveriesList::Callbacks {
 
   static void popoverClosed(GtkPopover* popover, gpointer data) {
     auto& list = self(data);
-    // Unparented later: the menu activates its item after it closes.
+    if (list.contextPopover_ != GTK_WIDGET(popover)) return;
+    // Unparented later: the menu activates its item after it closes. The idle call takes
+    // over the list's reference.
+    list.contextPopover_ = nullptr;
     g_idle_add_full(
         G_PRIORITY_LOW,
         [](gpointer widget) -> gboolean {
@@ -207,8 +213,7 @@ struct QBYDeliveriesList::Callbacks {
           g_object_unref(widget);
           return G_SOURCE_REMOVE;
         },
-        g_object_ref(popover), nullptr);
-    if (list.contextPopover_ == GTK_WIDGET(popover)) list.contextPopover_ = nullptr;
+        popover, nullptr);
   }
 
   static void selectionChanged(GtkSingleSelection*, GParamSpec*, gpointer data) {
@@ -265,7 +270,8 @@ QBYDeliveriesList::QBYDeliveriesList(std::shared_ptr<qby::QBYDeliveriesManager> 
 QBYDeliveriesList::~QBYDeliveriesList() {
   refreshTimer_.stop();
   observers_.clear();
-  if (contextPopover_) gtk_widget_unparent(contextPopover_);
+  dropContextPopover();
+  rememberDialog(nullptr);
   if (overlay_) g_object_unref(overlay_);
 }
 
@@ -292,7 +298,7 @@ void QBYDeliveriesList::attach(GActionMap* window, AdwToastOverlay* toasts) {
 }
 
 void QBYDeliveriesList::buildView() {
-  model_ = gtk_string_list_new(nullptr);
+  model_ = newRowModel();
   selection_ = gtk_single_selection_new(G_LIST_MODEL(model_));
   gtk_single_selection_set_autoselect(selection_, FALSE);
   gtk_single_selection_set_can_unselect(selection_, TRUE);
@@ -369,40 +375,54 @@ void QBYDeliveriesList::addActions(GActionMap* window) {
   g_action_map_add_action(window, G_ACTION(show.get()));
 }
 
+void QBYDeliveriesList::dropContextPopover() {
+  if (!contextPopover_) return;
+  GtkWidget* popover = std::exchange(contextPopover_, nullptr);
+  if (gtk_widget_get_parent(popover)) gtk_widget_unparent(popover);
+  g_object_unref(popover);
+}
+
+void QBYDeliveriesList::rememberDialog(GtkWidget* dialog) {
+  // Weakly: the dialog goes away when answered.
+  if (lastDialog_)
+    g_object_remove_weak_pointer(G_OBJECT(lastDialog_), reinterpret_cast<gpointer*>(&lastDialog_));
+  lastDialog_ = dialog;
+  if (lastDialog_)
+    g_object_add_weak_pointer(G_OBJECT(lastDialog_), reinterpret_cast<gpointer*>(&lastDialog_));
+}
+
 // --- Content -----------------------------------------------------------------------------------
 
 void QBYDeliveriesList::reload() {
-  if (searchActive()) {
-    runSearch();
+  showRows(true);
+}
+
+void QBYDeliveriesList::showRows(bool rebind) {
+  if (!searchActive()) {
+    replaceRows(manager_->deliveries(), rebind);
     return;
   }
-  replaceRows(manager_->deliveries());
-}
-
-void QBYDeliveriesList::runSearch() {
   const unsigned scope = searchScope_ < 0 ? 0u : static_cast<unsigned>(searchScope_);
-  replaceRows(manager_->deliveriesMatchingSearch(searchString_, scope));
+  replaceRows(manager_->deliveriesMatchingSearch(searchString_, scope), rebind);
 }
 
-void QBYDeliveriesList::replaceRows(std::vector<std::shared_ptr<qby::Delivery>> rows) {
+void QBYDeliveriesList::replaceRows(std::vector<std::shared_ptr<qby::Delivery>> rows, bool rebind) {
   const auto selected = selectedDelivery();
-  const guint previous = g_list_model_get_n_items(G_LIST_MODEL(model_));
+  // The same records in the same order (typing on while every row still matches) leave the
+  // view alone; anything else rebuilds the rows on screen only.
+  const bool same = !rebind && rows == shown_;
+  const guint previous = rowCount(model_);
   shown_ = std::move(rows);
-  std::vector<std::string> uuids;
-  uuids.reserve(shown_.size());
-  for (const auto& delivery : shown_) uuids.push_back(delivery->uuid().value_or(""));
-  std::vector<const char*> items;
-  items.reserve(uuids.size() + 1);
-  for (const auto& uuid : uuids) items.push_back(uuid.c_str());
-  items.push_back(nullptr);
-  selecting_ = true;
-  gtk_string_list_splice(model_, 0, previous, items.data());
-  gtk_single_selection_set_selected(selection_, GTK_INVALID_LIST_POSITION);
-  if (selected) {
-    if (const auto row = rowOfDelivery(*selected))
-      gtk_single_selection_set_selected(selection_, static_cast<guint>(*row));
+  if (!same) {
+    selecting_ = true;
+    spliceRows(model_, 0, previous, static_cast<guint>(shown_.size()));
+    gtk_single_selection_set_selected(selection_, GTK_INVALID_LIST_POSITION);
+    if (selected) {
+      if (const auto row = rowOfDelivery(*selected))
+        gtk_single_selection_set_selected(selection_, static_cast<guint>(*row));
+    }
+    selecting_ = false;
   }
-  selecting_ = false;
   updateEmptyText();
   const auto now = selectedDelivery();
   if (now != selected) host_.selectedDeliveryChanged(now);
@@ -410,17 +430,15 @@ void QBYDeliveriesList::replaceRows(std::vector<std::shared_ptr<qby::Delivery>> 
 
 void QBYDeliveriesList::rebindRow(std::size_t row) {
   if (row >= shown_.size()) return;
-  const std::string uuid = shown_[row]->uuid().value_or("");
-  const char* items[] = {uuid.c_str(), nullptr};
   const bool wasSelected = gtk_single_selection_get_selected(selection_) == row;
   selecting_ = true;
-  gtk_string_list_splice(model_, static_cast<guint>(row), 1, items);
+  spliceRows(model_, static_cast<guint>(row), 1, 1);
   if (wasSelected) gtk_single_selection_set_selected(selection_, static_cast<guint>(row));
   selecting_ = false;
 }
 
 void QBYDeliveriesList::rebindAll() {
-  replaceRows(shown_);
+  replaceRows(shown_, true);
 }
 
 void QBYDeliveriesList::updateEmptyText() {
@@ -470,13 +488,14 @@ void QBYDeliveriesList::setSearchString(const std::string& text) {
     searchScope_ = QBYSearchScopeAll;
     qby::QBYNotificationCenter::defaultCenter().post(QBYSearchScopeDidChangeNotification, this);
   }
-  reload();
+  // The records did not change, only which of them show.
+  showRows(false);
 }
 
 void QBYDeliveriesList::setSearchScope(int scope) {
   if (scope < QBYSearchScopeNone || scope > QBYSearchScopeActive) return;
   searchScope_ = scope;
-  reload();
+  showRows(false);
 }
 
 // --- Commands ----------------------------------------------------------------------------------
@@ -537,21 +556,21 @@ void QBYDeliveriesList::confirmDelete(const std::shared_ptr<qby::Delivery>& deli
   spec.destructiveResponse = "delete";
   std::weak_ptr<QBYDeliveriesList> weak = weak_from_this();
   const std::string uuid = *delivery->uuid();
-  lastDialog_ = presentAlert(host_.parentWindow(), spec, [weak, uuid](const std::string& response) {
-    auto self = weak.lock();
-    if (!self) return;
-    self->lastDialog_ = nullptr;
-    auto record = self->manager_->deliveryWithUUID(uuid);
-    if (!record) return;
-    if (response == "delete") {
-      qby::QBYDeliverySettings settings;
-      settings.uuid = uuid;
-      settings.shouldDelete = true;
-      self->manager_->removeDeliveryWithSettings(settings);
-    } else if (response == "archive") {
-      self->archive(record);
-    }
-  });
+  rememberDialog(
+      presentAlert(host_.parentWindow(), spec, [weak, uuid](const std::string& response) {
+        auto self = weak.lock();
+        if (!self) return;
+        auto record = self->manager_->deliveryWithUUID(uuid);
+        if (!record) return;
+        if (response == "delete") {
+          qby::QBYDeliverySettings settings;
+          settings.uuid = uuid;
+          settings.shouldDelete = true;
+          self->manager_->removeDeliveryWithSettings(settings);
+        } else if (response == "archive") {
+          self->archive(record);
+        }
+      }));
 }
 
 void QBYDeliveriesList::refresh(const std::shared_ptr<qby::Delivery>& delivery) {
@@ -614,7 +633,7 @@ bool QBYDeliveriesList::exportToFile(const std::shared_ptr<qby::Delivery>& deliv
   spec.body = reason;
   spec.responses = {{"ok", QBYLocalizedString("OK")}};
   spec.defaultResponse = spec.closeResponse = "ok";
-  lastDialog_ = presentAlert(host_.parentWindow(), spec, [](const std::string&) {});
+  rememberDialog(presentAlert(host_.parentWindow(), spec, [](const std::string&) {}));
   return false;
 }
 
@@ -841,7 +860,7 @@ void QBYDeliveriesList::installedServiceUpdatesVersion(std::int64_t version, boo
                              beta ? QBYLocalizedString(" beta") : std::string());
   spec.responses = {{"ok", QBYLocalizedString("OK")}};
   spec.defaultResponse = spec.closeResponse = "ok";
-  lastDialog_ = presentAlert(host_.parentWindow(), spec, [](const std::string&) {});
+  rememberDialog(presentAlert(host_.parentWindow(), spec, [](const std::string&) {}));
 }
 
 }  // namespace porvane::app

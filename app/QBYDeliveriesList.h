@@ -19,6 +19,7 @@
 #include <string>
 #include <vector>
 
+#include "QBYRowModel.h"
 #include "manager/QBYDeliveriesManager.h"
 #include "manager/QBYRefreshTimer.h"
 #include "platform/GLibPtr.h"
@@ -133,13 +134,17 @@ class QBYDeliveriesList : public qby::QBYDeliveriesManagerDelegate,
   struct Callbacks;
   void buildView();
   void addActions(GActionMap* window);
-  void replaceRows(std::vector<std::shared_ptr<qby::Delivery>> rows);
+  // rebind: redraw the rows on screen even when the list is the same.
+  void replaceRows(std::vector<std::shared_ptr<qby::Delivery>> rows, bool rebind = false);
   void rebindRow(std::size_t row);
   void rebindAll();
   void showStatus(const std::optional<std::string>& status);
   void updateEmptyText();
-  void runSearch();
+  // The manager's list or the search results; rebind redraws rows whose records stay.
+  void showRows(bool rebind);
   void saveSelectionChange(const std::shared_ptr<qby::Delivery>& delivery);
+  void dropContextPopover();
+  void rememberDialog(GtkWidget* dialog);
 
   std::shared_ptr<qby::QBYDeliveriesManager> manager_;
   QBYDeliveriesListHost& host_;
@@ -149,15 +154,15 @@ class QBYDeliveriesList : public qby::QBYDeliveriesManagerDelegate,
 
   GtkWidget* overlay_ = nullptr;  // owned by its parent once packed; kept alive here
   GtkListView* view_ = nullptr;
-  GtkStringList* model_ = nullptr;           // owned by selection_
+  QBYRowModel* model_ = nullptr;             // owned by selection_
   GtkSingleSelection* selection_ = nullptr;  // owned by view_
   GtkWidget* emptyLabel_ = nullptr;
   GtkWidget* statusRevealer_ = nullptr;
   GtkWidget* statusLabel_ = nullptr;
-  GtkWidget* contextPopover_ = nullptr;
+  GtkWidget* contextPopover_ = nullptr;  // one reference of ours while open
   AdwToastOverlay* toasts_ = nullptr;
-  AdwToast* lastToast_ = nullptr;  // weak: cleared when dismissed
-  GtkWidget* lastDialog_ = nullptr;
+  AdwToast* lastToast_ = nullptr;    // weak: cleared when dismissed
+  GtkWidget* lastDialog_ = nullptr;  // weak pointer
   std::optional<std::string> statusText_;
   qby::GObjectPtr<GMenu> contextMenu_;
   qby::QBYRefreshTimer refreshTimer_;

@@ -56,7 +56,10 @@ struct QBYMainWindow::Callbacks {
   }
 
   static void foldedChanged(AdwLeaflet* leaflet, GParamSpec*, gpointer data) {
-    gtk_widget_set_visible(self(data).backButton_, adw_leaflet_get_folded(leaflet));
+    const bool folded = adw_leaflet_get_folded(leaflet);
+    gtk_widget_set_visible(self(data).backButton_, folded);
+    // Folded, the list stands alone and carries the window's buttons itself.
+    adw_header_bar_set_show_end_title_buttons(ADW_HEADER_BAR(self(data).listHeader_), folded);
   }
 
   static void back(GtkButton*, gpointer data) {
@@ -116,7 +119,7 @@ QBYMainWindow::QBYMainWindow(GtkApplication* application,
   adw_toast_overlay_set_child(toasts_, GTK_WIDGET(leaflet_));
   adw_application_window_set_content(ADW_APPLICATION_WINDOW(window_), GTK_WIDGET(toasts_));
   addWindowActions();
-  gtk_widget_set_visible(backButton_, adw_leaflet_get_folded(leaflet_));
+  Callbacks::foldedChanged(leaflet_, nullptr, this);
   selectedDeliveryChanged(list_->selectedDelivery());
 }
 
@@ -134,6 +137,7 @@ GtkWidget* QBYMainWindow::buildListSide() {
   gtk_widget_set_hexpand(box, FALSE);
 
   GtkWidget* header = adw_header_bar_new();
+  listHeader_ = header;
   adw_header_bar_set_show_end_title_buttons(ADW_HEADER_BAR(header), FALSE);
   GtkWidget* title = adw_window_title_new(QBYLocalizedString("Deliveries").c_str(), nullptr);
   adw_header_bar_set_title_widget(ADW_HEADER_BAR(header), title);

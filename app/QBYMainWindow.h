@@ -90,6 +90,7 @@ class QBYMainWindow : private QBYDeliveriesListHost {
   GtkWidget* detailPlaceholder_ = nullptr;
   GtkWidget* detailLabel_ = nullptr;
   GtkWidget* backButton_ = nullptr;
+  GtkWidget* listHeader_ = nullptr;
   GtkWidget* shortcutsWindow_ = nullptr;
   DetailShower showDetail_;
 };

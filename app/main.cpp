@@ -12,13 +12,10 @@
 
 #include "PorvaneKit.h"
 #include "QBYAppDelegate.h"
-#include "QBYTodayWindow.h"
 #include "engine/QBYPasswordManager.h"
 #include "manager/QBYLog.h"
 #include "platform/GLibPtr.h"
 #include "platform/Log.h"
-#include "platform/Vendor.h"
-#include "store/QBYDataStore.h"
 
 namespace {
 
@@ -33,55 +30,6 @@ struct Program {
   gboolean today = FALSE;
   int status = 0;
 };
-
-void quitAction(GSimpleAction*, GVariant*, gpointer data) {
-  auto* program = static_cast<Program*>(data);
-  if (program->delegate)
-    program->delegate->requestQuit();
-  else
-    g_application_quit(G_APPLICATION(program->application));
-}
-
-void newAction(GSimpleAction*, GVariant*, gpointer data) {
-  auto* program = static_cast<Program*>(data);
-  if (program->delegate) program->delegate->openAddWindow("");
-}
-
-void preferencesAction(GSimpleAction*, GVariant*, gpointer data) {
-  auto* program = static_cast<Program*>(data);
-  if (program->delegate) program->delegate->openPreferences("");
-}
-
-void todayAction(GSimpleAction*, GVariant*, gpointer data) {
-  auto* program = static_cast<Program*>(data);
-  if (program->delegate && program->delegate->deliveriesManager())
-    porvane::today::QBYTodayWindow::present(program->application);
-}
-
-void aboutAction(GSimpleAction*, GVariant*, gpointer data) {
-  auto* program = static_cast<Program*>(data);
-  GtkWindow* parent = program->delegate && program->delegate->mainWindow()
-                          ? program->delegate->mainWindow()->window()
-                          : nullptr;
-  const std::string version = std::to_string(qby::QBYDataStore::currentVersion());
-  adw_show_about_window(parent, "application-name", QBYLocalizedString("Porvane").c_str(),
-                        "application-icon", qby::QBYParentAppID, "version", version.c_str(),
-                        "website", qby::Vendor::supportSiteURL().c_str(), nullptr);
-}
-
-void addActions(Program& program) {
-  const std::vector<std::pair<const char*, GCallback>> actions = {
-      {"quit", G_CALLBACK(quitAction)},
-      {"new", G_CALLBACK(newAction)},
-      {"preferences", G_CALLBACK(preferencesAction)},
-      {"today", G_CALLBACK(todayAction)},
-      {"about", G_CALLBACK(aboutAction)}};
-  for (const auto& [name, callback] : actions) {
-    auto action = qby::GObjectPtr<GSimpleAction>::adopt(g_simple_action_new(name, nullptr));
-    g_signal_connect(action.get(), "activate", callback, &program);
-    g_action_map_add_action(G_ACTION_MAP(program.application), G_ACTION(action.get()));
-  }
-}
 
 // Runs in the launching process: --today goes to the running instance as its action.
 gint handleLocalOptions(GApplication* application, GVariantDict*, gpointer data) {
@@ -101,7 +49,6 @@ gint handleLocalOptions(GApplication* application, GVariantDict*, gpointer data)
 
 void startup(GApplication* application, gpointer data) {
   auto* program = static_cast<Program*>(data);
-  addActions(*program);
   QBYAppDelegate::Environment environment;
   environment.application = GTK_APPLICATION(application);
   program->delegate = std::make_shared<QBYAppDelegate>(std::move(environment));
