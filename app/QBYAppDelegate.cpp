@@ -27,6 +27,7 @@
 #include "platform/QBYUserDefaults.h"
 #include "platform/Vendor.h"
 #include "store/QBYDataStore.h"
+#include "sync/QBYDeliveryDocument.h"
 #include "sync/QBYSyncManager.h"
 #include "util/StringUtilities.h"
 
@@ -37,6 +38,11 @@ namespace fs = std::filesystem;
 namespace {
 
 constexpr double kCompanionRestartDelay = 1.0;
+
+struct KeyFileDeleter {
+  void operator()(GKeyFile* keys) const { g_key_file_unref(keys); }
+};
+using KeyFilePtr = std::unique_ptr<GKeyFile, KeyFileDeleter>;
 
 bool openWithDesktop(const std::string& uri) {
   GError* raw = nullptr;
@@ -551,11 +557,39 @@ void QBYAppDelegate::confirm(const std::string& heading, const std::string& body
 }
 
 void QBYAppDelegate::openFile(const fs::path& file) {
-  // DOCUMENTS PLACE: delivery documents open in an edit window once the library reads them;
-  // web-location files and anything else go to the add window with their address or name.
+  showMainWindowAtLaunch_ = false;
+  if (file.extension() == std::string(".") + qby::QBYDeliveryDocumentExtension) {
+    // A delivery document: its delivery in an edit window, to save or change first.
+    qby::QBYDeliveryDocument document(file);
+    qby::QBYError error;
+    if (document.openAndWait(&error)) {
+      openEditWindowWithSettings(document.deliverySettings());
+      return;
+    }
+    qby::log("Unable to open document %@: %@", file.string(), error);
+    QBYAlertSpec spec;
+    spec.heading = QBYLocalizedString("The document could not be opened.");
+    spec.body = error.localizedDescription;
+    spec.responses = {{"ok", QBYLocalizedString("OK")}};
+    spec.defaultResponse = spec.closeResponse = "ok";
+    presentAlert(mainGtkWindow(), spec, [](const std::string&) {});
+    return;
+  }
+  if (file.extension() == ".desktop") {
+    // A web location saved by the desktop (a link entry): the address it holds.
+    KeyFilePtr keys(g_key_file_new());
+    qby::GCharPtr url;
+    if (g_key_file_load_from_file(keys.get(), file.c_str(), G_KEY_FILE_NONE, nullptr))
+      url.reset(g_key_file_get_string(keys.get(), G_KEY_FILE_DESKTOP_GROUP,
+                                      G_KEY_FILE_DESKTOP_KEY_URL, nullptr));
+    if (url && g_utf8_validate(url.get(), -1, nullptr)) {
+      openAddWindow(url.get());
+      return;
+    }
+  }
+  // Anything else goes to the add window as its address, which finds what it can in it.
   qby::GObjectPtr<GFile> gfile = qby::GObjectPtr<GFile>::adopt(g_file_new_for_path(file.c_str()));
   qby::GCharPtr uri(g_file_get_uri(gfile.get()));
-  showMainWindowAtLaunch_ = false;
   openAddWindow(uri ? uri.get() : file.string());
 }
 

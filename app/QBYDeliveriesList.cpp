@@ -19,6 +19,7 @@
 #include "presentation/text/QBYDeliveryDetailText.h"
 #include "presentation/text/QBYDeliveryRowText.h"
 #include "store/QBYDataStore.h"
+#include "sync/QBYDeliveryDocument.h"
 
 namespace porvane::app {
 
@@ -589,8 +590,15 @@ void QBYDeliveriesList::chooseExportFile(const std::shared_ptr<qby::Delivery>& d
   const std::string label = QBYLocalizedString("Export");
   GtkFileChooserNative* chooser = gtk_file_chooser_native_new(
       label.c_str(), host_.parentWindow(), GTK_FILE_CHOOSER_ACTION_SAVE, label.c_str(), nullptr);
-  gtk_file_chooser_set_current_name(GTK_FILE_CHOOSER(chooser),
-                                    exportFileNameForDelivery(*delivery, "txt").c_str());
+  gtk_file_chooser_set_current_name(
+      GTK_FILE_CHOOSER(chooser),
+      exportFileNameForDelivery(*delivery, qby::QBYDeliveryDocumentExtension).c_str());
+  qby::GObjectPtr<GtkFileFilter> filter =
+      qby::GObjectPtr<GtkFileFilter>::adopt(gtk_file_filter_new());
+  gtk_file_filter_set_name(filter.get(), QBYLocalizedString("Porvane Delivery").c_str());
+  gtk_file_filter_add_mime_type(filter.get(), qby::QBYDeliveryDocumentMIMEType);
+  gtk_file_filter_add_suffix(filter.get(), qby::QBYDeliveryDocumentExtension);
+  gtk_file_chooser_add_filter(GTK_FILE_CHOOSER(chooser), filter.get());
   gtk_native_dialog_set_modal(GTK_NATIVE_DIALOG(chooser), TRUE);
   struct Export {
     std::weak_ptr<QBYDeliveriesList> list;
@@ -619,14 +627,23 @@ void QBYDeliveriesList::chooseExportFile(const std::shared_ptr<qby::Delivery>& d
 bool QBYDeliveriesList::exportToFile(const std::shared_ptr<qby::Delivery>& delivery,
                                      const std::filesystem::path& file) {
   if (!delivery) return false;
-  const std::string text = delivery->pasteboardString() + "\n";
-  GError* raw = nullptr;
-  // Written beside the target and renamed over it: an existing file is replaced whole or
-  // left as it was.
-  if (g_file_set_contents(file.c_str(), text.data(), static_cast<gssize>(text.size()), &raw))
-    return true;
-  qby::GErrorPtr error(raw);
-  const std::string reason = error ? error->message : "unknown error";
+  // The document is written as a new file beside the target, then renamed over it: the
+  // user already agreed to replace an existing file, and it stays whole until the new one
+  // is complete.
+  std::filesystem::path partial = file;
+  partial += ".partial-" + std::to_string(g_random_int());
+  qby::QBYError error;
+  std::string reason;
+  if (qby::QBYDeliveryDocument::saveObject(*delivery, partial, &error)) {
+    std::error_code renameError;
+    std::filesystem::rename(partial, file, renameError);
+    if (!renameError) return true;
+    reason = renameError.message();
+  } else {
+    reason = error.localizedDescription.empty() ? error.description() : error.localizedDescription;
+  }
+  std::error_code ignored;
+  std::filesystem::remove(partial, ignored);
   qby::log("Unable to export delivery: %@, %@", file.string(), reason);
   QBYAlertSpec spec;
   spec.heading = QBYLocalizedString("Unable to Export");

@@ -96,8 +96,8 @@ class QBYDeliveriesList : public qby::QBYDeliveriesManagerDelegate,
   void copy(const std::shared_ptr<qby::Delivery>& delivery);
   // The save dialog ("Export"); the chosen file gets exportToFile.
   void chooseExportFile(const std::shared_ptr<qby::Delivery>& delivery);
-  // Writes the delivery's text to the file, replacing it atomically; false (logged, told)
-  // when it could not be written.
+  // Writes the delivery as a delivery document to the file, replacing it whole; false
+  // (logged, told) when it could not be written.
   bool exportToFile(const std::shared_ptr<qby::Delivery>& delivery,
                     const std::filesystem::path& file);
   // With a file: prints into that PDF without a dialog; otherwise through the print dialog.

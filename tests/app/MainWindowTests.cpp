@@ -12,6 +12,7 @@
 #include "AppHarness.h"
 #include "QBYAddDeliveryWindow.h"
 #include "QBYAddScreen.h"
+#include "QBYEditDeliveryWindow.h"
 #include "QBYPreferencesWindow.h"
 #include "model/Delivery.h"
 #include "model/Detail.h"
@@ -19,6 +20,7 @@
 #include "store/QBYDataStore.h"
 #include "support/GtkTestSupport.h"
 #include "support/TestSupport.h"
+#include "sync/QBYDeliveryDocument.h"
 
 namespace {
 
@@ -323,7 +325,7 @@ TEST(MainWindowTest, RightToLeftPutsTheListOnTheRight) {
   gtk_widget_set_default_direction(GTK_TEXT_DIR_LTR);
 }
 
-TEST(MainWindowTest, ExportReplacesTheFileAndPrintingWritesPages) {
+TEST(MainWindowTest, ExportWritesADocumentTheApplicationOpensAndPrintingWritesPages) {
   AppHarness h;
   ASSERT_TRUE(h.launch());
   const std::string camera = h.addDelivery("www.ups.com", "1Z999AA10123456784", "Camera");
@@ -332,20 +334,44 @@ TEST(MainWindowTest, ExportReplacesTheFileAndPrintingWritesPages) {
   auto& list = h.window().list();
 
   const fs::path folder = qby::test::makeTempDir("export");
-  const fs::path file = folder / "Camera.txt";
-  qby::test::writeFile(file, "an older export that is longer than the new one, by a lot\n");
+  const fs::path file = folder / "Camera.porvane";
+  qby::test::writeFile(file, "an older file the user chose to replace\n");
   ASSERT_TRUE(list.exportToFile(delivery, file));
-  std::ifstream in(file);
-  std::stringstream written;
-  written << in.rdbuf();
-  EXPECT_EQ(written.str(), delivery->pasteboardString() + "\n");
-  EXPECT_NE(written.str().find("1Z999AA10123456784"), std::string::npos);
+  qby::QBYDeliveryDocument document(file);
+  qby::QBYError error;
+  ASSERT_TRUE(document.openAndWait(&error)) << error.description();
+  EXPECT_EQ(document.no(), "1Z999AA10123456784");
+  EXPECT_EQ(document.uuid(), camera);
+  // Only the document is left: the partial file it was written to is gone.
+  std::size_t files = 0;
+  for ([[maybe_unused]] const auto& entry : fs::directory_iterator(folder)) ++files;
+  EXPECT_EQ(files, 1u);
 
   // A folder that is not there: told, not reported as done, and nothing written.
-  EXPECT_FALSE(list.exportToFile(delivery, folder / "missing" / "x.txt"));
+  EXPECT_FALSE(list.exportToFile(delivery, folder / "missing" / "x.porvane"));
   ASSERT_TRUE(list.lastDialog());
   EXPECT_FALSE(fs::exists(folder / "missing"));
   adw_message_dialog_response(ADW_MESSAGE_DIALOG(list.lastDialog()), "ok");
+  iterateFor(100ms);
+
+  // The exported document opens in an edit window of its delivery.
+  qby::GCharPtr uri(g_filename_to_uri(file.c_str(), nullptr, nullptr));
+  h.app().open({uri.get()});
+  EXPECT_NE(h.app().editWindow(camera), nullptr);
+  // A saved web location opens the add window with its address.
+  const fs::path link = qby::test::writeFile(
+      folder / "Parcel.desktop",
+      "[Desktop Entry]\nType=Link\nName=Parcel\nURL=https://gls-group.com/track?match=1\n");
+  qby::GCharPtr linkURI(g_filename_to_uri(link.c_str(), nullptr, nullptr));
+  h.app().open({linkURI.get()});
+  ASSERT_NE(h.app().addWindow(), nullptr);
+  EXPECT_EQ(h.app().addWindow()->addScreen()->searchEntry().get_text().raw(),
+            "https://gls-group.com/track?match=1");
+  // A document that is not one is refused with an alert; nothing opens.
+  const fs::path broken = qby::test::writeFile(folder / "Broken.porvane", "not a document");
+  qby::GCharPtr brokenURI(g_filename_to_uri(broken.c_str(), nullptr, nullptr));
+  h.app().open({brokenURI.get()});
+  EXPECT_EQ(h.app().editWindow(""), nullptr);
 
   const fs::path pdf = folder / "Camera.pdf";
   ASSERT_TRUE(list.print(delivery, pdf));
