@@ -38,10 +38,21 @@ bool QBYWebServer::start(std::string& error) {
   }
   GSocketAddress* socketAddress =
       g_inet_socket_address_new(address, static_cast<guint16>(config_.port));
+  const GSocketFamily family = g_inet_address_get_family(address);
   g_object_unref(address);
   const auto options =
       config_.tlsCertificate.empty() ? SoupServerListenOptions(0) : SOUP_SERVER_LISTEN_HTTPS;
-  const bool listening = soup_server_listen(server_, socketAddress, options, &gerror);
+  // Our own socket, for its backlog: GLib's default of 10 drops the connections of a burst of
+  // devices, which then wait a second for the retransmission.
+  GSocket* socket = g_socket_new(family, G_SOCKET_TYPE_STREAM, G_SOCKET_PROTOCOL_DEFAULT, &gerror);
+  bool listening = socket != nullptr;
+  if (listening) {
+    g_socket_set_listen_backlog(socket, 1024);
+    listening = g_socket_bind(socket, socketAddress, TRUE, &gerror) &&
+                g_socket_listen(socket, &gerror) &&
+                soup_server_listen_socket(server_, socket, options, &gerror);
+    g_object_unref(socket);
+  }
   g_object_unref(socketAddress);
   if (!listening) {
     error = std::string("cannot listen on ") + config_.address + ":" +
