@@ -20,6 +20,7 @@
 #include "FinderCommands.h"
 #include "PorvaneKit.h"
 #include "SafeText.h"
+#include "SyncCommands.h"
 #include "manager/QBYLog.h"
 #include "platform/Log.h"
 #include "platform/Paths.h"
@@ -64,6 +65,12 @@ constexpr const char* kUsage =
     "Panels:\n"
     "  status [--json]   the number of active deliveries and the one expected next; --json:\n"
     "                    one line for desktop panels (Waybar, Polybar, i3blocks)\n"
+    "\n"
+    "Sync between machines (your own sync server, see docs/server.md):\n"
+    "  account register EMAIL --server URL --accept-terms [--name NAME] [--password-stdin]\n"
+    "  account sign-in EMAIL --server URL [--password-stdin]\n"
+    "  account sign-out | account status [--json]\n"
+    "  sync [--json]   one exchange with the server: send queued changes, fetch others'\n"
     "\n"
     "Background updates:\n"
     "  login-item on|off|status [--json]   whether Porvane Express starts at login\n"
@@ -241,6 +248,27 @@ constexpr CommandEntry kCommands[] = {
      "           (empty, active, today) and \"alt\"; i3blocks' \"full_text\" and\n"
      "           \"short_text\"; and \"count\", \"updating\" and \"next\" (null or \"id\",\n"
      "           \"title\", \"service\", \"date\", \"days\", \"dateText\")\n"},
+    {"account", porvane::runAccountCommand,
+     "Usage: porvane account register EMAIL --server URL --accept-terms [--name NAME]\n"
+     "                       [--password-stdin] [--json]\n"
+     "       porvane account sign-in EMAIL --server URL [--password-stdin] [--json]\n"
+     "       porvane account sign-out [--json]\n"
+     "       porvane account status [--json]\n"
+     "\n"
+     "The sync account on your own sync server. The password is asked for with echo off,\n"
+     "or read from the first line of standard input with --password-stdin; it is kept in\n"
+     "the desktop keyring, never in a file. URL must start with https://, except for a\n"
+     "server on this machine (http://127.0.0.1:PORT). Signing out deletes the stored\n"
+     "password.\n"},
+    {"sync", porvane::runSyncCommand,
+     "Usage: porvane sync [--json]\n"
+     "\n"
+     "One exchange with the sync server: send the changes made here, fetch those made on\n"
+     "your other machines. Progress on standard error. Exit code 1 when it failed; the\n"
+     "changes stay queued for the next sync.\n"
+     "\n"
+     "  --json   {\"result\" (synced, failed), \"signedIn\", \"error\", \"message\",\n"
+     "           \"lastSync\", \"queued\"}\n"},
     {"login-item", porvane::runLoginItemCommand,
      "Usage: porvane login-item on|off|status [--json]\n"
      "\n"

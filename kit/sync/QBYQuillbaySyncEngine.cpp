@@ -253,7 +253,11 @@ void QBYQuillbaySyncEngine::syncWithQuillbayContinue(bool continueAfterSuccess, 
     added = true;
   }
   if (added) return;
-  const std::size_t count = operationCount();
+  // An exchange that was cancelled but has not yet heard back from libsoup will send
+  // nothing: it must not hold back the request a new sign-in needs.
+  const std::size_t count = static_cast<std::size_t>(
+      std::count_if(operations_.begin(), operations_.end(),
+                    [](const auto& operation) { return !operation->cancelled(); }));
   if (count > 1 || (!retry && count > 0)) return;
   if (!continueAfterSuccess) {
     addOperation(std::nullopt, std::string("cmd=get"), true);
