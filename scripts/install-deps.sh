@@ -14,6 +14,8 @@ packages=(
   libdbusmenu-glib-dev
   # the main application and its tests under a virtual display
   libgtkmm-4.0-dev libadwaita-1-dev xvfb xauth
+  # the sign-in window's web view
+  libwebkitgtk-6.0-dev
   # tests and benchmarks
   libgtest-dev libgmock-dev libbenchmark-dev dbus dbus-x11 gnome-keyring libsecret-tools
   # checks of the installed desktop entries and file types

@@ -1,0 +1,344 @@
+// The sign-in window against a shop on loopback: the stored account filled in, a submitted
+// sign-in completing the capture, order pages handed back as HTML one request at a time, the
+// cookies handed over and seen by a later update without any window, the password prompt,
+// and hostile pages that must end a page request with an error instead of a hang.
+#include <gtest/gtest.h>
+#include <gtkmm/init.h>
+#include <jsc/jsc.h>
+#include <libsoup/soup.h>
+
+#include <algorithm>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "QBYOnlineSignInWindowController.h"
+#include "ShopFixture.h"
+#include "engine/QBYCookieStorage.h"
+#include "engine/QBYPasswordManager.h"
+#include "platform/Log.h"
+#include "platform/MainQueue.h"
+#include "support/GtkTestSupport.h"
+#include "support/TestSupport.h"
+
+namespace porvane::app {
+namespace {
+
+using qby::test::iterateFor;
+using qby::test::iterateUntil;
+using qby::test::saveScreenshot;
+using test::ShopFixture;
+using namespace std::chrono_literals;
+
+struct PageAnswer {
+  std::optional<std::string> html;
+  std::optional<qby::QBYError> error;
+};
+
+struct StartedSignIn {
+  std::string domain;
+  std::optional<std::string> extra;
+  std::weak_ptr<qby::QBYDeliveriesUpdaterCaptureView> view;
+};
+
+class SignInWindowTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(qby::test::initGtk());
+    Gtk::init_gtkmm_internals();
+    ASSERT_TRUE(shop.listening());
+    // The keyring outlives a test program; every case starts without the shop's password.
+    ASSERT_TRUE(
+        qby::QBYPasswordManager::deletePasswordForAccount(ShopFixture::kAccount, shop.host()));
+    window = std::make_unique<QBYOnlineSignInWindowController>(
+        [this](const std::string& domain, const std::optional<std::string>& extra,
+               std::weak_ptr<qby::QBYDeliveriesUpdaterCaptureView> view) {
+          started.push_back({domain, extra, std::move(view)});
+        });
+    window->setPasswordPrompt(
+        [this](std::function<void(bool)> answer) { prompts.push_back(std::move(answer)); });
+  }
+
+  void TearDown() override {
+    window.reset();
+    qby::MainQueue::drain();
+  }
+
+  QBYOnlineSignInViewController& pane() { return window->pane(); }
+
+  // Runs a script in the shown page and answers its value as text ("" when it has none).
+  std::string evaluate(const std::string& script) {
+    struct Result {
+      bool done = false;
+      std::string text;
+    };
+    auto result = std::make_shared<Result>();
+    webkit_web_view_evaluate_javascript(
+        pane().webView(), script.c_str(), -1, nullptr, nullptr, nullptr,
+        +[](GObject* source, GAsyncResult* async, gpointer data) {
+          std::unique_ptr<std::shared_ptr<Result>> result(
+              static_cast<std::shared_ptr<Result>*>(data));
+          JSCValue* value =
+              webkit_web_view_evaluate_javascript_finish(WEBKIT_WEB_VIEW(source), async, nullptr);
+          if (value) {
+            char* text = jsc_value_to_string(value);
+            (*result)->text = text ? text : "";
+            g_free(text);
+            g_object_unref(value);
+          }
+          (*result)->done = true;
+        },
+        new std::shared_ptr<Result>(result));
+    iterateUntil([&] { return result->done; });
+    return result->text;
+  }
+
+  bool pageShows(const std::string& text) {
+    return evaluate("document.body ? document.body.innerHTML : ''").find(text) != std::string::npos;
+  }
+
+  std::shared_ptr<PageAnswer> request(const std::string& path) {
+    auto answer = std::make_shared<PageAnswer>();
+    auto done = std::make_shared<bool>(false);
+    pane().captureView()->captureResponseFromURL(
+        shop.url(path), std::nullopt,
+        [answer](std::optional<std::string> html, std::optional<qby::QBYError> error) {
+          answer->html = std::move(html);
+          answer->error = std::move(error);
+          if (!answer->html && !answer->error) answer->error = qby::QBYError{};
+        });
+    return answer;
+  }
+
+  static bool answered(const std::shared_ptr<PageAnswer>& answer) {
+    return answer->html || answer->error;
+  }
+
+  void signInThroughForm() {
+    ASSERT_TRUE(qby::QBYPasswordManager::setPassword(ShopFixture::kPassword, ShopFixture::kAccount,
+                                                     shop.host()));
+    window->signInForURL(shop.url("/ap/signin"), shop.host(), ShopFixture::kAccount, false);
+    ASSERT_TRUE(iterateUntil(
+        [&] {
+          return evaluate(
+                     "document.getElementById('ap_password') ? "
+                     "document.getElementById('ap_password').value : ''") == ShopFixture::kPassword;
+        },
+        20s));
+    EXPECT_EQ(evaluate("document.getElementById('ap_email').value"), ShopFixture::kAccount);
+    saveScreenshot(GTK_WIDGET(window->gobj()), "signin-filled");
+    evaluate("document.getElementById('signin-form').requestSubmit(); 1");
+    ASSERT_TRUE(iterateUntil([&] { return !started.empty(); }, 20s));
+  }
+
+  ShopFixture shop;
+  std::unique_ptr<QBYOnlineSignInWindowController> window;
+  std::vector<StartedSignIn> started;
+  std::vector<std::function<void(bool)>> prompts;
+};
+
+TEST_F(SignInWindowTest, SubmittedSignInCapturesOrderPagesAndHandsOverCookies) {
+  qby::test::LogCapture logs;
+  signInThroughForm();
+  ASSERT_EQ(started.size(), 1u);
+  EXPECT_EQ(started[0].domain, shop.host());
+  EXPECT_EQ(started[0].extra, std::optional<std::string>(ShopFixture::kAccount));
+  EXPECT_TRUE(pane().captureStarted());
+  EXPECT_FALSE(window->doneButton().get_sensitive());
+  EXPECT_EQ(shop.signIns(), 1);
+  // The typed password was the stored one: nothing to ask.
+  EXPECT_TRUE(
+      iterateUntil([&] { return !logs.linesContaining("Password is already saved").empty(); }, 5s));
+  EXPECT_TRUE(prompts.empty());
+
+  // Two requests at once: the second waits for the first.
+  auto orders = request("/gp/your-account/order-history");
+  auto second = request("/plain");
+  EXPECT_EQ(pane().queuedCaptureRequests(), 1u);
+  ASSERT_TRUE(iterateUntil([&] { return answered(orders); }, 20s));
+  ASSERT_TRUE(orders->html) << orders->error->description();
+  EXPECT_NE(orders->html->find(ShopFixture::kOrderText), std::string::npos);
+  EXPECT_FALSE(answered(second));
+  ASSERT_TRUE(iterateUntil([&] { return answered(second); }, 20s));
+  ASSERT_TRUE(second->html);
+  EXPECT_NE(second->html->find("second page"), std::string::npos);
+  saveScreenshot(GTK_WIDGET(window->gobj()), "signin-captured");
+
+  std::optional<qby::CookieList> handed;
+  bool handedOver = false;
+  auto view = started[0].view.lock();
+  ASSERT_TRUE(view);
+  view->completeCaptureWithHandler([&](std::optional<qby::CookieList> cookies) {
+    handed = std::move(cookies);
+    handedOver = true;
+  });
+  ASSERT_TRUE(iterateUntil([&] { return handedOver; }, 10s));
+  ASSERT_TRUE(handed);
+  std::vector<std::string> names;
+  for (const auto& cookie : *handed) names.push_back(soup_cookie_get_name(cookie.get()));
+  EXPECT_NE(std::find(names.begin(), names.end(), "session-id"), names.end());
+  EXPECT_NE(std::find(names.begin(), names.end(), "session-token"), names.end());
+  EXPECT_TRUE(pane().captureComplete());
+  EXPECT_FALSE(window->get_visible());
+
+  // A later update, no window: a fresh jar on the shared file is still signed in.
+  window.reset();
+  qby::MainQueue::drain();
+  ASSERT_TRUE(iterateUntil(
+      [] {
+        for (const auto& cookie : qby::groupCookies())
+          if (std::string(soup_cookie_get_name(cookie.get())) == "session-id") return true;
+        return false;
+      },
+      10s));
+  auto jar = qby::groupCookieJar();
+  ASSERT_TRUE(jar);
+  auto session = qby::GObjectPtr<SoupSession>::adopt(soup_session_new());
+  soup_session_add_feature(session.get(), SOUP_SESSION_FEATURE(jar.get()));
+  auto message = qby::GObjectPtr<SoupMessage>::adopt(
+      soup_message_new("GET", shop.url("/gp/your-account/order-history").c_str()));
+  GBytes* body = nullptr;
+  bool finished = false;
+  soup_session_send_and_read_async(
+      session.get(), message.get(), G_PRIORITY_DEFAULT, nullptr,
+      +[](GObject* source, GAsyncResult* result, gpointer data) {
+        auto* state = static_cast<std::pair<GBytes**, bool*>*>(data);
+        *state->first = soup_session_send_and_read_finish(SOUP_SESSION(source), result, nullptr);
+        *state->second = true;
+      },
+      new std::pair<GBytes**, bool*>(&body, &finished));
+  ASSERT_TRUE(iterateUntil([&] { return finished; }, 10s));
+  ASSERT_TRUE(body);
+  gsize size = 0;
+  const auto* data = static_cast<const char*>(g_bytes_get_data(body, &size));
+  const std::string page(data ? data : "", size);
+  g_bytes_unref(body);
+  EXPECT_NE(page.find(ShopFixture::kOrderText), std::string::npos);
+}
+
+TEST_F(SignInWindowTest, CompletionNeedsASubmissionAndManualSignInNeedsDone) {
+  // The completion markup on a page nobody submitted a form for.
+  window->signInForURL(shop.url("/welcome"), shop.host(), ShopFixture::kAccount, false);
+  ASSERT_TRUE(iterateUntil([&] { return pageShows("nav-logobar-greeting"); }, 20s));
+  iterateFor(500ms);
+  EXPECT_TRUE(started.empty());
+  EXPECT_FALSE(pane().readyToDismiss());
+
+  // A manual sign-in: the submitted form reaches the order page, yet only "Done" ends it.
+  ASSERT_TRUE(qby::QBYPasswordManager::setPassword(ShopFixture::kPassword, ShopFixture::kAccount,
+                                                   shop.host()));
+  window->signInForURL(shop.url("/ap/signin"), shop.host(), ShopFixture::kAccount, true);
+  EXPECT_TRUE(window->doneButton().get_visible());
+  ASSERT_TRUE(iterateUntil(
+      [&] {
+        return evaluate(
+                   "location.pathname + '|' + "
+                   "((document.getElementById('ap_password') || {}).value || '')") ==
+               std::string("/ap/signin|") + ShopFixture::kPassword;
+      },
+      20s));
+  evaluate("document.getElementById('signin-form').requestSubmit(); 1");
+  ASSERT_TRUE(iterateUntil([&] { return pageShows(ShopFixture::kOrderText); }, 20s));
+  iterateFor(500ms);
+  EXPECT_TRUE(pane().readyToDismiss());
+  EXPECT_TRUE(started.empty());
+  saveScreenshot(GTK_WIDGET(window->gobj()), "signin-manual-before-done");
+  window->doneButton().activate();
+  ASSERT_TRUE(iterateUntil([&] { return !started.empty(); }));
+  EXPECT_EQ(started[0].domain, shop.host());
+  EXPECT_FALSE(window->doneButton().get_sensitive());
+  // Pressing it again does not start a second update.
+  window->completeSignIn();
+  iterateFor(100ms);
+  EXPECT_EQ(started.size(), 1u);
+}
+
+TEST_F(SignInWindowTest, NewPasswordIsOfferedAndTheWindowWaitsForTheAnswer) {
+  // Nothing stored: the fields stay empty and the user types a password.
+  window->signInForURL(shop.url("/ap/signin"), shop.host(), ShopFixture::kAccount, false);
+  ASSERT_TRUE(iterateUntil([&] { return pageShows("signin-form"); }, 20s));
+  iterateFor(300ms);
+  EXPECT_EQ(evaluate("document.getElementById('ap_password').value"), "");
+  evaluate(std::string("document.getElementById('ap_email').value = '") + ShopFixture::kAccount +
+           "'; document.getElementById('ap_password').value = 's3cret \\'quoted\" pass'; "
+           "document.getElementById('signin-form').requestSubmit(); 1");
+  ASSERT_TRUE(iterateUntil([&] { return prompts.size() == 1 && !started.empty(); }, 20s));
+  EXPECT_TRUE(pane().promptingToSavePassword());
+
+  // The capture ends while the prompt is open: the window stays.
+  bool handedOver = false;
+  started[0].view.lock()->completeCaptureWithHandler(
+      [&](std::optional<qby::CookieList>) { handedOver = true; });
+  ASSERT_TRUE(iterateUntil([&] { return handedOver; }, 10s));
+  EXPECT_TRUE(window->get_visible());
+  saveScreenshot(GTK_WIDGET(window->gobj()), "signin-password-prompt");
+
+  prompts[0](true);
+  EXPECT_FALSE(window->get_visible());
+  EXPECT_EQ(qby::QBYPasswordManager::passwordForAccount(ShopFixture::kAccount, shop.host(),
+                                                        std::nullopt, std::nullopt),
+            std::optional<std::string>(ShopFixture::kPassword));
+}
+
+TEST_F(SignInWindowTest, HostilePagesEndTheRequestWithAnError) {
+  pane().setPageTimeout(2.0);
+  window->present();
+  auto never = request("/never");
+  auto loop = request("/loop");
+  auto broken = request("/broken");
+  auto garbage = request("/garbage");
+  auto plain = request("/plain");
+  ASSERT_TRUE(iterateUntil([&] { return answered(never); }, 15s));
+  EXPECT_FALSE(never->html);
+  EXPECT_EQ(never->error->domain, "com.quillbay.Porvane.SignIn");
+  ASSERT_TRUE(iterateUntil([&] { return answered(loop); }, 15s));
+  EXPECT_FALSE(loop->html) << *loop->html;
+  ASSERT_TRUE(iterateUntil([&] { return answered(broken); }, 15s));
+  EXPECT_FALSE(broken->html);
+  EXPECT_EQ(broken->error->code, 500);
+  // Nonsense on the channel is no page failure and breaks nothing after it.
+  ASSERT_TRUE(iterateUntil([&] { return answered(garbage); }, 15s));
+  ASSERT_TRUE(garbage->html);
+  EXPECT_NE(garbage->html->find("garbage sent"), std::string::npos);
+  ASSERT_TRUE(iterateUntil([&] { return answered(plain); }, 15s));
+  ASSERT_TRUE(plain->html);
+  EXPECT_NE(plain->html->find("second page"), std::string::npos);
+  EXPECT_TRUE(prompts.empty());
+  saveScreenshot(GTK_WIDGET(window->gobj()), "signin-after-hostile-pages");
+}
+
+TEST_F(SignInWindowTest, ClosingTheWindowAnswersWaitingRequests) {
+  window->present();
+  auto never = request("/never");
+  auto queued = request("/plain");
+  ASSERT_TRUE(iterateUntil([&] { return pane().captureRequestLoading(); }));
+  window->close();
+  EXPECT_TRUE(answered(never));
+  EXPECT_TRUE(answered(queued));
+  EXPECT_FALSE(never->html);
+  EXPECT_FALSE(queued->html);
+  // The updater may still hold the view; asking it now answers at once.
+  auto view = pane().captureView();
+  window.reset();
+  bool cookiesAnswered = false;
+  view->completeCaptureWithHandler([&](std::optional<qby::CookieList> cookies) {
+    cookiesAnswered = true;
+    EXPECT_FALSE(cookies);
+  });
+  EXPECT_TRUE(cookiesAnswered);
+}
+
+TEST(PasswordSearchHost, DropsOnlyOneLeadingShopPrefix) {
+  EXPECT_EQ(QBYWebWindowController::passwordSearchHost("www.example.com"), "example.com");
+  EXPECT_EQ(QBYWebWindowController::passwordSearchHost("checkout.example.com"), "example.com");
+  EXPECT_EQ(QBYWebWindowController::passwordSearchHost("secure12.store.example.com"),
+            "example.com");
+  EXPECT_EQ(QBYWebWindowController::passwordSearchHost("www.www.example.com"), "www.example.com");
+  EXPECT_EQ(QBYWebWindowController::passwordSearchHost("shop.www.example.com"),
+            "shop.www.example.com");
+  EXPECT_EQ(QBYWebWindowController::passwordSearchHost(""), "");
+}
+
+}  // namespace
+}  // namespace porvane::app
