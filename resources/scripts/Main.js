@@ -201,11 +201,19 @@ Task.prototype.pageLinks = function(webURL) {
   return {url: url, mobileURL: url};
 };
 
-// Neither the carrier's public data nor the user's keys can track this delivery: a failed update
-// that says so, with the carrier's public page as the link. Nothing was asked of the carrier.
+// Neither the carrier's public data nor the user's keys can track this delivery; nothing was
+// asked of the carrier and the links lead to its page. A carrier that shows its tracking only
+// on its own page is no failure: the answer is "not found" (status 1), like a service without
+// a module. A carrier whose interface waits for keys the user has not configured is a failed
+// update that says so, since the user can put it right.
 Task.prototype.offerWebPage = function(webURL) {
   var fields = this.pageLinks(webURL);
   fields.interval = Q.interval('unsupported');
+  if (this.module && this.module.access === 'page') {
+    fields.items = [this.problemItem(S.pageOnly)];
+    this.finish(Q.results(1, fields));
+    return;
+  }
   this.fail(S.notSetUp, fields);
 };
 

@@ -32,6 +32,7 @@ var S = {
   refused: 'The carrier\'s site refused the request',
   rateLimited: 'Too many requests, trying again later',
   notSetUp: 'Tracking is not set up: this carrier needs API credentials',
+  pageOnly: 'This carrier shows its tracking only on its own page',
   notWebAddress: 'Not a web address',
   moduleError: 'The tracking script failed',
 
