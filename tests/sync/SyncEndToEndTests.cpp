@@ -1,0 +1,220 @@
+// Two machines' worth of data kept in step through the real sync server: each "machine" is a
+// PORVANE_HOME of its own driven through the porvane program, the server is porvane-server
+// (SQLite) started as a child process on 127.0.0.1. The keyring is the test session's.
+#include <gio/gio.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+
+#include <chrono>
+#include <fstream>
+#include <random>
+#include <thread>
+
+#include "cli/CliProcess.h"
+#include "platform/GLibPtr.h"
+#include "platform/MainQueue.h"
+#include "support/TestSupport.h"
+
+namespace qby::test {
+namespace {
+
+using porvane::test::readText;
+using porvane::test::runCli;
+using porvane::test::RunResult;
+
+// porvane-server over a data folder; restartable on the same port.
+class SyncServer {
+ public:
+  explicit SyncServer(std::filesystem::path data) : data_(std::move(data)) {}
+  ~SyncServer() { stop(); }
+
+  bool start() {
+    const auto out = data_ / ("stdout-" + std::to_string(++runs_));
+    GObjectPtr<GSubprocessLauncher> launcher =
+        GObjectPtr<GSubprocessLauncher>::adopt(g_subprocess_launcher_new(G_SUBPROCESS_FLAGS_NONE));
+    g_subprocess_launcher_set_stdout_file_path(launcher.get(), out.c_str());
+    g_subprocess_launcher_set_stderr_file_path(launcher.get(), (data_ / "server.log").c_str());
+    const std::string port = std::to_string(port_);
+    const char* argv[] = {PORVANE_SERVER_PATH, "--data", data_.c_str(), "--port",
+                          port.c_str(),        nullptr};
+    GError* error = nullptr;
+    process_ =
+        GObjectPtr<GSubprocess>::adopt(g_subprocess_launcher_spawnv(launcher.get(), argv, &error));
+    GErrorPtr owned(error);
+    if (!process_) return false;
+    for (int i = 0; i < 200; ++i) {
+      const std::string text = readText(out);
+      if (const auto end = text.find('\n'); end != std::string::npos) {
+        port_ = std::stoi(text.substr(0, end));
+        return port_ > 0;
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    return false;
+  }
+
+  void stop() {
+    if (!process_) return;
+    g_subprocess_send_signal(process_.get(), SIGTERM);
+    g_subprocess_wait(process_.get(), nullptr, nullptr);
+    process_ = GObjectPtr<GSubprocess>();
+  }
+
+  std::string url() const { return "http://127.0.0.1:" + std::to_string(port_); }
+  std::string log() const { return readText(data_ / "server.log"); }
+
+ private:
+  std::filesystem::path data_;
+  GObjectPtr<GSubprocess> process_;
+  int port_ = 0;
+  int runs_ = 0;
+};
+
+class SyncEndToEndTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    root = makeTempDir("sync-e2e");
+    std::filesystem::create_directories(root / "server");
+    std::filesystem::create_directories(root / "a");
+    std::filesystem::create_directories(root / "b");
+    // Short-lived login codes and a low lock-out limit, so both can be seen in a test.
+    writeFile(root / "server" / "porvane-server.conf",
+              "[accounts]\ncode-lifetime=2\n[limits]\nlogin-per-address=3\n");
+    server = std::make_unique<SyncServer>(root / "server");
+    ASSERT_TRUE(server->start());
+    // One keyring serves every test of the session: each test has an address of its own.
+    email = "user" + std::to_string(std::random_device()()) + "@example.org";
+  }
+
+  RunResult on(const char* machine, const std::vector<std::string>& arguments,
+               const std::string& input = "") {
+    return runCli(arguments, input, {{"PORVANE_HOME", (root / machine).string()}});
+  }
+
+  RunResult signIn(const char* machine, const std::string& password) {
+    return on(machine, {"account", "sign-in", email, "--server", server->url(), "--password-stdin"},
+              password + "\n");
+  }
+
+  void registerAndSignInBoth() {
+    const auto registered = on("a",
+                               {"account", "register", email, "--server", server->url(),
+                                "--accept-terms", "--password-stdin"},
+                               kPassword + std::string("\n"));
+    ASSERT_EQ(registered.exitCode, 0) << registered.err;
+    const auto second = signIn("b", kPassword);
+    ASSERT_EQ(second.exitCode, 0) << second.err;
+  }
+
+  void sync(const char* machine) {
+    const auto result = on(machine, {"sync", "--json"});
+    ASSERT_EQ(result.exitCode, 0) << machine << ": " << result.out << result.err;
+  }
+
+  // The names of a machine's deliveries in a list ("--all" for the archive too).
+  std::string names(const char* machine, const char* which = "--all") {
+    std::vector<std::string> arguments{"list", "--json"};
+    if (std::string(which) != "--active") arguments.push_back(which);
+    const auto listed = on(machine, arguments);
+    EXPECT_EQ(listed.exitCode, 0) << listed.err;
+    return listed.out;
+  }
+
+  static constexpr const char* kPassword = "correct horse 42";
+  std::filesystem::path root;
+  std::unique_ptr<SyncServer> server;
+  std::string email;
+};
+
+TEST_F(SyncEndToEndTest, AddArchiveAndDeleteTravelAndTheServerRestartLosesNothing) {
+  registerAndSignInBoth();
+  ASSERT_EQ(on("a", {"add", "1Z999AA10123456784", "--name", "Boots from A"}).exitCode, 0);
+  sync("a");
+  sync("b");
+  EXPECT_NE(names("b").find("Boots from A"), std::string::npos) << names("b");
+
+  // A restart between two requests keeps every account and delivery.
+  server->stop();
+  ASSERT_TRUE(server->start());
+  ASSERT_EQ(on("b", {"add", "1Z12345E6605272234", "--name", "Lamp from B"}).exitCode, 0);
+  sync("b");
+  sync("a");
+  EXPECT_NE(names("a").find("Lamp from B"), std::string::npos) << names("a");
+
+  // Archiving on one machine takes the delivery off the other's active list.
+  ASSERT_EQ(on("a", {"archive", "1Z999AA10123456784"}).exitCode, 0);
+  sync("a");
+  sync("b");
+  EXPECT_EQ(names("b", "--active").find("Boots from A"), std::string::npos) << names("b");
+  EXPECT_NE(names("b", "--active").find("Lamp from B"), std::string::npos);
+
+  // Deleting does too.
+  ASSERT_EQ(on("b", {"delete", "1Z12345E6605272234"}).exitCode, 0);
+  sync("b");
+  sync("a");
+  EXPECT_EQ(names("a", "--active").find("Lamp from B"), std::string::npos) << names("a");
+}
+
+TEST_F(SyncEndToEndTest, ChangesMadeOnBothWhileOfflineAreBothKept) {
+  registerAndSignInBoth();
+  server->stop();
+  ASSERT_EQ(on("a", {"add", "1Z999AA10123456784", "--name", "Offline A"}).exitCode, 0);
+  ASSERT_EQ(on("b", {"add", "1Z12345E6605272234", "--name", "Offline B"}).exitCode, 0);
+  // With the server away a sync fails, says so, and keeps the change queued.
+  const auto offline = on("a", {"sync", "--json"});
+  EXPECT_EQ(offline.exitCode, 1);
+  EXPECT_NE(offline.out.find("\"result\": \"failed\""), std::string::npos) << offline.out;
+  EXPECT_EQ(offline.out.find("\"queued\": 0"), std::string::npos) << offline.out;
+
+  ASSERT_TRUE(server->start());
+  sync("a");
+  sync("b");
+  sync("a");
+  for (const char* machine : {"a", "b"}) {
+    const std::string listed = names(machine);
+    EXPECT_NE(listed.find("Offline A"), std::string::npos) << machine << listed;
+    EXPECT_NE(listed.find("Offline B"), std::string::npos) << machine << listed;
+  }
+}
+
+TEST_F(SyncEndToEndTest, WrongPasswordLockOutAndExpiredLoginCode) {
+  const auto registered = on("a",
+                             {"account", "register", email, "--server", server->url(),
+                              "--accept-terms", "--password-stdin"},
+                             kPassword + std::string("\n"));
+  ASSERT_EQ(registered.exitCode, 0) << registered.err;
+
+  const auto wrong = signIn("b", "not the password");
+  EXPECT_EQ(wrong.exitCode, 1);
+  EXPECT_NE(wrong.err.find("The e-mail address or password is incorrect."), std::string::npos)
+      << wrong.err;
+  const auto status = on("b", {"account", "status", "--json"});
+  EXPECT_NE(status.out.find("\"signedIn\": false"), std::string::npos) << status.out;
+
+  // The login code handed out at registration expires; the next sync falls back to the
+  // password and succeeds.
+  std::this_thread::sleep_for(std::chrono::milliseconds(2500));
+  sync("a");
+
+  for (int i = 0; i < 3; ++i) signIn("b", "still wrong");
+  const auto locked = signIn("b", kPassword);
+  EXPECT_EQ(locked.exitCode, 1);
+  EXPECT_NE(locked.err.find("Too many failed sign-in attempts"), std::string::npos) << locked.err;
+  // Passwords never reach the server's log.
+  EXPECT_EQ(server->log().find(kPassword), std::string::npos);
+  EXPECT_EQ(server->log().find("still wrong"), std::string::npos);
+}
+
+TEST_F(SyncEndToEndTest, AddressesThatWouldSendThePasswordInClearAreRefused) {
+  const auto refused = on(
+      "a", {"account", "sign-in", email, "--server", "http://sync.example.org", "--password-stdin"},
+      "secret\n");
+  EXPECT_EQ(refused.exitCode, 64);
+  EXPECT_NE(refused.err.find("https://"), std::string::npos) << refused.err;
+  const auto asArgument =
+      on("a", {"account", "sign-in", email, "--server", server->url(), "--password", "secret"});
+  EXPECT_EQ(asArgument.exitCode, 64);
+}
+
+}  // namespace
+}  // namespace qby::test
