@@ -75,7 +75,7 @@ QBYVendorService::QBYVendorService(const QBYServerConfig& config, QBYServerStore
     : config_(config),
       store_(store),
       hasher_(hasher),
-      log_(std::move(log)),
+      log_([inner = std::move(log)](const std::string& line) { inner(printable(line)); }),
       clock_(std::move(clock)),
       mailer_(std::move(mailer)) {
   dummyHash_ = hasher_.hash(QBYPasswordHasher::randomToken()).value_or(std::string());
@@ -104,6 +104,29 @@ std::optional<Micros> QBYVendorService::parseTime(const std::string& text) {
   if (end == text.c_str() || *end != '\0' || !std::isfinite(seconds) || std::fabs(seconds) > 1e11)
     return std::nullopt;
   return std::llround(seconds * 1e6);
+}
+
+std::string QBYVendorService::printable(const std::string& line) {
+  std::string out;
+  out.reserve(line.size());
+  char escape[8];
+  const char* p = line.c_str();
+  const char* end = p + line.size();
+  while (p < end) {
+    const gunichar c = g_utf8_get_char_validated(p, end - p);
+    const bool invalid = c == static_cast<gunichar>(-1) || c == static_cast<gunichar>(-2);
+    const char* next = invalid ? p + 1 : g_utf8_next_char(p);
+    if (invalid || c < 0x20 || c == 0x7F || (c >= 0x80 && c < 0xA0)) {
+      for (const char* q = p; q < next; ++q) {
+        std::snprintf(escape, sizeof escape, "\\x%02X", static_cast<unsigned char>(*q));
+        out += escape;
+      }
+    } else {
+      out.append(p, next);
+    }
+    p = next;
+  }
+  return out;
 }
 
 bool QBYVendorService::loadServiceUpdate(std::string& error) {
@@ -203,10 +226,12 @@ QBYVendorService::Session QBYVendorService::openSession(int64_t accountId,
   const Micros expires = clock_() + static_cast<Micros>(config_.codeLifetime) * kSecond;
   std::optional<ServerClient> existing;
   if (!clientId.empty()) existing = store_.clientById(clientId);
-  if (existing && existing->accountId == accountId) {
-    store_.replaceCode(clientId, existing->codeDigest, QBYPasswordHasher::digest(session.code),
-                       expires);
-  } else {
+  // The device keeps its identifier unless another request changed its code meanwhile; then it
+  // gets a new one rather than a code that was never stored.
+  const bool kept = existing && existing->accountId == accountId &&
+                    store_.replaceCode(clientId, existing->codeDigest,
+                                       QBYPasswordHasher::digest(session.code), expires);
+  if (!kept) {
     session.clientId = QBYPasswordHasher::randomToken();
     store_.createClient(
         ServerClient{session.clientId, accountId, QBYPasswordHasher::digest(session.code), expires},

@@ -56,6 +56,9 @@ class QBYVendorService {
   static std::string formatTime(Micros time);
   // Seconds (decimal text) as whole microseconds; nothing for text that is no finite number.
   static std::optional<Micros> parseTime(const std::string& text);
+  // A log line with control characters (C0, DEL, C1) written as \xNN, so a value a client
+  // chose can neither forge a second line nor drive the terminal that shows the log.
+  static std::string printable(const std::string& line);
 
  private:
   struct Session {

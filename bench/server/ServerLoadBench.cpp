@@ -16,6 +16,7 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -297,7 +298,9 @@ class Bench {
         }
       });
     for (auto& t : threads) t.join();
-    achieved = total / std::chrono::duration<double>(Clock::now() - start).count();
+    // Over the scheduled time at least: a step of one request is not a rate of thousands.
+    const double elapsed = std::chrono::duration<double>(Clock::now() - start).count();
+    achieved = total / std::max(elapsed, total / rate);
     cursor_ += total;
     return merge(perWorker);
   }
@@ -458,6 +461,8 @@ int main(int argc, char** argv) {
   if (pipe(out) != 0) return 1;
   const pid_t pid = fork();
   if (pid == 0) {
+    // The server goes with the benchmark, however that ends.
+    prctl(PR_SET_PDEATHSIG, SIGTERM);
     dup2(out[1], 1);
     close(out[0]);
     const std::string log = dir + "/server.log";
@@ -489,31 +494,40 @@ int main(int argc, char** argv) {
       clients, signInSeconds, clients / signInSeconds, percentile(signIn.latencies, 0.5),
       percentile(signIn.latencies, 0.99), signIn.errors);
 
-  std::printf("%12s %10s %9s %9s %9s %7s\n", "target/s", "achieved/s", "p50 ms", "p99 ms", "max ms",
-              "errors");
+  std::printf("%12s %10s %9s %9s %9s %9s %7s\n", "target/s", "achieved/s", "requests", "p50 ms",
+              "p99 ms", "max ms", "errors");
   // The devices' hourly sync (three requests each an hour), then rising rates.
   std::vector<double> rates = {clients * 3.0 / 3600.0};
   for (double r = 25; r <= 6400; r *= 2) rates.push_back(r);
+  // On a shared machine one stray pause can push a short step's p99 over; the limit counts
+  // as passed only when two steps in a row pass it.
   double passed100 = 0;
+  double previousOver = 0;
   for (const double rate : rates) {
-    const double seconds =
-        rate < 5 ? std::max(stepSeconds, 20.0 / rate) : stepSeconds;  // >= 20 requests
+    // At least 500 requests a step where that takes no more than 20 s; the hourly rate for a
+    // minute.
+    const double seconds = rate < 5 ? 60.0 : std::min(20.0, std::max(stepSeconds, 500.0 / rate));
     double achieved = 0;
-    const Totals step = bench.openLoop(rate, std::min(seconds, 30.0), achieved);
+    const Totals step = bench.openLoop(rate, seconds, achieved);
     const double p99 = percentile(step.latencies, 0.99);
-    std::printf("%12.2f %10.1f %9.1f %9.1f %9.1f %7ld\n", rate, achieved,
-                percentile(step.latencies, 0.5), p99,
+    std::printf("%12.2f %10.1f %9zu %9.1f %9.1f %9.1f %7ld\n", rate, achieved,
+                step.latencies.size(), percentile(step.latencies, 0.5), p99,
                 step.latencies.empty() ? 0.0 : step.latencies.back(), step.errors);
     std::fflush(stdout);
-    if (p99 > 100) {
-      passed100 = rate;
+    if (p99 <= 100) {
+      previousOver = 0;
+      continue;
+    }
+    if (previousOver > 0) {
+      passed100 = previousOver;
       break;
     }
+    previousOver = rate;
   }
   if (passed100 > 0)
-    std::printf("p99 passes 100 ms at %.0f requests/s\n", passed100);
+    std::printf("p99 passes 100 ms from %.0f requests/s on\n", passed100);
   else
-    std::printf("p99 stayed under 100 ms up to the highest rate tried\n");
+    std::printf("p99 stayed under 100 ms up to the highest rate tried (or passed it only once)\n");
 
   long lost = 0, duplicated = 0, stale = 0, failed = 0;
   bench.verify(lost, duplicated, stale, failed);

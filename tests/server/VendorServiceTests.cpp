@@ -399,6 +399,19 @@ TEST_P(VendorServiceTest, FailedSignInsLockTheAddressAndTheNetworkForAWhile) {
   EXPECT_TRUE(exchange(device, {{"cmd", "get"}}, true).succeeded());
 }
 
+TEST_P(VendorServiceTest, AddressesInTheLogCannotForgeLinesOrDriveATerminal) {
+  Device forged{"x@example.org\n2026-01-01T00:00:00Z registered account admin \x1B[31m\xC2\x9B",
+                "guess", "", ""};
+  ASSERT_TRUE(exchange(forged, {{"cmd", "get"}}).refused());
+  ASSERT_FALSE(log_.empty());
+  const std::string& line = log_.back();
+  EXPECT_EQ(line.find('\n'), std::string::npos);
+  EXPECT_EQ(line.find('\x1B'), std::string::npos);
+  EXPECT_EQ(line.find("\xC2\x9B"), std::string::npos);
+  EXPECT_NE(line.find("x@example.org\\x0A2026"), std::string::npos) << line;
+  EXPECT_NE(line.find("\\x1B[31m\\xC2\\x9B"), std::string::npos) << line;
+}
+
 TEST_P(VendorServiceTest, RegistrationsPerNetworkAreLimited) {
   config_.registerPerIP = 2;
   rebuild();
