@@ -34,6 +34,7 @@ var S = {
   notSetUp: 'Tracking is not set up: this carrier needs API credentials',
   pageOnly: 'This carrier shows its tracking only on its own page',
   notWebAddress: 'Not a web address',
+  signInRequired: 'Sign in to the shop to see this order',
   moduleError: 'The tracking script failed',
 
   // Progress while a carrier takes several requests

@@ -146,7 +146,7 @@ TEST_P(CarrierOddAnswers, EveryDeliveryEndsWithOneResult) {
 
 // The modules whose carriers answer JSON or HTML without any key.
 INSTANTIATE_TEST_SUITE_P(Carriers, CarrierOddAnswers,
-                         testing::Values("4px", "amazonlogistics", "cainiao", "canpar",
+                         testing::Values("4px", "amazon", "amazonlogistics", "cainiao", "canpar",
                                          "cjlogistics", "epost", "gofo", "japanpost", "nzpost",
                                          "ontrac", "purolator", "sagawa", "singpost", "speedee",
                                          "tntaustralia", "yamato"));
