@@ -3,6 +3,7 @@
 #include <libxml/parser.h>
 
 #include <limits>
+#include <utility>
 
 #include "platform/Log.h"
 
@@ -54,7 +55,8 @@ void endElement(void* context, const xmlChar*, const xmlChar*, const xmlChar*) {
   if (!state.name) return;
   Dictionary attributes = std::move(state.attributes);
   if (state.text) attributes.set("text", Value(*state.text));
-  std::optional<std::string> value = attributes["value"].asString();
+  // Read through a const view: the mutable subscript would add a "value" entry.
+  std::optional<std::string> value = std::as_const(attributes)["value"].asString();
   std::optional<Dictionary> reported;
   if (!(value && attributes.size() == 1)) reported = std::move(attributes);
   state.elements.push_back({std::move(*state.name), std::move(value), std::move(reported)});

@@ -43,6 +43,9 @@ TEST(XMLParserTest, ReportsOnlyLeavesWithValueAndOtherAttributes) {
   ASSERT_TRUE(collector.elements[3].attributes.has_value());
   EXPECT_EQ((*collector.elements[3].attributes)["skip"].asString(), "true");
   EXPECT_EQ((*collector.elements[4].attributes)["text"].asString(), "line one");
+  // Elements without "value" gain no such entry.
+  EXPECT_FALSE(delivery.attributes->contains("value"));
+  EXPECT_EQ(collector.elements[4].attributes->size(), 1u);
 }
 
 TEST(XMLParserTest, BrokenRepliesReportNothingButTheFailure) {
