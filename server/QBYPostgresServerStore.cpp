@@ -67,11 +67,11 @@ QBYPostgresServerStore::Connection& QBYPostgresServerStore::connection() {
   return *connection_;
 }
 
-template <typename Body>
+template <typename Work, typename Body>
 auto QBYPostgresServerStore::transact(Body&& body) {
   for (int attempt = 0;; ++attempt) {
     try {
-      pqxx::work work(connection().link);
+      Work work(connection().link);
       auto result = body(work);
       work.commit();
       return result;
@@ -85,7 +85,7 @@ auto QBYPostgresServerStore::transact(Body&& body) {
 }
 
 void QBYPostgresServerStore::open() {
-  transact([](pqxx::work& w) {
+  transact<pqxx::work>([](auto& w) {
     w.exec_params("SELECT pg_advisory_xact_lock($1)", kMigrationLock);
     w.exec("CREATE TABLE IF NOT EXISTS schema_version (version INTEGER NOT NULL)");
     const pqxx::result rows = w.exec("SELECT max(version) FROM schema_version");
@@ -103,7 +103,7 @@ void QBYPostgresServerStore::open() {
 }
 
 int QBYPostgresServerStore::schemaVersion() {
-  return transact([](pqxx::work& w) {
+  return transact<pqxx::nontransaction>([](auto& w) {
     const pqxx::result rows = w.exec("SELECT max(version) FROM schema_version");
     return rows[0][0].is_null() ? 0 : rows[0][0].as<int>();
   });
@@ -113,7 +113,7 @@ std::optional<int64_t> QBYPostgresServerStore::createAccount(const std::string& 
                                                              const std::string& name,
                                                              const std::string& passwordHash,
                                                              Micros now) {
-  return transact([&](pqxx::work& w) -> std::optional<int64_t> {
+  return transact<pqxx::nontransaction>([&](auto& w) -> std::optional<int64_t> {
     const pqxx::result rows = w.exec_params(
         "INSERT INTO accounts (email, name, password_hash, created) VALUES ($1, $2, $3, $4) "
         "ON CONFLICT (email) DO NOTHING RETURNING id",
@@ -124,7 +124,7 @@ std::optional<int64_t> QBYPostgresServerStore::createAccount(const std::string& 
 }
 
 std::optional<ServerAccount> QBYPostgresServerStore::accountByEmail(const std::string& email) {
-  return transact([&](pqxx::work& w) -> std::optional<ServerAccount> {
+  return transact<pqxx::nontransaction>([&](auto& w) -> std::optional<ServerAccount> {
     const pqxx::result rows =
         w.exec_params("SELECT id, email, password_hash FROM accounts WHERE email = $1", email);
     if (rows.empty()) return std::nullopt;
@@ -134,14 +134,14 @@ std::optional<ServerAccount> QBYPostgresServerStore::accountByEmail(const std::s
 }
 
 void QBYPostgresServerStore::setPasswordHash(int64_t accountId, const std::string& passwordHash) {
-  transact([&](pqxx::work& w) {
+  transact<pqxx::nontransaction>([&](auto& w) {
     w.exec_params("UPDATE accounts SET password_hash = $1 WHERE id = $2", passwordHash, accountId);
     return 0;
   });
 }
 
 void QBYPostgresServerStore::createClient(const ServerClient& client, Micros now) {
-  transact([&](pqxx::work& w) {
+  transact<pqxx::nontransaction>([&](auto& w) {
     w.exec_params(
         "INSERT INTO clients (id, account_id, code_digest, code_expires, created) "
         "VALUES ($1, $2, $3, $4, $5)",
@@ -151,7 +151,7 @@ void QBYPostgresServerStore::createClient(const ServerClient& client, Micros now
 }
 
 std::optional<ServerClient> QBYPostgresServerStore::clientById(const std::string& id) {
-  return transact([&](pqxx::work& w) -> std::optional<ServerClient> {
+  return transact<pqxx::nontransaction>([&](auto& w) -> std::optional<ServerClient> {
     const pqxx::result rows = w.exec_params(
         "SELECT id, account_id, code_digest, code_expires FROM clients WHERE id = $1", id);
     if (rows.empty()) return std::nullopt;
@@ -162,7 +162,7 @@ std::optional<ServerClient> QBYPostgresServerStore::clientById(const std::string
 
 bool QBYPostgresServerStore::replaceCode(const std::string& clientId, const std::string& oldDigest,
                                          const std::string& newDigest, Micros expires) {
-  return transact([&](pqxx::work& w) {
+  return transact<pqxx::nontransaction>([&](auto& w) {
     const pqxx::result rows = w.exec_params(
         "UPDATE clients SET code_digest = $1, code_expires = $2 WHERE id = $3 AND "
         "code_digest = $4",
@@ -172,14 +172,14 @@ bool QBYPostgresServerStore::replaceCode(const std::string& clientId, const std:
 }
 
 void QBYPostgresServerStore::deleteClient(const std::string& clientId) {
-  transact([&](pqxx::work& w) {
+  transact<pqxx::nontransaction>([&](auto& w) {
     w.exec_params("DELETE FROM clients WHERE id = $1", clientId);
     return 0;
   });
 }
 
 void QBYPostgresServerStore::deleteClients(int64_t accountId) {
-  transact([&](pqxx::work& w) {
+  transact<pqxx::nontransaction>([&](auto& w) {
     w.exec_params("DELETE FROM clients WHERE account_id = $1", accountId);
     return 0;
   });
@@ -187,7 +187,7 @@ void QBYPostgresServerStore::deleteClients(int64_t accountId) {
 
 PutResult QBYPostgresServerStore::putDelivery(int64_t accountId, const ServerDelivery& delivery,
                                               int quota, Micros now) {
-  return transact([&](pqxx::work& w) {
+  return transact<pqxx::work>([&](auto& w) {
     PutResult result;
     const pqxx::result account =
         w.exec_params("SELECT last_updated FROM accounts WHERE id = $1 FOR UPDATE", accountId);
@@ -224,7 +224,7 @@ PutResult QBYPostgresServerStore::putDelivery(int64_t accountId, const ServerDel
 }
 
 std::vector<ServerDelivery> QBYPostgresServerStore::changesSince(int64_t accountId, Micros since) {
-  return transact([&](pqxx::work& w) {
+  return transact<pqxx::nontransaction>([&](auto& w) {
     const pqxx::result rows = w.exec_params(
         "SELECT uuid, service, name, number, extra, date, modified, updated, deleted FROM "
         "deliveries WHERE account_id = $1 AND updated > $2 ORDER BY updated",
@@ -241,7 +241,7 @@ std::vector<ServerDelivery> QBYPostgresServerStore::changesSince(int64_t account
 }
 
 Micros QBYPostgresServerStore::lastUpdated(int64_t accountId) {
-  return transact([&](pqxx::work& w) -> Micros {
+  return transact<pqxx::nontransaction>([&](auto& w) -> Micros {
     const pqxx::result rows =
         w.exec_params("SELECT last_updated FROM accounts WHERE id = $1", accountId);
     return rows.empty() ? 0 : rows[0][0].as<int64_t>();
@@ -250,7 +250,7 @@ Micros QBYPostgresServerStore::lastUpdated(int64_t accountId) {
 
 void QBYPostgresServerStore::addAttempt(const std::string& kind, const std::string& key,
                                         Micros at) {
-  transact([&](pqxx::work& w) {
+  transact<pqxx::nontransaction>([&](auto& w) {
     w.exec_params("INSERT INTO attempts (kind, key, at) VALUES ($1, $2, $3)", kind, key, at);
     return 0;
   });
@@ -258,7 +258,7 @@ void QBYPostgresServerStore::addAttempt(const std::string& kind, const std::stri
 
 int QBYPostgresServerStore::attemptsSince(const std::string& kind, const std::string& key,
                                           Micros since) {
-  return transact([&](pqxx::work& w) {
+  return transact<pqxx::nontransaction>([&](auto& w) {
     const pqxx::result rows = w.exec_params(
         "SELECT count(*) FROM attempts WHERE kind = $1 AND key = $2 AND at > $3", kind, key, since);
     return rows[0][0].as<int>();
@@ -266,7 +266,7 @@ int QBYPostgresServerStore::attemptsSince(const std::string& kind, const std::st
 }
 
 void QBYPostgresServerStore::purgeAttempts(Micros before) {
-  transact([&](pqxx::work& w) {
+  transact<pqxx::work>([&](auto& w) {
     w.exec_params("DELETE FROM attempts WHERE at < $1", before);
     w.exec_params("DELETE FROM reset_codes WHERE expires < $1", before);
     return 0;
@@ -275,7 +275,7 @@ void QBYPostgresServerStore::purgeAttempts(Micros before) {
 
 void QBYPostgresServerStore::storeResetCode(int64_t accountId, const std::string& digest,
                                             Micros expires) {
-  transact([&](pqxx::work& w) {
+  transact<pqxx::nontransaction>([&](auto& w) {
     w.exec_params("INSERT INTO reset_codes (account_id, digest, expires) VALUES ($1, $2, $3)",
                   accountId, digest, expires);
     return 0;
@@ -285,7 +285,7 @@ void QBYPostgresServerStore::storeResetCode(int64_t accountId, const std::string
 std::optional<int64_t> QBYPostgresServerStore::takeResetCode(const std::string& email,
                                                              const std::string& digest,
                                                              Micros now) {
-  return transact([&](pqxx::work& w) -> std::optional<int64_t> {
+  return transact<pqxx::nontransaction>([&](auto& w) -> std::optional<int64_t> {
     const pqxx::result rows = w.exec_params(
         "DELETE FROM reset_codes WHERE digest = $1 AND expires > $2 AND account_id = "
         "(SELECT id FROM accounts WHERE email = $3) RETURNING account_id",
@@ -297,7 +297,7 @@ std::optional<int64_t> QBYPostgresServerStore::takeResetCode(const std::string& 
 
 void QBYPostgresServerStore::storeReport(const std::string& json, const std::string& remote,
                                          Micros at) {
-  transact([&](pqxx::work& w) {
+  transact<pqxx::nontransaction>([&](auto& w) {
     w.exec_params("INSERT INTO reports (received, remote, fields) VALUES ($1, $2, $3)", at, remote,
                   json);
     return 0;
@@ -305,8 +305,10 @@ void QBYPostgresServerStore::storeReport(const std::string& json, const std::str
 }
 
 int64_t QBYPostgresServerStore::reportCount() {
-  return transact(
-      [](pqxx::work& w) { return w.exec("SELECT count(*) FROM reports")[0][0].as<int64_t>(); });
+  return transact<pqxx::nontransaction>([](auto& w) {
+    const pqxx::result rows = w.exec("SELECT count(*) FROM reports");
+    return rows[0][0].as<int64_t>();
+  });
 }
 
 }  // namespace qby::server

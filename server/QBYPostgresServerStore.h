@@ -50,9 +50,11 @@ class QBYPostgresServerStore final : public QBYServerStore {
   int64_t reportCount() override;
 
  private:
-  // Runs `body` in one transaction, turning libpqxx's exceptions into QBYServerStoreError. A
-  // broken connection is opened again once, so a restarted database costs one failed request.
-  template <typename Body>
+  // Runs `body` with a `Work` (a transaction for several statements, autocommit for one: it
+  // saves the round trips of BEGIN and COMMIT), turning libpqxx's exceptions into
+  // QBYServerStoreError. A broken connection is opened again once, so a restarted database costs
+  // one failed request.
+  template <typename Work, typename Body>
   auto transact(Body&& body);
   struct Connection;
   Connection& connection();
