@@ -14,6 +14,8 @@ packages=(
   libdbusmenu-glib-dev
   # the main application and its tests under a virtual display
   libgtkmm-4.0-dev libadwaita-1-dev xvfb xauth
+  # the route map: map widget and place search
+  libshumate-dev libgeocode-glib-dev
   # the sign-in window's web view
   libwebkitgtk-6.0-dev
   # tests and benchmarks
