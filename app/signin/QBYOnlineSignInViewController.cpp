@@ -98,6 +98,16 @@ const char* QBYOnlineSignInViewController::shopCompletionPattern() {
   return R"((<div id="controlsContainer"[^>]*> ?</div> ?<div id="ordersContainer"[^>]*>|<div[^>]*class="a-box shipment[^"]*">|<div class="a-section">\s*<h3 class="a-box-title">|<span class="nav-greeting-recognized" id="nav-logobar-greeting">|<a href="/gp/css/homepage.html/ref=[^"]*" class="nav-a nav-a-2 nav-truncate"[^>]*>))";
 }
 
+std::string QBYOnlineSignInViewController::signInURLForService(const std::string& from) {
+  // "www.amazon.com/url" and the like: the host is what comes before the path.
+  const std::string host = from.substr(0, from.find('/'));
+  if (host.empty() || host.find_first_of(" :?#@\\") != std::string::npos) return {};
+  // Customers in Austria order through the German storefront.
+  if (host == "www.amazon.at") return "https://www.amazon.de/gp/css/order-history";
+  if (host.rfind("www.amazon.", 0) == 0) return "https://" + host + "/gp/css/order-history";
+  return "https://" + host + "/";
+}
+
 QBYOnlineSignInViewController::QBYOnlineSignInViewController(SignInStarter signInStarter)
     : signInStarter_(std::move(signInStarter)), capture_(std::make_shared<Capture>(this)) {
   auto* manager = contentManager();
@@ -365,7 +375,11 @@ void QBYOnlineSignInViewController::rememberMessage(JSCValue* body) {
 
 void QBYOnlineSignInViewController::fillFields() {
   const char* uri = webkit_web_view_get_uri(webView());
-  if (from_.empty() || !uri || hostOf(uri) != from_) return;
+  // The page must belong to the service (or to the site its sign-in was opened on): an
+  // account and a password are never typed into somebody else's page.
+  if (from_.empty() || !uri) return;
+  const std::string host = hostOf(uri);
+  if (host.empty() || (host != from_ && host != hostOf(signInURL_))) return;
   auto fill = [this](const std::string& expression, const std::string& value) {
     const std::string script = "var el = " + expression +
                                "; if (el) el.value = " + scriptLiteral(value) +

@@ -87,6 +87,11 @@ class QBYOnlineSignInViewController : public QBYWebViewController {
   static const char* shopCompletionPattern();
   // The page script, installed into every page.
   static const char* signInScript();
+  // Where the sign-in for a service starts: for the shop storefronts the order list (which
+  // asks a customer who is not signed in to sign in, and shows the completion markup
+  // afterwards), for other services the home page of the service key's host. Empty for a
+  // key without a host.
+  static std::string signInURLForService(const std::string& from);
 
   // --- The capture-view protocol ---
   void captureResponseFromURL(const std::string& url, const std::optional<std::string>& userAgent,

@@ -174,9 +174,17 @@ void transferSharedCookiesFromGroup(WebKitWebView* webView, std::string_view gro
   }
 }
 
+std::shared_ptr<qby::QBYUserAgentProbe> makeWebKitUserAgentProbe() {
+  return std::make_shared<WebKitUserAgentProbe>();
+}
+
+std::shared_ptr<qby::QBYWebsiteDataRemover> makeWebKitWebsiteDataRemover() {
+  return std::make_shared<WebKitWebsiteDataRemover>();
+}
+
 void installWebKitServices() {
-  qby::QBYUserAgentChecker::setDefaultProbe(std::make_shared<WebKitUserAgentProbe>());
-  qby::setWebsiteDataRemover(std::make_shared<WebKitWebsiteDataRemover>());
+  qby::QBYUserAgentChecker::setDefaultProbe(makeWebKitUserAgentProbe());
+  qby::setWebsiteDataRemover(makeWebKitWebsiteDataRemover());
 }
 
 }  // namespace porvane::app

@@ -14,10 +14,13 @@
 #include <webkit/webkit.h>
 
 #include <functional>
+#include <memory>
 #include <string>
 #include <string_view>
 
 #include "PorvaneKit.h"
+#include "engine/QBYCookieStorage.h"
+#include "engine/QBYUserAgentChecker.h"
 
 namespace porvane::app {
 
@@ -33,6 +36,10 @@ GtkWidget* newSessionWebView(WebKitUserContentManager* contentManager);
 // or a cookie could not be set: the page then simply asks the user to sign in).
 void transferSharedCookiesFromGroup(WebKitWebView* webView, std::string_view group,
                                     std::function<void()> done);
+
+// The probe and the remover installWebKitServices() installs.
+std::shared_ptr<qby::QBYUserAgentProbe> makeWebKitUserAgentProbe();
+std::shared_ptr<qby::QBYWebsiteDataRemover> makeWebKitWebsiteDataRemover();
 
 // Installs the WebKit user-agent probe and website-data remover into the library.
 void installWebKitServices();
