@@ -12,15 +12,21 @@
 
 #include "Arguments.h"
 #include "Commands.h"
+#include "DeliveryLookup.h"
 #include "ExitCodes.h"
 #include "SafeText.h"
 #include "Session.h"
+#include "engine/QBYServiceUpdate.h"
 #include "manager/QBYDeliveriesManager.h"
+#include "manager/QBYLog.h"
+#include "model/Delivery.h"
 #include "platform/MainQueue.h"
 #include "platform/QBYNotificationCenter.h"
 #include "platform/QBYUserDefaults.h"
+#include "sync/QBYSendReportOperation.h"
 #include "sync/QBYSyncManager.h"
 #include "sync/QBYSyncServerAddress.h"
+#include "sync/QBYTroubleshootReport.h"
 #include "util/StringUtilities.h"
 
 namespace porvane {
@@ -263,7 +269,126 @@ int accountStatus(const char* command, const Arguments& arguments) {
   return kExitSuccess;
 }
 
+// Keeps the report the deliveries manager hands over when the troubleshooting update ends.
+class ReportCatcher : public qby::QBYDeliveriesTroubleshootingDelegate {
+ public:
+  void completedTroubleshootingWithReport(const qby::Dictionary& report) override {
+    logs = report["logs"].asString();
+    done = true;
+  }
+  bool done = false;
+  std::optional<std::string> logs;
+};
+
+// A report value as one line: its first line that has text.
+std::string firstLine(const std::string& text) {
+  std::size_t start = 0;
+  while (start <= text.size()) {
+    const std::size_t end = std::min(text.find('\n', start), text.size());
+    const std::string line = qby::trimmedString(text.substr(start, end - start));
+    if (!line.empty()) return line;
+    start = end + 1;
+  }
+  return {};
+}
+
 }  // namespace
+
+int runTroubleshootCommand(int argc, char** argv) {
+  const char* command = "troubleshoot";
+  std::string error;
+  const auto arguments =
+      Arguments::parse(argc, argv, {{"send", false}, {"comments", true}, {"json", false}}, &error);
+  if (!arguments) return fail(command, error, kExitUsage);
+  if (arguments->positionals().size() != 1)
+    return fail(command, "give one delivery ID or tracking number", kExitUsage);
+  const bool json = arguments->has("json");
+  std::optional<std::string> reportURL;
+  if (arguments->has("send")) {
+    reportURL = qby::QBYSyncServerAddress::urlForPath(qby::QBYUserDefaults::sharedDefaults(),
+                                                      qby::QBYSyncReportPath);
+    if (!reportURL)
+      return fail(command,
+                  "no server to send the report to; sign in with “porvane account sign-in EMAIL "
+                  "--server URL” first",
+                  kExitUsage);
+  }
+
+  auto session = Session::open(&error);
+  if (!session) return fail(command, error, kExitFailure);
+  const std::string word = arguments->positionals()[0];
+  auto found = findDelivery(session->store(), word);
+  if (found.kind == LookupResult::NotFound)
+    return fail(command, "no delivery " + quotedWord(word), kExitNotFound);
+  if (found.kind == LookupResult::Ambiguous)
+    return fail(command, ambiguityMessage(word, found), kExitUsage);
+  const auto uuid = found.delivery->uuid();
+  if (!uuid) return fail(command, "the delivery has no ID", kExitFailure);
+
+  // Update the one delivery again with logging, and take what it collected.
+  auto& manager = session->startManager();
+  auto catcher = std::make_shared<ReportCatcher>();
+  if (!json) std::fprintf(stderr, "Updating %s with logging…\n", terminalText(word).c_str());
+  manager.troubleshootDeliveryWithUUID(*uuid, catcher);
+  if (!qby::MainQueue::runUntil([&] { return catcher->done; }, 300))
+    return fail(command, "the update did not finish in time", kExitFailure);
+
+  auto again = findDelivery(session->store(), *uuid);
+  const auto& delivery = again.delivery ? again.delivery : found.delivery;
+  qby::QBYTroubleshootReport::Environment environment{
+      qby::QBYLog::vendorIdentifier(), qby::QBYLog::platformIdentifier(),
+      qby::QBYLog::systemVersion(), qby::QBYLog::appVersion(),
+      qby::QBYServiceUpdate::versionString()};
+  auto report = qby::QBYTroubleshootReport::reportForDelivery(
+      *delivery, catcher->logs ? std::optional(validUTF8(*catcher->logs)) : std::nullopt,
+      environment);
+  if (const auto comments = arguments->value("comments"))
+    report.setValueForKey("comments", validUTF8(*comments));
+
+  std::optional<bool> sent;
+  std::string sendError;
+  if (reportURL) {
+    qby::QBYSendReportOperation operation(
+        *reportURL, report.dictionary(),
+        [&](bool success, const std::optional<qby::QBYError>& failure) {
+          sent = success;
+          if (!success)
+            sendError = failure && !failure->localizedDescription.empty()
+                            ? failure->localizedDescription
+                            : "Please try again later.";
+        });
+    operation.start();
+    if (!qby::MainQueue::runUntil([&] { return sent.has_value(); }, 90)) {
+      operation.cancel();
+      sent = false;
+      sendError = "Please try again later.";
+    }
+  }
+
+  if (json) {
+    qby::Dictionary result{{"report", qby::Value(report.dictionary())},
+                           {"sent", sent ? qby::Value(*sent) : qby::Value()},
+                           {"error", sendError.empty() ? qby::Value() : qby::Value(sendError)}};
+    const int printed = printJSON(command, qby::Value(std::move(result)));
+    return sent == false ? kExitFailure : printed;
+  }
+  if (report.success() && !reportURL)
+    std::printf("%s\n\n",
+                "The delivery updated without error. The problem was most likely a temporary "
+                "issue with the shipping service, or something we fixed in the latest service "
+                "update.");
+  for (const auto& key : report.keys()) {
+    std::printf("%s: %s\n",
+                terminalText(qby::QBYTroubleshootReport::displayNameForKey(key)).c_str(),
+                terminalText(firstLine(report.valueForKey(key).value_or(""))).c_str());
+  }
+  if (!reportURL) return kExitSuccess;
+  if (!*sent) return fail(command, "Unable to send report: " + sendError, kExitFailure);
+  std::printf(
+      "\nThank you for your report. We'll look into the problem and do our best to get "
+      "it fixed.\n");
+  return kExitSuccess;
+}
 
 int runAccountCommand(int argc, char** argv) {
   const char* command = "account";

@@ -9,5 +9,6 @@ namespace porvane {
 
 int runAccountCommand(int argc, char** argv);
 int runSyncCommand(int argc, char** argv);
+int runTroubleshootCommand(int argc, char** argv);
 
 }  // namespace porvane

@@ -71,6 +71,9 @@ constexpr const char* kUsage =
     "  account sign-in EMAIL --server URL [--password-stdin]\n"
     "  account sign-out | account status [--json]\n"
     "  sync [--json]   one exchange with the server: send queued changes, fetch others'\n"
+    "  troubleshoot ID [--comments TEXT] [--send] [--json]\n"
+    "        Update one delivery again with logging and show the report; --send sends it\n"
+    "        to the sync server for a look.\n"
     "\n"
     "Background updates:\n"
     "  login-item on|off|status [--json]   whether Porvane Express starts at login\n"
@@ -269,6 +272,15 @@ constexpr CommandEntry kCommands[] = {
      "\n"
      "  --json   {\"result\" (synced, failed), \"signedIn\", \"error\", \"message\",\n"
      "           \"lastSync\", \"queued\"}\n"},
+    {"troubleshoot", porvane::runTroubleshootCommand,
+     "Usage: porvane troubleshoot ID|NUMBER [--comments TEXT] [--send] [--json]\n"
+     "\n"
+     "Update one delivery again with logging and show the troubleshooting report: the\n"
+     "delivery's service, number and additional info, the log, this installation's versions.\n"
+     "\n"
+     "  --comments TEXT   what you saw, for the people who read the report\n"
+     "  --send            send the report to your sync server (exit code 1 when it could not)\n"
+     "  --json            {\"report\", \"sent\" (null without --send), \"error\"}\n"},
     {"login-item", porvane::runLoginItemCommand,
      "Usage: porvane login-item on|off|status [--json]\n"
      "\n"

@@ -205,6 +205,27 @@ TEST_F(SyncEndToEndTest, WrongPasswordLockOutAndExpiredLoginCode) {
   EXPECT_EQ(server->log().find("still wrong"), std::string::npos);
 }
 
+TEST_F(SyncEndToEndTest, TroubleshootingReportReachesTheServerOrSaysItCouldNot) {
+  const auto registered = on("a",
+                             {"account", "register", email, "--server", server->url(),
+                              "--accept-terms", "--password-stdin"},
+                             kPassword + std::string("\n"));
+  ASSERT_EQ(registered.exitCode, 0) << registered.err;
+  ASSERT_EQ(on("a", {"add", "1Z999AA10123456784", "--name", "Boots"}).exitCode, 0);
+
+  const auto sent = on("a", {"troubleshoot", "1Z999AA10123456784", "--comments",
+                             "stuck since Monday", "--send", "--json"});
+  ASSERT_EQ(sent.exitCode, 0) << sent.out << sent.err;
+  EXPECT_NE(sent.out.find("\"sent\": true"), std::string::npos) << sent.out;
+  EXPECT_NE(sent.out.find("\"no\": \"1Z999AA10123456784\""), std::string::npos) << sent.out;
+  EXPECT_NE(sent.out.find("\"comments\": \"stuck since Monday\""), std::string::npos);
+
+  server->stop();
+  const auto unsent = on("a", {"troubleshoot", "1Z999AA10123456784", "--send"});
+  EXPECT_EQ(unsent.exitCode, 1);
+  EXPECT_NE(unsent.err.find("Unable to send report"), std::string::npos) << unsent.err;
+}
+
 TEST_F(SyncEndToEndTest, AddressesThatWouldSendThePasswordInClearAreRefused) {
   const auto refused = on(
       "a", {"account", "sign-in", email, "--server", "http://sync.example.org", "--password-stdin"},
