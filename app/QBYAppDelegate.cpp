@@ -318,8 +318,10 @@ bool QBYAppDelegate::syncBusy() {
 // --- Unavailable store -------------------------------------------------------------------------
 
 void QBYAppDelegate::showStoreAlert() {
-  const qby::QBYError error = dataStore_->error().value_or(
-      dataStore_->fatalErrorWithDescription(std::nullopt, std::nullopt));
+  // The store's own error says what went wrong; a generic one only when it has none.
+  const qby::QBYError error =
+      dataStore_->error() ? *dataStore_->error()
+                          : dataStore_->fatalErrorWithDescription(std::nullopt, std::nullopt);
   QBYAlertSpec spec;
   spec.heading = error.localizedDescription;
   const qby::Value* suggestion = error.userInfo.find(qby::QBYLocalizedRecoverySuggestionErrorKey);

@@ -294,6 +294,8 @@ void QBYDeliveriesList::attach(GActionMap* window, AdwToastOverlay* toasts) {
   refreshTimer_.startWithUnit(qby::QBYCalendarUnitMinute, [weak] {
     if (auto self = weak.lock()) self->rebindAll();
   });
+  // The first frame shows the list: the manager fetches it here if it has not yet.
+  if (manager_->deliveries().empty()) manager_->reloadDeliveries();
   reload();
   showStatus(manager_->status());
 }

@@ -143,6 +143,10 @@ TEST(LifecycleTest, ABrokenDatabaseShowsTheAlertAndAResetKeepsTheFile) {
   ASSERT_TRUE(alert);
   for (const char* response : {"quit", "visit", "reset"})
     EXPECT_TRUE(adw_message_dialog_has_response(alert, response)) << response;
+  // The alert says what is wrong with the file, in the database's words.
+  EXPECT_NE(std::string(adw_message_dialog_get_body(alert)).find("not a database"),
+            std::string::npos)
+      << adw_message_dialog_get_body(alert);
   iterateFor(300ms);
   saveScreenshot(GTK_WIDGET(alert), "corrupt-database-alert");
   EXPECT_EQ(readBytes(store), garbage);
