@@ -190,6 +190,12 @@ TEST_F(QuillbayEngineTest, ReplyElementsAreApplied) {
   EXPECT_EQ(delegate.saved[0].first["uuid"].asString(), "u-other");
   EXPECT_FALSE(delegate.saved[0].second);
   EXPECT_EQ(manager->quillbayMessage(), "Welcome back");
+  // The update offer goes to the data delegate as it came (its signature is checked there);
+  // "token" goes nowhere.
+  ASSERT_EQ(delegate.unknown.size(), 1u);
+  EXPECT_EQ(delegate.unknown[0].first, "updatedata");
+  EXPECT_EQ(delegate.unknown[0].second, (Dictionary{{"version", Value(std::string("7"))},
+                                                    {"signature", Value(std::string("c2ln"))}}));
   bool announced = false;
   for (const auto& entry : notifications.entries)
     announced |= entry.name == QBYSyncChangeNotification && entry.status == "Welcome back";

@@ -105,6 +105,7 @@ class RecordingDelegate : public QBYSyncManagerDelegate {
   std::vector<std::pair<Dictionary, bool>> saved;
   std::vector<std::vector<QBYManagedObjectID>> deleted;
   std::vector<std::pair<std::string, Value>> ubiquitous;
+  std::vector<std::pair<std::string, Dictionary>> unknown;
   bool useTimer = false;
 
   void willStartSyncing() override { ++willStart; }
@@ -115,7 +116,9 @@ class RecordingDelegate : public QBYSyncManagerDelegate {
   void deleteObjectsWithIDs(const std::vector<QBYManagedObjectID>& ids) override {
     deleted.push_back(ids);
   }
-  void unknownObjectNamed(const std::string&, const Dictionary&) override {}
+  void unknownObjectNamed(const std::string& name, const Dictionary& attributes) override {
+    unknown.emplace_back(name, attributes);
+  }
   void ubiquitousKey(const std::string& key, const Value& value) override {
     ubiquitous.emplace_back(key, value);
   }
