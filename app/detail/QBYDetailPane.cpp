@@ -6,6 +6,7 @@
 #include <charconv>
 
 #include "PorvaneKit.h"
+#include "QBYMapView.h"
 #include "engine/QBYPasswordManager.h"
 #include "manager/QBYDeliveriesManager.h"
 #include "model/Delivery.h"
@@ -159,7 +160,7 @@ QBYDetailPane::QBYDetailPane(qby::QBYDeliveriesManager& manager)
   text_.signal_activate_link().connect([this](const Glib::ustring& uri) { return handleLink(uri); },
                                        false);
 
-  // The route map goes here once the map view exists; until then the place stays empty.
+  // The route map of the shown delivery; made once the manager has its store.
   map_.set_name("detail-map");
   map_.set_visible(false);
 
@@ -214,6 +215,7 @@ void QBYDetailPane::rebuild() {
   scroller_.set_visible(delivery != nullptr);
   placeholder_.set_visible(delivery == nullptr);
   if (!delivery) {
+    updateMap(nullptr);
     placeholder_.set_text(deliveries_.empty()
                               ? QBYLocalizedString("No Delivery Selected")
                               : qby::format(QBYLocalizedString("%d Deliveries Selected"),
@@ -230,6 +232,26 @@ void QBYDetailPane::rebuild() {
                                                                   manager_.dateFormatter(), colors);
   text_.set_markup(detail.markup);
   rebuildButtons(delivery.get());
+  updateMap(delivery);
+}
+
+void QBYDetailPane::updateMap(const std::shared_ptr<qby::Delivery>& delivery) {
+  auto* map = dynamic_cast<qby::QBYMapView*>(map_.get_first_child());
+  if (!map && manager_.dataStore()) {
+    map = Gtk::make_managed<qby::QBYMapView>(manager_.dataStore()->viewContext());
+    map->set_size_request(-1, 280);
+    map_.append(*map);
+  }
+  if (!map) return;
+  bool hasPlaces = false;
+  if (delivery) {
+    for (const auto& line : delivery->details()) {
+      hasPlaces = hasPlaces || !line->location().value_or("").empty() ||
+                  !line->route().value_or("").empty();
+    }
+  }
+  map_.set_visible(hasPlaces);
+  map->updateMapForDelivery(hasPlaces ? delivery : nullptr);
 }
 
 void QBYDetailPane::rebuildButtons(const qby::Delivery* delivery) {

@@ -105,13 +105,15 @@ class QBYDetailPane : public Gtk::Box {
   Gtk::Box& buttonRow() { return buttons_; }
   // The open password prompt, or nullptr.
   GtkWidget* passwordPrompt() const;
-  // Placeholder for the route map of the shown delivery (filled by a later window part).
+  // The box holding the route map of the shown delivery (hidden when it has no places).
   Gtk::Box& mapPlaceholder() { return map_; }
 
  private:
   struct PasswordPrompt;
   void rebuild();
   void rebuildButtons(const qby::Delivery* delivery);
+  // Shows the delivery's places on the route map (hidden when it has none).
+  void updateMap(const std::shared_ptr<qby::Delivery>& delivery);
   void askForPassword();
   void selectPackage(long index);
 

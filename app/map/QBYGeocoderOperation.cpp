@@ -295,6 +295,21 @@ void QBYGeocoderOperation::start(Completion completion) {
   state_->throttle = throttle_ ? throttle_ : std::make_shared<QBYGeocodeThrottle>();
   state_->region = region_;
   state_->completion = std::move(completion);
+  if (baseURL_.empty()) {
+    // No service configured: the same answer as an unreachable one, on the next turn of the
+    // main loop like any other answer.
+    auto* pending = new std::shared_ptr<State>(state_);
+    state_->timer = g_idle_add_full(
+        G_PRIORITY_DEFAULT,
+        [](gpointer data) -> gboolean {
+          auto& state = *static_cast<std::shared_ptr<State>*>(data);
+          state->timer = 0;
+          finish(state, Failure{QBYLocalizedString("Couldn’t connect"), true});
+          return G_SOURCE_REMOVE;
+        },
+        pending, [](gpointer data) { delete static_cast<std::shared_ptr<State>*>(data); });
+    return;
+  }
   GCharPtr valid(g_utf8_make_valid(location_.c_str(), static_cast<gssize>(location_.size())));
   search(state_, valid.get());
 }
@@ -312,7 +327,12 @@ void QBYGeocoderOperation::cancel() {
 std::string QBYGeocoderOperation::configuredBaseURL() {
   auto url = QBYUserDefaults::sharedDefaults().stringForKey("QBYMapGeocoderURL");
   if (url && !url->empty()) return *url;
+#if PORVANE_TEST_HOOKS
+  // Test programs never ask the public service: without a configured address, no geocoder.
+  return std::string();
+#else
   return "https://nominatim.openstreetmap.org";
+#endif
 }
 
 }  // namespace qby

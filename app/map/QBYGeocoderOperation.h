@@ -60,7 +60,8 @@ class QBYGeocoderOperation {
   const std::string& regionName() const { return regionName_; }
 
   // The base address the map uses: the shared setting "QBYMapGeocoderURL", else the public
-  // OpenStreetMap Nominatim service.
+  // OpenStreetMap Nominatim service (in test builds: none). With no address every request
+  // fails as a connection failure.
   static std::string configuredBaseURL();
 
   struct State;  // shared with the pending callbacks

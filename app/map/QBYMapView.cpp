@@ -18,6 +18,7 @@ extern "C" {
 #include "model/Location.h"
 #include "platform/Localization.h"
 #include "platform/Log.h"
+#include "platform/QBYUserDefaults.h"
 #include "store/core/QBYManagedObjectContext.h"
 
 // libshumate 1.0's simple-map header names an insert function the library does not export;
@@ -88,6 +89,17 @@ void QBYMapView::Rect::unite(const Rect& other) {
   maxY = std::max(maxY, other.maxY);
 }
 
+std::string QBYMapView::configuredTileURL() {
+  auto url = QBYUserDefaults::sharedDefaults().stringForKey("QBYMapTileURL");
+  if (url && !url->empty()) return *url;
+#if PORVANE_TEST_HOOKS
+  // Test programs never load tiles from the internet.
+  return std::string();
+#else
+  return "https://tile.openstreetmap.org/{z}/{x}/{y}.png";
+#endif
+}
+
 QBYMapView::QBYMapView(std::shared_ptr<QBYManagedObjectContext> context)
     : QBYMapView(std::move(context), Options()) {}
 
@@ -126,9 +138,14 @@ QBYMapView::QBYMapView(std::shared_ptr<QBYManagedObjectContext> context, Options
       "https://www.openstreetmap.org/copyright", 0, 19, 256, SHUMATE_MAP_PROJECTION_MERCATOR,
       SHUMATE_DATA_SOURCE(downloader));
   g_object_unref(downloader);
-  shumate_simple_map_set_map_source(map_, SHUMATE_MAP_SOURCE(renderer));
-  g_object_unref(renderer);
   ShumateViewport* viewport = shumate_simple_map_get_viewport(map_);
+  if (options_.tileURL.empty()) {
+    // No tiles: the source only gives the map its projection and zoom range.
+    shumate_viewport_set_reference_map_source(viewport, SHUMATE_MAP_SOURCE(renderer));
+  } else {
+    shumate_simple_map_set_map_source(map_, SHUMATE_MAP_SOURCE(renderer));
+  }
+  g_object_unref(renderer);
   markerLayer_ = shumate_marker_layer_new(viewport);
   shumate_simple_map_add_overlay_layer(map_, SHUMATE_LAYER(markerLayer_));
   gtk_box_append(GTK_BOX(gobj()), GTK_WIDGET(map_));

@@ -43,9 +43,12 @@ class QBYMapView : public Gtk::Box {
   struct Options {
     std::string geocoderURL = QBYGeocoderOperation::configuredBaseURL();
     // "{z}/{x}/{y}" template of raster tiles; empty: no tiles (an empty canvas).
-    std::string tileURL = "https://tile.openstreetmap.org/{z}/{x}/{y}.png";
+    std::string tileURL = configuredTileURL();
     std::shared_ptr<QBYGeocodeThrottle> throttle;  // nothing: one of the view's own
   };
+
+  // The shared setting "QBYMapTileURL", else OpenStreetMap's tiles (in test builds: none).
+  static std::string configuredTileURL();
 
   explicit QBYMapView(std::shared_ptr<QBYManagedObjectContext> context);
   QBYMapView(std::shared_ptr<QBYManagedObjectContext> context, Options options);

@@ -310,3 +310,30 @@ TEST_F(MapViewTest, DeliveryWithoutPlacesSaysLocationUnknown) {
 
 }  // namespace
 }  // namespace qby
+
+namespace qby {
+namespace {
+
+TEST_F(MapViewTest, WithoutConfiguredServicesNothingIsAskedAndCachedPlacesStillShow) {
+  // No tile or geocoder address in the settings: a test build reaches no public service.
+  EXPECT_EQ(QBYMapView::configuredTileURL(), "");
+  EXPECT_EQ(QBYGeocoderOperation::configuredBaseURL(), "");
+  {
+    QBYLocationCache cache(*store->viewContext());
+    cache.insertFound("Leipzig", "", 51.34, 12.37, 0);
+    ASSERT_TRUE(cache.save());
+  }
+  view = std::make_unique<QBYMapView>(store->viewContext());
+  view->setPassFinishedHandler([this] { ++passesFinished; });
+  window = GTK_WINDOW(gtk_window_new());
+  gtk_window_set_child(window, GTK_WIDGET(view->gobj()));
+  gtk_window_present(window);
+  show(makeDelivery({{"Leipzig", ""}, {"Halle", ""}}));
+  EXPECT_EQ(view->annotations().size(), 1u);
+  ASSERT_TRUE(view->bannerText());
+  EXPECT_EQ(*view->bannerText(), "Couldn’t connect");
+  EXPECT_EQ(locationCount(), 1u);
+}
+
+}  // namespace
+}  // namespace qby
