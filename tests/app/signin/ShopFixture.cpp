@@ -27,6 +27,17 @@ std::string orderPage() {
 </div></body></html>)";
 }
 
+// An order-details page of the storefront as the updater's module reads it (requests to the
+// storefront reach the fixture under "/<host>/…").
+const char* kStorefrontOrderPage =
+    R"(<!DOCTYPE html><html><head><title>Order Details</title></head><body>
+<span class="nav-greeting-recognized" id="nav-logobar-greeting">Hello, Buyer</span>
+<div id="orderDetails" class="a-section"><div class="a-box-group od-shipments">
+<div class="a-box shipment shipment-is-delivered"><div class="a-box-inner">
+<div class="a-row shipment-top-row js-shipment-info-container"><div class="a-row"><span class="a-text-bold">Delivered March 6</span></div></div>
+<span class="a-button track-package-button"><a href="/gp/your-account/ship-track?itemId=q1&amp;orderId=114-3941689-8772232">Track package</a></span>
+</div></div></div></div></body></html>)";
+
 // Shows the completion markup although nobody submitted a form to get here.
 const char* kWelcomePage = R"(<!DOCTYPE html><html><body>
 <span class="nav-greeting-recognized" id="nav-logobar-greeting">Hello, Buyer</span>
@@ -116,6 +127,12 @@ void ShopFixture::serve(SoupServerMessage* message, const std::string& path) {
   } else if (path == "/gp/your-account/order-history") {
     if (signedIn(message)) {
       answer(message, SOUP_STATUS_OK, orderPage());
+    } else {
+      redirect(message, "/ap/signin");
+    }
+  } else if (path == "/www.amazon.com/gp/your-account/order-details") {
+    if (signedIn(message)) {
+      answer(message, SOUP_STATUS_OK, kStorefrontOrderPage);
     } else {
       redirect(message, "/ap/signin");
     }
