@@ -94,6 +94,32 @@ class SignInWindowTest : public ::testing::Test {
     return result->text;
   }
 
+  // The window as the virtual display shows it, and the page as the web view draws it (its
+  // content comes from WebKit's own process, which a widget snapshot does not reach).
+  void saveScreenshots(const std::string& name) {
+    saveScreenshot(GTK_WIDGET(window->gobj()), name);
+    bool done = false;
+    struct Target {
+      std::string path;
+      bool* done;
+    };
+    const auto path = (qby::test::screenshotFolder() / (name + "-page.png")).string();
+    webkit_web_view_get_snapshot(
+        pane().webView(), WEBKIT_SNAPSHOT_REGION_VISIBLE, WEBKIT_SNAPSHOT_OPTIONS_NONE, nullptr,
+        +[](GObject* source, GAsyncResult* result, gpointer data) {
+          std::unique_ptr<Target> target(static_cast<Target*>(data));
+          GdkTexture* texture =
+              webkit_web_view_get_snapshot_finish(WEBKIT_WEB_VIEW(source), result, nullptr);
+          if (texture) {
+            EXPECT_TRUE(gdk_texture_save_to_png(texture, target->path.c_str())) << target->path;
+            g_object_unref(texture);
+          }
+          *target->done = true;
+        },
+        new Target{path, &done});
+    iterateUntil([&] { return done; });
+  }
+
   bool pageShows(const std::string& text) {
     return evaluate("document.body ? document.body.innerHTML : ''").find(text) != std::string::npos;
   }
@@ -127,7 +153,7 @@ class SignInWindowTest : public ::testing::Test {
         },
         20s));
     EXPECT_EQ(evaluate("document.getElementById('ap_email').value"), ShopFixture::kAccount);
-    saveScreenshot(GTK_WIDGET(window->gobj()), "signin-filled");
+    saveScreenshots("signin-filled");
     evaluate("document.getElementById('signin-form').requestSubmit(); 1");
     ASSERT_TRUE(iterateUntil([&] { return !started.empty(); }, 20s));
   }
@@ -163,7 +189,7 @@ TEST_F(SignInWindowTest, SubmittedSignInCapturesOrderPagesAndHandsOverCookies) {
   ASSERT_TRUE(iterateUntil([&] { return answered(second); }, 20s));
   ASSERT_TRUE(second->html);
   EXPECT_NE(second->html->find("second page"), std::string::npos);
-  saveScreenshot(GTK_WIDGET(window->gobj()), "signin-captured");
+  saveScreenshots("signin-captured");
 
   std::optional<qby::CookieList> handed;
   bool handedOver = false;
@@ -243,7 +269,7 @@ TEST_F(SignInWindowTest, CompletionNeedsASubmissionAndManualSignInNeedsDone) {
   iterateFor(500ms);
   EXPECT_TRUE(pane().readyToDismiss());
   EXPECT_TRUE(started.empty());
-  saveScreenshot(GTK_WIDGET(window->gobj()), "signin-manual-before-done");
+  saveScreenshots("signin-manual-before-done");
   window->doneButton().activate();
   ASSERT_TRUE(iterateUntil([&] { return !started.empty(); }));
   EXPECT_EQ(started[0].domain, shop.host());
@@ -272,7 +298,7 @@ TEST_F(SignInWindowTest, NewPasswordIsOfferedAndTheWindowWaitsForTheAnswer) {
       [&](std::optional<qby::CookieList>) { handedOver = true; });
   ASSERT_TRUE(iterateUntil([&] { return handedOver; }, 10s));
   EXPECT_TRUE(window->get_visible());
-  saveScreenshot(GTK_WIDGET(window->gobj()), "signin-password-prompt");
+  saveScreenshots("signin-password-prompt");
 
   prompts[0](true);
   EXPECT_FALSE(window->get_visible());
@@ -305,7 +331,7 @@ TEST_F(SignInWindowTest, HostilePagesEndTheRequestWithAnError) {
   ASSERT_TRUE(plain->html);
   EXPECT_NE(plain->html->find("second page"), std::string::npos);
   EXPECT_TRUE(prompts.empty());
-  saveScreenshot(GTK_WIDGET(window->gobj()), "signin-after-hostile-pages");
+  saveScreenshots("signin-after-hostile-pages");
 }
 
 TEST_F(SignInWindowTest, ClosingTheWindowAnswersWaitingRequests) {
