@@ -401,8 +401,15 @@ void QBYQuillbaySyncEngine::send(const std::shared_ptr<QBYQuillbayOperation>& op
   const auto body =
       url ? quillbayRequestBody(operation->query(), operation->requiresLogin()) : std::nullopt;
   if (!body) {
-    if (url) log("Not sending a sync request: no password or login code for the account");
     finishOperation(operation);
+    if (url) {
+      // Nothing is sent without credentials, but the exchange did not happen either: say so
+      // rather than settle as if it had.
+      log("Not sending a sync request: no password or login code for the account");
+      manager_->setQuillbayMessage(
+          QBYLocalizedString("No password is stored for this account. Please sign in again."));
+      manager_->quillbaySyncFailedWithConnectionError(false);
+    }
     startNextOperation();
     return;
   }

@@ -226,11 +226,17 @@ TEST_F(QuillbayEngineTest, NoRequestWithoutCredentialsOrWithoutAnAcceptableAddre
   defaults->setObject(Value(std::string(kEmail)), QBYQuillbayEmailKey);
   defaults->setBool(true, QBYQuillbaySuccessKey);
   answer(kSuccess);
-  manager->setForceUpdate(true);
-  manager->serviceEngine().syncWithQuillbay();
-  ASSERT_TRUE(settled());
-  MainQueue::runUntil([] { return false; }, 0.3);
-  EXPECT_EQ(server.requests(), 0u);
+  {
+    NotificationRecorder notifications;
+    manager->setForceUpdate(true);
+    manager->serviceEngine().syncWithQuillbay();
+    ASSERT_TRUE(settled());
+    // Nothing sent, and reported as a failure rather than settled as if synced.
+    ASSERT_TRUE(waitFor([&] { return notifications.count(QBYSyncFailureNotification) == 1; }, 2));
+    EXPECT_EQ(server.requests(), 0u);
+    EXPECT_FALSE(manager->quillbaySuccessDate().has_value());
+    EXPECT_TRUE(manager->quillbayMessage().has_value());
+  }
 
   // A plain-http address elsewhere than on loopback is never used, even when stored by hand.
   signedIn();

@@ -226,6 +226,17 @@ TEST_F(SyncEndToEndTest, TroubleshootingReportReachesTheServerOrSaysItCouldNot) 
   EXPECT_NE(unsent.err.find("Unable to send report"), std::string::npos) << unsent.err;
 }
 
+TEST_F(SyncEndToEndTest, SignOutTellsTheServerAndForgetsTheAccount) {
+  registerAndSignInBoth();
+  const auto out = on("b", {"account", "sign-out", "--json"});
+  ASSERT_EQ(out.exitCode, 0) << out.err;
+  EXPECT_NE(out.out.find("\"signed-out\""), std::string::npos) << out.out;
+  const auto status = on("b", {"account", "status", "--json"});
+  EXPECT_NE(status.out.find("\"signedIn\": false"), std::string::npos) << status.out;
+  EXPECT_NE(status.out.find("\"email\": null"), std::string::npos) << status.out;
+  EXPECT_EQ(on("b", {"sync"}).exitCode, 1);
+}
+
 TEST_F(SyncEndToEndTest, AddressesThatWouldSendThePasswordInClearAreRefused) {
   const auto refused = on(
       "a", {"account", "sign-in", email, "--server", "http://sync.example.org", "--password-stdin"},
