@@ -17,10 +17,12 @@ namespace qby {
 class QBYMapRouteRenderer {
  public:
   static constexpr double kLineWidth = 3;
-  static constexpr double kOutlineWidth = 2;  // on each side of the line
+  static constexpr double kOutlineWidth = 7;
 
-  // A path layer over the viewport through the (latitude, longitude) points, in order.
-  static GObjectPtr<ShumatePathLayer> layerForRoute(
+  // The layers of the route through the (latitude, longitude) points, in order: the outline
+  // first, the line to go above it. (libshumate 1.0 paints a path's own outline over its
+  // stroke, so the outline is a path of its own.)
+  static std::vector<GObjectPtr<ShumatePathLayer>> layersForRoute(
       ShumateViewport* viewport, const std::vector<std::pair<double, double>>& points, bool dark);
 };
 

@@ -21,12 +21,6 @@ extern "C" {
 #include "platform/QBYUserDefaults.h"
 #include "store/core/QBYManagedObjectContext.h"
 
-// libshumate 1.0's simple-map header names an insert function the library does not export;
-// this one it exports without declaring.
-extern "C" void shumate_simple_map_insert_overlay_layer_behind(ShumateSimpleMap* self,
-                                                               ShumateLayer* layer,
-                                                               ShumateLayer* next_sibling);
-
 namespace qby {
 namespace {
 
@@ -323,11 +317,16 @@ void QBYMapView::drawDetail(std::int64_t index, const std::vector<std::string>& 
       rects.routeAndPin.unite(Rect{x, y, x, y, false});
     }
     const bool dark = adw_style_manager_get_dark(adw_style_manager_get_default());
-    auto layer =
-        QBYMapRouteRenderer::layerForRoute(shumate_simple_map_get_viewport(map_), points, dark);
-    shumate_simple_map_insert_overlay_layer_behind(map_, SHUMATE_LAYER(layer.get()),
-                                                   SHUMATE_LAYER(markerLayer_));
-    routeLayers_.push_back(std::move(layer));
+    auto layers =
+        QBYMapRouteRenderer::layersForRoute(shumate_simple_map_get_viewport(map_), points, dark);
+    for (auto& layer : layers) {
+      // Under the pins, so a pin stays clickable where a line crosses it.
+      shumate_map_insert_layer_behind(shumate_simple_map_get_map(map_), SHUMATE_LAYER(layer.get()),
+                                      SHUMATE_LAYER(markerLayer_));
+      routeLayers_.push_back(std::move(layer));
+    }
+    // A layer added to a shown map gets no size until the map is laid out again.
+    gtk_widget_queue_resize(GTK_WIDGET(shumate_simple_map_get_map(map_)));
     routes_[index] = std::move(points);
   }
 
@@ -489,7 +488,7 @@ void QBYMapView::clearLocations() {
   updateQueue_.clear();  // cancels every pending request; none calls back
   dismissBanner();
   for (auto& layer : routeLayers_) {
-    shumate_simple_map_remove_overlay_layer(map_, SHUMATE_LAYER(layer.get()));
+    shumate_map_remove_layer(shumate_simple_map_get_map(map_), SHUMATE_LAYER(layer.get()));
   }
   routeLayers_.clear();
   routes_.clear();

@@ -136,8 +136,19 @@ TEST_F(MapViewTest, DrawsPinsAndRoutesOnceGeocodedAndDrawsFromTheCacheAfterwards
   const double pinZoom = shumate_viewport_get_zoom_level(viewport);
   EXPECT_GT(pinZoom, 8);
   EXPECT_LT(pinZoom, 14);
-  test::iterateFor(std::chrono::milliseconds(200));
-  test::saveScreenshot(GTK_WIDGET(map.gobj()), "map-route");
+
+  // Selecting the second line only reselects and reframes: its route and pin together.
+  delivery->setSelected(1);
+  map.updateMapForDelivery(delivery);
+  EXPECT_EQ(map.passCount(), 1u);
+  EXPECT_TRUE(map.annotationForDetail(1)->selected());
+  EXPECT_FALSE(map.annotationForDetail(0)->selected());
+  const double routeLatitude = shumate_location_get_latitude(SHUMATE_LOCATION(viewport));
+  EXPECT_GT(routeLatitude, 50.11);
+  EXPECT_LT(routeLatitude, 51.34);
+  EXPECT_LT(shumate_viewport_get_zoom_level(viewport), pinZoom);
+  test::iterateFor(std::chrono::milliseconds(300));
+  EXPECT_FALSE(test::saveScreenshot(GTK_WIDGET(map.gobj()), "map-route").empty());
 
   // Showing it again, even in a new view, draws from the store without asking.
   const std::size_t asked = nominatim.seen().size();
@@ -197,7 +208,8 @@ TEST_F(MapViewTest, FailedPlaceShowsTheBannerAndIsSetAndResetByHand) {
   auto failed = cache.lookup("depot 7", "");
   ASSERT_TRUE(failed);
   EXPECT_EQ(failed->errorMessage(), "This location could not be found");
-  test::saveScreenshot(GTK_WIDGET(map.gobj()), "map-not-found");
+  test::iterateFor(std::chrono::milliseconds(300));
+  EXPECT_FALSE(test::saveScreenshot(GTK_WIDGET(map.gobj()), "map-not-found").empty());
 
   // "Set Location" drops a pin to drag.
   GtkWidget* setLocation = test::findWidget(GTK_WIDGET(map.gobj()), "Set Location");
@@ -227,7 +239,8 @@ TEST_F(MapViewTest, FailedPlaceShowsTheBannerAndIsSetAndResetByHand) {
   EXPECT_FALSE(pin->dropped());
   EXPECT_TRUE(pin->showsReset());
   EXPECT_FALSE(map.bannerText());
-  test::saveScreenshot(GTK_WIDGET(map.gobj()), "map-placed-by-hand");
+  test::iterateFor(std::chrono::milliseconds(300));
+  EXPECT_FALSE(test::saveScreenshot(GTK_WIDGET(map.gobj()), "map-placed-by-hand").empty());
 
   // Reset: the hand-placed place is forgotten and the geocoder is asked again.
   const std::size_t asked = nominatim.seen().size();
@@ -261,7 +274,8 @@ TEST_F(MapViewTest, OfflineShowsCachedPlacesStoresNothingAndTriesAgainNextTime) 
   EXPECT_EQ(locationCount(), 1u);  // nothing cached for the place that could not be asked
   ASSERT_TRUE(map.bannerText());
   EXPECT_EQ(*map.bannerText(), "Couldn’t connect");
-  test::saveScreenshot(GTK_WIDGET(map.gobj()), "map-offline");
+  test::iterateFor(std::chrono::milliseconds(300));
+  EXPECT_FALSE(test::saveScreenshot(GTK_WIDGET(map.gobj()), "map-offline").empty());
 
   // Every line failed to connect? Here one did, and the other was cached: the pass counts as
   // done, so the same showing is only reframed...
