@@ -5,6 +5,7 @@
 #include <regex>
 
 #include "PorvaneKit.h"
+#include "manager/QBYDeliveriesManager.h"
 #include "platform/GLibPtr.h"
 #include "platform/Log.h"
 
@@ -111,6 +112,26 @@ void QBYOnlineSignInWindowController::signInForURL(const std::string& url, const
   doneButton_.set_visible(manual);
   pane_.signInForURL(url, from, extra, manual);
   present();
+}
+
+std::unique_ptr<QBYOnlineSignInWindowController> QBYOnlineSignInWindowController::forManager(
+    qby::QBYDeliveriesManager& manager) {
+  return std::make_unique<QBYOnlineSignInWindowController>(
+      [&manager](const std::string& domain, const std::optional<std::string>& extra,
+                 std::weak_ptr<qby::QBYDeliveriesUpdaterCaptureView> view) {
+        manager.signInForDomain(domain, extra, std::move(view));
+      });
+}
+
+void QBYOnlineSignInWindowController::signInForService(const std::string& from,
+                                                       const std::optional<std::string>& extra,
+                                                       bool manual) {
+  const std::string url = QBYOnlineSignInViewController::signInURLForService(from);
+  if (url.empty()) {
+    qby::log("No sign-in address for %@", from);
+    return;
+  }
+  signInForURL(url, from, extra, manual);
 }
 
 void QBYOnlineSignInWindowController::completeSignIn() {

@@ -16,6 +16,10 @@
 
 #include "QBYOnlineSignInViewController.h"
 
+namespace qby {
+class QBYDeliveriesManager;
+}
+
 namespace porvane::app {
 
 class QBYWebWindowController : public Gtk::Window {
@@ -55,9 +59,17 @@ class QBYOnlineSignInWindowController : public QBYWebWindowController {
   explicit QBYOnlineSignInWindowController(QBYOnlineSignInViewController::SignInStarter starter);
   ~QBYOnlineSignInWindowController() override;
 
+  // A window whose completed sign-in asks the manager to update the service's deliveries
+  // through it. The manager must outlive the window.
+  static std::unique_ptr<QBYOnlineSignInWindowController> forManager(
+      qby::QBYDeliveriesManager& manager);
+
   // Forwards to the pane and presents the window.
   void signInForURL(const std::string& url, const std::string& from,
                     const std::optional<std::string>& extra, bool manual);
+  // The same, starting where the service's sign-in starts (signInURLForService).
+  void signInForService(const std::string& from, const std::optional<std::string>& extra,
+                        bool manual);
   // The "Done" button.
   void completeSignIn();
   void disableButtons();

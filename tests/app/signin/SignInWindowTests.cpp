@@ -17,8 +17,10 @@
 #include "ShopFixture.h"
 #include "engine/QBYCookieStorage.h"
 #include "engine/QBYPasswordManager.h"
+#include "manager/QBYDeliveriesManager.h"
 #include "platform/Log.h"
 #include "platform/MainQueue.h"
+#include "store/QBYDataStore.h"
 #include "support/GtkTestSupport.h"
 #include "support/TestSupport.h"
 
@@ -353,6 +355,56 @@ TEST_F(SignInWindowTest, ClosingTheWindowAnswersWaitingRequests) {
     EXPECT_FALSE(cookies);
   });
   EXPECT_TRUE(cookiesAnswered);
+}
+
+// Records the sign-in the manager hands to its updater.
+class SignInRecordingUpdater : public qby::QBYDeliveriesUpdaterHandle {
+ public:
+  void setDelegate(std::weak_ptr<qby::QBYDeliveriesUpdaterDelegate>) override {}
+  void updateDeliveriesWithSettings(const qby::Array&) override {}
+  void startTroubleshooting() override {}
+  void updateLogs() override {}
+  void signInForDomain(const std::string& domain, const std::optional<std::string>& extra,
+                       std::weak_ptr<qby::QBYDeliveriesUpdaterCaptureView> view) override {
+    signIns.push_back({domain, extra, std::move(view)});
+  }
+  void invalidate() override {}
+  void reduceMemoryUsage() override {}
+  bool busy() const override { return false; }
+  bool configurationFailed() const override { return false; }
+  std::vector<StartedSignIn> signIns;
+};
+
+TEST(SignInWindowManager, DoneHandsTheWindowToTheManagersUpdater) {
+  ASSERT_TRUE(qby::test::initGtk());
+  Gtk::init_gtkmm_internals();
+  ShopFixture shop;
+  ASSERT_TRUE(shop.listening());
+  auto store =
+      std::make_shared<qby::QBYDataStore>(qby::test::makeTempDir("store") / "Porvane.sqlite");
+  ASSERT_TRUE(store->available());
+  std::shared_ptr<SignInRecordingUpdater> updater;
+  qby::QBYDeliveriesManager::Options options;
+  options.updaterFactory = [&](std::optional<std::filesystem::path>, bool) {
+    updater = std::make_shared<SignInRecordingUpdater>();
+    return updater;
+  };
+  options.parentAppOpen = [] { return false; };
+  options.listenForActions = false;
+  auto manager = qby::QBYDeliveriesManager::create(std::move(options));
+  manager->setDataStore(store);
+
+  auto window = QBYOnlineSignInWindowController::forManager(*manager);
+  window->signInForURL(shop.url("/welcome"), shop.host(), ShopFixture::kAccount, true);
+  ASSERT_TRUE(iterateUntil([&] { return window->pane().cookiesReady(); }, 20s));
+  window->doneButton().activate();
+  ASSERT_TRUE(iterateUntil([&] { return updater && !updater->signIns.empty(); }));
+  EXPECT_EQ(updater->signIns[0].domain, shop.host());
+  EXPECT_EQ(updater->signIns[0].extra, std::optional<std::string>(ShopFixture::kAccount));
+  EXPECT_EQ(updater->signIns[0].view.lock(), window->pane().captureView());
+  window.reset();
+  qby::MainQueue::drain();
+  manager.reset();
 }
 
 TEST(PasswordSearchHost, DropsOnlyOneLeadingShopPrefix) {
