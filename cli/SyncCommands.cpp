@@ -106,7 +106,7 @@ class OutcomeRecorder {
  public:
   explicit OutcomeRecorder(qby::QBYSyncManager& sync, bool progress) {
     token_ = qby::QBYNotificationCenter::defaultCenter().addObserver(
-        std::nullopt, &sync, [this, progress](const qby::Notification& notification) {
+        std::nullopt, &sync, [this, &sync, progress](const qby::Notification& notification) {
           const auto status = notification.userInfo[qby::QBYSyncStatusKey].asString();
           if (notification.name == qby::QBYSyncSuccessNotification) outcome.success = true;
           if (notification.name == qby::QBYSyncSettingsErrorNotification)
@@ -116,7 +116,9 @@ class OutcomeRecorder {
             outcome.failure = true;
             if (status) outcome.failureStatus = status;
           }
-          if (progress && notification.name == qby::QBYSyncChangeNotification && status) {
+          // A service message that ends the command is printed once, by the command.
+          if (progress && notification.name == qby::QBYSyncChangeNotification && status &&
+              status != sync.quillbayMessage()) {
             std::fprintf(stderr, "%s\n", terminalText(*status).c_str());
           }
         });
@@ -457,6 +459,8 @@ int runSyncCommand(int argc, char** argv) {
     return failed ? kExitFailure : printed;
   }
   if (failed) return fail(command, reason, kExitFailure);
+  if (const auto& message = sync.quillbayMessage(); message && !message->empty())
+    std::fprintf(stderr, "%s\n", terminalText(*message).c_str());
   std::fprintf(stderr, "Synced; %zu change%s still waiting.\n", queued, queued == 1 ? "" : "s");
   return kExitSuccess;
 }
