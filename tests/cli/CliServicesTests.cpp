@@ -60,10 +60,16 @@ TEST(CliServicesTest, EveryServiceSaysHowItIsTracked) {
                 state == "unsupported" || state == "unknown")
         << entry.toJSON().value_or("");
   }
-  // The stores that show an order only to a signed-in customer are not supported, with the
-  // reason, and never counted as tracked.
-  for (const char* key : {"www.amazon.com", "www.amazon.com/url", "www.amazon.de",
-                          "www.apple.com/jp", "www.apple.com/hk"}) {
+  // The Amazon storefronts are tracked through the order page after a sign-in in the main
+  // application.
+  for (const char* key : {"www.amazon.com", "www.amazon.de", "www.amazon.co.jp"}) {
+    const auto entry = serviceEntry(list, key);
+    EXPECT_EQ(entry["tracking"]["state"].asString(), "keyless") << key;
+    EXPECT_NE(entry["supported"].asBool(), false) << key;
+  }
+  // The stores without such a module are not supported, with the reason, and never counted
+  // as tracked.
+  for (const char* key : {"www.amazon.com/url", "www.apple.com/jp", "www.apple.com/hk"}) {
     const auto entry = serviceEntry(list, key);
     EXPECT_EQ(entry["tracking"]["state"].asString(), "unsupported") << key;
     EXPECT_NE(entry["tracking"]["reason"].asString().value_or("").find("sign in"),
