@@ -186,7 +186,7 @@ void QBYOnlineSignInViewController::completeSignIn() {
 }
 
 void QBYOnlineSignInViewController::closeSignIn() {
-  pageTimeout_call_.cancel();
+  pageTimeoutCall_.cancel();
   cookieTimeout_.cancel();
   auto waiting = std::move(captureResponseHandler_);
   captureResponseHandler_ = nullptr;
@@ -241,7 +241,7 @@ void QBYOnlineSignInViewController::startCaptureRequest(CaptureRequest request) 
     if (current && g_str_has_prefix(current, "http")) referer = current;
     openURL(url, referer);
   });
-  pageTimeout_call_.schedule(pageTimeout_, [this, alive] {
+  pageTimeoutCall_.schedule(pageTimeout_, [this, alive] {
     if (alive.expired() || !captureResponseHandler_) return;
     stopWebView();
     answerCaptureRequest(std::nullopt, captureError(1, "The page did not finish loading"));
@@ -250,7 +250,7 @@ void QBYOnlineSignInViewController::startCaptureRequest(CaptureRequest request) 
 
 void QBYOnlineSignInViewController::answerCaptureRequest(std::optional<std::string> html,
                                                          std::optional<qby::QBYError> error) {
-  pageTimeout_call_.cancel();
+  pageTimeoutCall_.cancel();
   auto handler = std::move(captureResponseHandler_);
   captureResponseHandler_ = nullptr;
   if (handler) handler(std::move(html), std::move(error));

@@ -153,7 +153,7 @@ class QBYOnlineSignInViewController : public QBYWebViewController {
   bool pageLoadFailed_ = false;      // the load that just ended failed
   std::deque<CaptureRequest> captureRequests_;
   qby::QBYDeliveriesUpdaterCaptureView::CookiesHandler captureCompleteHandler_;
-  qby::DelayedCall pageTimeout_call_;
+  qby::DelayedCall pageTimeoutCall_;
   qby::DelayedCall cookieTimeout_;
   double pageTimeout_ = kDefaultPageTimeout;
 };
