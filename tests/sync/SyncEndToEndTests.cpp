@@ -237,6 +237,37 @@ TEST_F(SyncEndToEndTest, SignOutTellsTheServerAndForgetsTheAccount) {
   EXPECT_EQ(on("b", {"sync"}).exitCode, 1);
 }
 
+// The server offers a services file whose signature does not verify (as after tampering on
+// the way): the client considers the offer and installs nothing.
+TEST(SyncUpdateOfferTest, AnOfferThatDoesNotVerifyIsNotInstalled) {
+  const auto root = makeTempDir("sync-offer");
+  std::filesystem::create_directories(root / "server");
+  std::filesystem::create_directories(root / "home");
+  constexpr const char* kMarker = "tampered-services-marker-4711";
+  writeFile(root / "server" / "Services.js", std::string("// ") + kMarker + "\n");
+  writeFile(root / "server" / "Services.sig", std::string(344, 'A'));
+  writeFile(root / "server" / "porvane-server.conf",
+            "[updates]\nservices-file=" + (root / "server" / "Services.js").string() +
+                "\nsignature-file=" + (root / "server" / "Services.sig").string() +
+                "\nversion=999999\n");
+  SyncServer server(root / "server");
+  ASSERT_TRUE(server.start());
+  const std::map<std::string, std::string> environment{{"PORVANE_HOME", (root / "home").string()},
+                                                       {"PORVANE_LOG", "1"}};
+  // A sign-in to an account that does not exist leaves the server address; a fresh home
+  // asks that server for service updates when its manager starts.
+  runCli({"account", "sign-in", "nobody@example.org", "--server", server.url(), "--password-stdin"},
+         "whatever\n", environment);
+  const auto run = runCli({"update", "--force"}, "", environment);
+  EXPECT_NE(run.err.find("New service update available"), std::string::npos) << run.err;
+  EXPECT_NE(run.err.find("Verifying service update with signature"), std::string::npos) << run.err;
+  EXPECT_EQ(run.err.find("Installed service update verified"), std::string::npos) << run.err;
+  for (const auto& entry : std::filesystem::recursive_directory_iterator(root / "home")) {
+    if (!entry.is_regular_file()) continue;
+    EXPECT_EQ(readText(entry.path()).find(kMarker), std::string::npos) << entry.path();
+  }
+}
+
 TEST_F(SyncEndToEndTest, AddressesThatWouldSendThePasswordInClearAreRefused) {
   const auto refused = on(
       "a", {"account", "sign-in", email, "--server", "http://sync.example.org", "--password-stdin"},
