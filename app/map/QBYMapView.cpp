@@ -12,6 +12,7 @@ extern "C" {
 #include <cmath>
 
 #include "QBYMapRouteRenderer.h"
+#include "QBYTileSource.h"
 #include "manager/QBYLocationCache.h"
 #include "model/Delivery.h"
 #include "model/Detail.h"
@@ -126,12 +127,11 @@ QBYMapView::QBYMapView(std::shared_ptr<QBYManagedObjectContext> context, Options
   gtk_widget_set_hexpand(GTK_WIDGET(map_), TRUE);
   gtk_widget_set_vexpand(GTK_WIDGET(map_), TRUE);
   gtk_widget_set_size_request(GTK_WIDGET(map_), 240, 200);
-  ShumateTileDownloader* downloader = shumate_tile_downloader_new(options_.tileURL.c_str());
+  auto tiles = QBYTileSource::create(options_.tileURL, options_.tileCacheFolder);
   ShumateRasterRenderer* renderer = shumate_raster_renderer_new_full(
       "porvane-osm", "OpenStreetMap", "© OpenStreetMap contributors",
       "https://www.openstreetmap.org/copyright", 0, 19, 256, SHUMATE_MAP_PROJECTION_MERCATOR,
-      SHUMATE_DATA_SOURCE(downloader));
-  g_object_unref(downloader);
+      tiles.get());
   ShumateViewport* viewport = shumate_simple_map_get_viewport(map_);
   if (options_.tileURL.empty()) {
     // No tiles: the source only gives the map its projection and zoom range.

@@ -15,6 +15,7 @@
 #include <shumate/shumate.h>
 
 #include <cstdint>
+#include <filesystem>
 #include <functional>
 #include <limits>
 #include <map>
@@ -26,6 +27,7 @@
 
 #include "QBYGeocoderOperation.h"
 #include "QBYMapAnnotation.h"
+#include "QBYTileSource.h"
 #include "manager/QBYRoutePlaces.h"
 #include "platform/GLibPtr.h"
 
@@ -44,6 +46,7 @@ class QBYMapView : public Gtk::Box {
     std::string geocoderURL = QBYGeocoderOperation::configuredBaseURL();
     // "{z}/{x}/{y}" template of raster tiles; empty: no tiles (an empty canvas).
     std::string tileURL = configuredTileURL();
+    std::filesystem::path tileCacheFolder = QBYTileSource::defaultCacheFolder();
     std::shared_ptr<QBYGeocodeThrottle> throttle;  // nothing: one of the view's own
   };
 

@@ -328,6 +328,48 @@ TEST_F(MapViewTest, DeliveryWithoutPlacesSaysLocationUnknown) {
 namespace qby {
 namespace {
 
+TEST_F(MapViewTest, TilesComeWithOurUserAgentAndAreCachedOnDisk) {
+  // A plain tile, as a tile server sends one.
+  GdkPixbuf* pixbuf = gdk_pixbuf_new(GDK_COLORSPACE_RGB, FALSE, 8, 256, 256);
+  gdk_pixbuf_fill(pixbuf, 0xe8e4dcff);
+  gchar* png = nullptr;
+  gsize pngSize = 0;
+  ASSERT_TRUE(gdk_pixbuf_save_to_buffer(pixbuf, &png, &pngSize, "png", nullptr, nullptr));
+  g_object_unref(pixbuf);
+  tiles.setFallback({200, "image/png", std::string(png, pngSize)});
+  g_free(png);
+  {
+    QBYLocationCache cache(*store->viewContext());
+    cache.insertFound("Leipzig", "", 51.34, 12.37, 0);
+    ASSERT_TRUE(cache.save());
+  }
+  test::FakeNominatim nominatim;
+  auto& map = makeView(nominatim.url());
+  show(makeDelivery({{"Leipzig", ""}}));
+  ASSERT_TRUE(test::iterateUntil([&] { return tiles.requests() >= 4; }));
+  test::iterateFor(std::chrono::milliseconds(500));
+  const std::size_t fetched = tiles.requests();
+  for (const auto& request : tiles.seen()) {
+    auto agent = request.headers.find("User-Agent");
+    ASSERT_NE(agent, request.headers.end());
+    EXPECT_EQ(agent->second.rfind("Porvane", 0), 0u) << agent->second;
+  }
+  const auto folder = QBYTileSource::defaultCacheFolder();
+  std::size_t cachedTiles = 0;
+  std::error_code error;
+  for (const auto& entry : std::filesystem::recursive_directory_iterator(folder, error)) {
+    cachedTiles += entry.is_regular_file() && entry.path().extension() == ".png";
+  }
+  EXPECT_GE(cachedTiles, 1u) << folder;
+  EXPECT_FALSE(test::saveScreenshot(GTK_WIDGET(map.gobj()), "map-tiles").empty());
+
+  // The same tiles again, in a new map: from the disk, not the server.
+  makeView(nominatim.url());
+  show(makeDelivery({{"Leipzig", ""}}));
+  test::iterateFor(std::chrono::milliseconds(800));
+  EXPECT_EQ(tiles.requests(), fetched);
+}
+
 TEST_F(MapViewTest, WithoutConfiguredServicesNothingIsAskedAndCachedPlacesStillShow) {
   // No tile or geocoder address in the settings: a test build reaches no public service.
   EXPECT_EQ(QBYMapView::configuredTileURL(), "");
