@@ -11,6 +11,7 @@
 #include "QBYAddDeliveryWindow.h"
 #include "QBYAlert.h"
 #include "QBYEditDeliveryWindow.h"
+#include "QBYOnlineSignInWindowController.h"
 #include "QBYPreferencesWindow.h"
 #include "QBYTodayWindow.h"
 #include "engine/QBYPasswordManager.h"
@@ -881,6 +882,23 @@ void QBYAppDelegate::processWormholeAction(const std::string& identifier,
 
 void QBYAppDelegate::editDeliveryWithSettings(const qby::QBYDeliverySettings& settings) {
   openEditWindowWithSettings(settings);
+}
+
+// The shop's sign-in page in a window of its own; once the customer has signed in, the
+// manager updates the service's deliveries through it, and later background updates reuse its
+// cookies. One window at a time: a second request replaces the first.
+void QBYAppDelegate::signInForDelivery(const std::string& uuid) {
+  if (!deliveriesManager_) return;
+  const auto delivery = deliveriesManager_->deliveryWithUUID(uuid);
+  const auto from = delivery ? delivery->from() : std::nullopt;
+  if (!from) {
+    qby::log("No delivery to sign in for with uuid %@", uuid);
+    return;
+  }
+  signInWindow_ = QBYOnlineSignInWindowController::forManager(*deliveriesManager_);
+  if (auto* parent = mainGtkWindow())
+    gtk_window_set_transient_for(GTK_WINDOW(signInWindow_->gobj()), parent);
+  signInWindow_->signInForService(*from, delivery->extra(), false);
 }
 
 void QBYAppDelegate::archivedDelivery(const std::string& uuid) {

@@ -43,6 +43,8 @@ class QBYPreferencesWindow;
 
 namespace porvane::app {
 
+class QBYOnlineSignInWindowController;
+
 class QBYAppDelegate : public qby::QBYDeliveriesNotificationDelegate,
                        public QBYMainWindowHost,
                        public QBYDetailPaneDelegate,
@@ -138,7 +140,10 @@ class QBYAppDelegate : public qby::QBYDeliveriesNotificationDelegate,
 
   // --- Detail pane delegate ---
   void editDeliveryWithSettings(const qby::QBYDeliverySettings& settings) override;
+  void signInForDelivery(const std::string& uuid) override;
   void archivedDelivery(const std::string& uuid) override;
+  // The sign-in window, while one shows (tests).
+  QBYOnlineSignInWindowController* signInWindow() const { return signInWindow_.get(); }
 
  private:
   class SyncDelegate : public qby::QBYSyncInterfaceDelegate,
@@ -191,6 +196,7 @@ class QBYAppDelegate : public qby::QBYDeliveriesNotificationDelegate,
   std::unique_ptr<forms::QBYAddDeliveryWindow> addWindow_;
   std::map<std::string, std::unique_ptr<forms::QBYEditDeliveryWindow>> editWindows_;
   std::unique_ptr<forms::QBYPreferencesWindow> preferencesWindow_;
+  std::unique_ptr<QBYOnlineSignInWindowController> signInWindow_;
   std::unique_ptr<qby::QBYUpdateSchedule> updateScheduler_;
   std::vector<qby::ObserverToken> observers_;
   qby::DelayedCall companionUpdate_;

@@ -12,6 +12,7 @@
 
 #include "PorvaneKit.h"
 #include "QBYAppDelegate.h"
+#include "QBYWebSession.h"
 #include "engine/QBYPasswordManager.h"
 #include "manager/QBYLog.h"
 #include "platform/GLibPtr.h"
@@ -49,6 +50,9 @@ gint handleLocalOptions(GApplication* application, GVariantDict*, gpointer data)
 
 void startup(GApplication* application, gpointer data) {
   auto* program = static_cast<Program*>(data);
+  // The user-agent probe and the website-data remover need WebKit, which only a program with
+  // a display has; the library asks for them through its interfaces.
+  porvane::app::installWebKitServices();
   QBYAppDelegate::Environment environment;
   environment.application = GTK_APPLICATION(application);
   program->delegate = std::make_shared<QBYAppDelegate>(std::move(environment));

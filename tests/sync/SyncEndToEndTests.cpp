@@ -34,6 +34,9 @@ class SyncServer {
         GObjectPtr<GSubprocessLauncher>::adopt(g_subprocess_launcher_new(G_SUBPROCESS_FLAGS_NONE));
     g_subprocess_launcher_set_stdout_file_path(launcher.get(), out.c_str());
     g_subprocess_launcher_set_stderr_file_path(launcher.get(), (data_ / "server.log").c_str());
+    // The cheapest password hashing the server knows (test builds only): every sign-in of a
+    // case would otherwise cost a full Argon2id run under the sanitizers.
+    g_subprocess_launcher_setenv(launcher.get(), "PORVANE_TEST_SERVER_MIN_HASH", "1", TRUE);
     const std::string port = std::to_string(port_);
     const char* argv[] = {PORVANE_SERVER_PATH, "--data", data_.c_str(), "--port",
                           port.c_str(),        nullptr};
