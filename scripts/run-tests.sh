@@ -19,7 +19,7 @@ cmake --build "$build"
 release=${PORVANE_RELEASE_BUILD_DIR:-build-release}
 cmake -S . -B "$release" -G Ninja -DCMAKE_BUILD_TYPE=Release -DPORVANE_TESTS=OFF \
   -DPORVANE_BENCH=OFF -DPORVANE_TEST_HOOKS=OFF
-cmake --build "$release" --target porvane porvane-express porvane-server
+cmake --build "$release" --target porvane porvane-express porvane-server porvane-app porvane-add
 tools/check-release-hooks "$release" "$build"
 
 # JavaScriptCore installs its own signal handlers and manages memory in ways LeakSanitizer
