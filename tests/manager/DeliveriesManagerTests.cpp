@@ -342,8 +342,9 @@ TEST_F(DeliveriesManagerTest, ARunCountsEachDeliveryByItsOutcome) {
   auto unchanged = insertDelivery("C2", 0);
   auto failed = insertDelivery("C3", 0);
   auto signIn = insertDelivery("C4", 0);
-  // A service the list only opens the page of: its answer counts on its own, never as failed.
-  auto unsupported = insertDelivery("C5", 0, "www.hlg.de");
+  // A store that shows an order only to a signed-in customer: its answer counts on its own,
+  // never as failed.
+  auto unsupported = insertDelivery("C5", 0, "www.apple.com/jp");
   manager->updateDeliveries();
   manager->updateDeliveryWithResults(foundResults(*changed));
   // The same line twice: the second application finds nothing new.
