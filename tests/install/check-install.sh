@@ -33,8 +33,11 @@ for entry in com.quillbay.mac.Porvane.desktop com.quillbay.mac.Porvane.Updater.d
     desktop-file-validate "$destdir$apps/$entry" || fail "$entry does not validate"
   fi
 done
-grep -qx 'MimeType=x-scheme-handler/porvane;' "$destdir$apps/com.quillbay.mac.Porvane.desktop" ||
+mime_types=$(sed -n 's/^MimeType=//p' "$destdir$apps/com.quillbay.mac.Porvane.desktop" 2>/dev/null)
+[[ ";$mime_types" == *";x-scheme-handler/porvane;"* ]] ||
   fail "the application does not handle porvane: links"
+[[ ";$mime_types" == *";application/x-porvane-delivery;"* ]] ||
+  fail "the application does not open delivery documents"
 grep -qx 'NoDisplay=true' "$destdir$apps/com.quillbay.mac.Porvane.Updater.desktop" ||
   fail "the companion would show in the application menu"
 
