@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds the test configuration (AddressSanitizer and
 # UndefinedBehaviorSanitizer), runs each fuzz target briefly (scripts/fuzz.sh, its own clang
-# build in build-fuzz) and then the whole test suite inside a private D-Bus session with an
-# unlocked keyring of its own. Extra arguments go to ctest.
+# build in build-fuzz) and then the whole test suite inside a private D-Bus session without the
+# desktop portal (scripts/test-session.sh) and with an unlocked keyring of its own. Extra
+# arguments go to ctest.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -37,7 +38,7 @@ if [ "$fuzz_seconds" != 0 ]; then
 fi
 
 ctest_status=0
-dbus-run-session -- scripts/with-keyring.sh \
+scripts/test-session.sh scripts/with-keyring.sh \
   ctest --test-dir "$build" --output-on-failure --timeout 600 -j2 "$@" || ctest_status=$?
 
 [ $ctest_status -ne 0 ] && exit $ctest_status

@@ -3,6 +3,7 @@
 # talk to a real Secret Service without touching the user's keyrings.
 #
 #   dbus-run-session -- scripts/with-keyring.sh COMMAND [ARGUMENTS…]
+#   scripts/test-session.sh scripts/with-keyring.sh COMMAND [ARGUMENTS…]   (as the test run does)
 #
 # The daemon's keyring files live in a temporary folder that is removed afterwards; the daemon
 # alone sees that folder as its HOME, XDG_DATA_HOME and XDG_RUNTIME_DIR. The login keyring is
