@@ -47,6 +47,8 @@ locked nice -n 10 cmake --build "$build" --target "${targets[@]}"
 
 # Leak checks stay on: the parsers hold no process-wide caches that are not reachable.
 export ASAN_OPTIONS=${PORVANE_FUZZ_ASAN_OPTIONS:-detect_leaks=1:allocator_may_return_null=1}
+# JavaScriptCore's own process-long allocations are not ours to report (tests/fuzz/lsan.supp).
+export LSAN_OPTIONS=${LSAN_OPTIONS:-suppressions=$PWD/tests/fuzz/lsan.supp:print_suppressions=0}
 export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}
 
 passed=0
