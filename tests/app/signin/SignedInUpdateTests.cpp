@@ -14,6 +14,7 @@
 
 #include "QBYOnlineSignInWindowController.h"
 #include "ShopFixture.h"
+#include "engine/QBYCookieStorage.h"
 #include "engine/QBYDeliveriesUpdater.h"
 #include "engine/QBYPasswordManager.h"
 #include "engine/QBYUserAgentChecker.h"
@@ -58,6 +59,9 @@ class SignedInUpdateTest : public ::testing::Test {
     setenv("PORVANE_RESOURCE_DIR", scripts.parent_path().c_str(), 1);
     setenv("PORVANE_FIXTURE_SERVER", shop.url("").c_str(), 1);
     ASSERT_TRUE(qby::QBYPasswordManager::deletePasswordForAccount(ShopFixture::kAccount, kService));
+    // Session cookies an earlier case saved live in the keyring, which the whole test run
+    // shares: they would sign this case in before it starts.
+    ASSERT_TRUE(qby::deleteSessionCookiesForGroup(qby::QBYAppGroupID));
   }
 
   void TearDown() override {
