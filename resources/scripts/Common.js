@@ -281,6 +281,73 @@ var Q = (function() {
     return start === 0 && end === text.length ? text : text.slice(start, end);
   };
 
+  // The rows of an HTML table, each as the list of its data cells (td) read by read(html,
+  // attributes), which defaults to the cell's visible text (Q.text). The HTML may begin with
+  // the table's opening tag, inside it (after its id) or at its body or first row; reading ends
+  // where that table ends, or with the text. Header cells (th) and rows without data cells are
+  // left out, and a cell spanning columns counts once (its attributes say how many it spans).
+  //
+  // Carriers' pages are read as a browser reads them, not as a pattern would: a table inside a
+  // cell belongs to that cell's text and its rows are not rows of the table; a cell or row
+  // whose closing tag is left out, as HTML allows, ends where the next one or the table body
+  // begins; tags inside comments, scripts and styles count for nothing.
+  Q.tableRows = function(html, read) {
+    // Made afresh for every call, so that a read function may read a table of its own.
+    var tableTags =
+        /<!--[\s\S]*?(?:-->|$)|<(script|style)\b[\s\S]*?(?:<\/\1\s*>|$)|<(\/?)(table|thead|tbody|tfoot|tr|td|th)\b([^>]*)>/gi;
+    var text = Q.string(html);
+    read = typeof read === 'function' ? read : Q.text;
+    var rows = [];
+    var row;   // the open row's cells, or undefined
+    var cell;  // the open cell: {tag, attributes, start}, or undefined
+    var nested = 0;
+    var opened = false;
+    function endCell(at) {
+      if (cell && cell.tag === 'td') row.push(read(text.slice(cell.start, at), cell.attributes));
+      cell = undefined;
+    }
+    function endRow(at) {
+      endCell(at);
+      if (row && row.length) rows.push(row);
+      row = undefined;
+    }
+    var tag;
+    while ((tag = tableTags.exec(text))) {
+      if (!tag[3]) continue;  // a comment, script or style
+      var name = tag[3].toLowerCase();
+      var closing = tag[2] === '/';
+      if (nested) {
+        if (name === 'table') nested += closing ? -1 : 1;
+        continue;
+      }
+      if (name === 'table') {
+        if (closing) {
+          endRow(tag.index);
+          break;
+        }
+        // The table's own opening tag; any other belongs to a cell, or is skipped whole.
+        if (opened || row) nested = 1;
+        opened = true;
+        continue;
+      }
+      opened = true;
+      if (name === 'td' || name === 'th') {
+        endCell(tag.index);
+        if (closing) continue;
+        if (!row) row = [];
+        cell = {tag: name, attributes: tag[4], start: tag.index + tag[0].length};
+      } else if (name === 'tr' && !closing) {
+        endRow(tag.index);
+        row = [];
+      } else {
+        // </tr>, and the start or end of a head, body or foot.
+        endRow(tag.index);
+      }
+    }
+    if (!tag) endRow(text.length);
+    return rows;
+  };
+
   function encodePairs(object, encode) {
     var pairs = [];
     if (!object || typeof object !== 'object') return '';

@@ -157,6 +157,71 @@ TEST_F(ScriptHelpers, SmallTextHelpers) {
             "[true,true,false,false,false]");
 }
 
+// ---- Q.tableRows: carriers' tables as browsers read them
+
+TEST_F(ScriptHelpers, TableRowsReadCellTextsAndKeepEmptyCellsInPlace) {
+  // Header cells and rows made only of them are left out; the rest keep their positions.
+  EXPECT_EQ(js(R"(return Q.tableRows('<table><thead><tr><th>Date</th><th>Event</th></tr></thead>' +
+                   '<tbody><tr><td>14.03.2024</td><td></td><td> <b>M&uuml;nchen</b> &amp; ' +
+                   '<a href="#">Co</a>&nbsp;</td></tr><tr><td><br></td><td>&#x41;&lt;B</td>' +
+                   '</tr></tbody></table>'))"),
+            R"([["14.03.2024","","München & Co"],["","A<B"]])");
+  // A spanning cell counts once; its attributes reach the read function.
+  EXPECT_EQ(js(R"(return Q.tableRows('<table><tr><td colspan="2">wide</td><td>x</td></tr>' +
+                   '<tr><TD Class="a">y</TD></tr></table>',
+                   function(html, attributes) { return attributes + '|' + html; }))"),
+            R"([[" colspan=\"2\"|wide","|x"],[" Class=\"a\"|y"]])");
+  EXPECT_EQ(js("return [Q.tableRows(undefined), Q.tableRows(''), Q.tableRows('no table here'), "
+               "Q.tableRows(42), Q.tableRows('<table></table>')]"),
+            "[[],[],[],[],[]]");
+}
+
+TEST_F(ScriptHelpers, TableRowsKeepANestedTableInsideItsCell) {
+  // A pattern that stops at the first closing tag would end the outer row inside the cell and
+  // turn the inner rows into scans.
+  EXPECT_EQ(js(R"(return Q.tableRows('<table><tr><td>outer <table><tr><td>in 1</td></tr>' +
+                   '<tr><td>in 2</td></tr></table> tail</td><td>next</td></tr>' +
+                   '<tr><td>second</td></tr></table>'))"),
+            R"([["outer in 1 in 2 tail","next"],["second"]])");
+  // Tables nested twice, and a stray table between the rows, which is no row of its own.
+  EXPECT_EQ(js(R"(return Q.tableRows('<table><tr><td><table><tr><td><table><tr><td>deep' +
+                   '</td></tr></table></td></tr></table></td></tr><table><tr><td>stray</td>' +
+                   '</tr></table><tr><td>last</td></tr></table>'))"),
+            R"([["deep"],["last"]])");
+  // A read function may read the inner table itself.
+  EXPECT_EQ(js(R"(return Q.tableRows('<table><tr><td><table><tr><td>a</td><td>b</td></tr>' +
+                   '</table></td><td>c</td></tr></table>',
+                   function(html) { return Q.tableRows(html); }))"),
+            R"([[[["a","b"]],[]]])");
+}
+
+TEST_F(ScriptHelpers, TableRowsCloseWhatThePageLeavesOpen) {
+  // HTML lets cells and rows go unclosed: the next cell or row ends them, and so does the
+  // end of a body or of the table.
+  EXPECT_EQ(js(R"(return Q.tableRows('<table><tr><td>a<td>b<tr><td>c</tbody><tbody><tr>' +
+                   '<td>d<td>e</table>'))"),
+            R"([["a","b"],["c"],["d","e"]])");
+  // A cell opened without a row starts one; a page cut short keeps what it showed.
+  EXPECT_EQ(js("return Q.tableRows('<table><td>x</td><tr><td>y<td>cut sh')"),
+            R"([["x"],["y","cut sh"]])");
+}
+
+TEST_F(ScriptHelpers, TableRowsReadOnlyTheTableTheyBeginIn) {
+  // Begun after the table's id, as a module finds it; the next table is not read.
+  EXPECT_EQ(js(R"(return Q.tableRows(' id="scans"><caption>Scans</caption><tr><td>1</td></tr>' +
+                   '</table><p>between</p><table><tr><td>other</td></tr></table>'))"),
+            R"([["1"]])");
+  // Given a page, the first table.
+  EXPECT_EQ(js(R"(return Q.tableRows('<p>x</p><table><tr><td>first</td></tr></table>' +
+                   '<table><tr><td>second</td></tr></table>'))"),
+            R"([["first"]])");
+  // Tags inside comments, scripts and styles are no cells.
+  EXPECT_EQ(js(R"(return Q.tableRows('<table><tr><td>a</td><!-- <td>old</td></tr> -->' +
+                   '<td>b<script>var t = "<td>x</td></table>";</script></td>' +
+                   '<style>td:after{content:"</tr>"}</style><td>c</td></tr></table>'))"),
+            R"([["a","b","c"]])");
+}
+
 // ---- the lists
 
 std::optional<Value> readPlist(const std::string& name) {

@@ -58,22 +58,16 @@ function lines(cell) {
 
 function scans(tab) {
   var result = [];
-  var rowPattern = /<tr[^>]*>([\s\S]*?)<\/tr>/g;
-  var row;
-  while ((row = rowPattern.exec(tab))) {
-    var cells = [];
-    var cellPattern = /<t[dh][^>]*>([\s\S]*?)<\/t[dh]>/g;
-    var cell;
-    while ((cell = cellPattern.exec(row[1]))) cells.push(cell[1]);
-    if (cells.length < 2) continue;
+  Q.tableRows(tab, function(cell) { return cell; }).forEach(function(cells) {
+    if (cells.length < 2) return;
     var when = lines(cells[0]);
     var what = lines(cells[1]);
     var day = /(\d{1,2}\/\d{1,2}\/\d{4})/.exec(when[0]);
-    // The header row has neither a day nor a time.
-    if (!day || !when[1]) continue;
+    // A row without a day and a time is not a scan.
+    if (!day || !when[1]) return;
     result.push(
         Q.event(Q.isoDateTime(day[1], when[1]), what[1] || what[0], what[1] ? what[0] : ''));
-  }
+  });
   return result;
 }
 

@@ -26,13 +26,6 @@ function webURL(number) {
 
 function links(task) { return task.pageLinks(webURL); }
 
-function matches(pattern, text) {
-  var found = [];
-  var match;
-  while ((match = pattern.exec(text))) found.push(match[1]);
-  return found;
-}
-
 // The rows of the scan table as lists of cell texts; undefined when the page has no such table
 // or ends before it does.
 function scanRows(html) {
@@ -42,11 +35,7 @@ function scanRows(html) {
   // A page cut short would show its first scans as the whole history.
   var end = table.search(/<\/table>/i);
   if (end < 0) return undefined;
-  table = table.slice(0, end);
-  var body = /<tbody\b[^>]*>([\s\S]*?)(<\/tbody>|$)/i.exec(table);
-  return matches(/<tr\b[^>]*>([\s\S]*?)<\/tr>/gi, body ? body[1] : '')
-      .map(function(row) { return matches(/<td\b[^>]*>([\s\S]*?)<\/td>/gi, row).map(Q.text); })
-      .filter(function(cells) { return cells.length >= 4; });
+  return Q.tableRows(table).filter(function(cells) { return cells.length >= 4; });
 }
 
 function rowEvent(cells) {

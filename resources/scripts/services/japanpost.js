@@ -22,18 +22,12 @@ function webURL(number) { return PAGE + '?' + query(number); }
 
 function links(task) { return task.pageLinks(webURL); }
 
-function matches(pattern, text) {
-  var found = [];
-  var match;
-  while ((match = pattern.exec(text))) found.push(match[1]);
-  return found;
-}
-
 // The scans as lists of six cell texts; undefined when the page has no (complete) history table.
 function scanCells(html) {
   var table = HISTORY_TABLE.exec(html);
   if (!table) return undefined;
-  var cells = matches(/<td\b[^>]*>([\s\S]*?)<\/td>/gi, table[1]).map(Q.text);
+  // Every six data cells make one scan, counted across the rows.
+  var cells = [].concat.apply([], Q.tableRows(table[0]));
   var scans = [];
   for (var i = 0; i + CELLS_PER_SCAN <= cells.length; i += CELLS_PER_SCAN) {
     scans.push(cells.slice(i, i + CELLS_PER_SCAN));

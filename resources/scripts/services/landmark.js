@@ -39,19 +39,14 @@ function history(html) {
   var body = /<tbody\b[^>]*>([\s\S]*?)<\/tbody>/i.exec(table[0]);
   if (!body) return [];
   var result = [];
-  var rowPattern = /<tr\b[^>]*>([\s\S]*?)<\/tr>/gi;
-  var row;
-  while ((row = rowPattern.exec(body[1]))) {
-    var cells = [];
-    var cellPattern = /<td\b([^>]*)>([\s\S]*?)<\/td>/gi;
-    var cell;
-    while ((cell = cellPattern.exec(row[1])))
-      cells.push({attributes: cell[1], text: Q.text(cell[2])});
-    if (cells.length !== 3 || !cells[0].text) continue;
+  var rows = Q.tableRows(
+      body[1], function(cell, attributes) { return {attributes: attributes, text: Q.text(cell)}; });
+  rows.forEach(function(cells) {
+    if (cells.length !== 3 || !cells[0].text) return;
     var stamp = /data-time="([^"]*)"/.exec(cells[1].attributes);
     result.push(
         Q.event(Q.isoDateTime(stamp ? stamp[1] : cells[1].text), cells[0].text, cells[2].text));
-  }
+  });
   return result;
 }
 

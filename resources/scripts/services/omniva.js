@@ -27,17 +27,7 @@ function problem(task, response) { task.failForResponse(response, links(task)); 
 function rows(html) {
   var body = /<tbody\b[^>]*>([\s\S]*?)<\/tbody>/i.exec(html);
   if (!body) return [];
-  var result = [];
-  var rowPattern = /<tr\b[^>]*>([\s\S]*?)<\/tr>/gi;
-  var row;
-  while ((row = rowPattern.exec(body[1]))) {
-    var cells = [];
-    var cellPattern = /<td\b[^>]*>([\s\S]*?)<\/td>/gi;
-    var cell;
-    while ((cell = cellPattern.exec(row[1]))) cells.push(Q.text(cell[1]));
-    if (cells.length >= 2) result.push(cells);
-  }
-  return result;
+  return Q.tableRows(body[1]).filter(function(cells) { return cells.length >= 2; });
 }
 
 function answer(task, response) {

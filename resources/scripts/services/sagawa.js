@@ -45,13 +45,10 @@ function parcelDetail(html) {
   if (!detail) return undefined;
   var tables = matches(/<table\b[^>]*>([\s\S]*?)<\/table>/gi, detail[1]);
   if (tables.length < 2) return undefined;
-  var first = matches(/<td\b[^>]*>([\s\S]*?)<\/td>/gi, tables[0]).map(Q.text);
+  var first = [].concat.apply([], Q.tableRows(tables[0]));
   var day = /(\d{4})年(\d{1,2})月(\d{1,2})日/.exec(first[1] || '');
   var shipped = day ? Q.isoDay(day[1] + '-' + day[2] + '-' + day[3]) : undefined;
-  var rows =
-      matches(/<tr\b[^>]*>([\s\S]*?)<\/tr>/gi, tables[1])
-          .map(function(row) { return matches(/<td\b[^>]*>([\s\S]*?)<\/td>/gi, row).map(Q.text); })
-          .filter(function(cells) { return cells.length >= 3; });
+  var rows = Q.tableRows(tables[1]).filter(function(cells) { return cells.length >= 3; });
   return {shipped: shipped, rows: rows};
 }
 

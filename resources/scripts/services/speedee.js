@@ -18,13 +18,6 @@ function webURL(number) { return PAGE + encodeURIComponent(number); }
 
 function links(task) { return task.pageLinks(webURL); }
 
-function matches(pattern, text) {
-  var found = [];
-  var match;
-  while ((match = pattern.exec(text))) found.push(match[1]);
-  return found;
-}
-
 // The scan rows of the page, each as the cells' HTML; undefined when the page has no frame or
 // ends before its table does.
 function scanRows(html) {
@@ -34,8 +27,7 @@ function scanRows(html) {
   // A page cut short would show its first scans as the whole history.
   var end = frame.search(/<\/table>/i);
   if (end < 0) return undefined;
-  return matches(/<tr\b[^>]*>([\s\S]*?)<\/tr>/gi, frame.slice(0, end))
-      .map(function(row) { return matches(/<td\b[^>]*>([\s\S]*?)<\/td>/gi, row); })
+  return Q.tableRows(frame, function(cell) { return cell; })
       .filter(function(cells) { return cells.length > TIME_CELL; });
 }
 
