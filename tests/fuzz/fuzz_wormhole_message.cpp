@@ -5,8 +5,18 @@
 // runs, which leaves it for the application) and the delegate must only hear well-formed calls.
 //
 // An odd-sized input is processed while the main application counts as running.
+//
+// Every input is written twenty times (two processes, ten actions). The library's files go
+// through a file system that replaces them as the real one does, by a temporary file renamed
+// over the target, but does not flush them to disk: durability across a power loss is not
+// what this target looks at, and the flushes cost far more than the reading they feed.
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <filesystem>
 #include <memory>
 #include <string>
@@ -21,6 +31,10 @@
 #include "platform/Paths.h"
 #include "store/QBYDataStore.h"
 #include "store/QBYDeliveriesQueries.h"
+
+#ifndef PORVANE_TEST_HOOKS
+#error "fuzz_wormhole_message replaces the file system: configure with -DPORVANE_TEST_HOOKS=ON"
+#endif
 
 namespace {
 
@@ -42,6 +56,48 @@ class CheckingDelegate : public QBYDeliveriesNotificationDelegate {
   void removeNotificationForUUID(const std::string&) override {}
   void processWormholeAction(const std::string& identifier, const Value&) override {
     FUZZ_CHECK(MMWormholeIsValidIdentifier(identifier), identifier);
+  }
+};
+
+// FileSystem::writeFileAtomically without the fsync of the file and of its folder.
+class UnflushedFileSystem : public FileSystem {
+ public:
+  bool writeFileAtomically(const std::filesystem::path& target, std::string_view bytes,
+                           std::string* error) override {
+    std::string temporary =
+        (target.parent_path() / ("." + target.filename().string() + ".XXXXXX")).string();
+    const int fd = ::mkostemp(temporary.data(), O_CLOEXEC);
+    if (fd < 0) return failed("Cannot create a temporary file beside", target, errno, error);
+    const char* action = nullptr;
+    int failure = 0;
+    while (!bytes.empty()) {
+      const ssize_t written = ::write(fd, bytes.data(), bytes.size());
+      if (written < 0 && errno == EINTR) continue;
+      if (written < 0) {
+        action = "Cannot write";
+        failure = errno;
+        break;
+      }
+      bytes.remove_prefix(static_cast<std::size_t>(written));
+    }
+    if (::close(fd) != 0 && !action) {
+      action = "Cannot close";
+      failure = errno;
+    }
+    if (!action && ::rename(temporary.c_str(), target.c_str()) != 0) {
+      action = "Cannot replace";
+      failure = errno;
+    }
+    if (!action) return true;
+    ::unlink(temporary.c_str());
+    return failed(action, target, failure, error);
+  }
+
+ private:
+  static bool failed(const char* action, const std::filesystem::path& target, int failure,
+                     std::string* error) {
+    if (error) *error = std::string(action) + " " + target.string() + ": " + std::strerror(failure);
+    return false;
   }
 };
 
@@ -71,6 +127,8 @@ struct Fixture {
 };
 
 Fixture& fixture() {
+  static UnflushedFileSystem files;
+  static FileSystem::Override unflushed(files);
   static Fixture instance;
   return instance;
 }
