@@ -14,6 +14,7 @@
 #include "QBYOnlineSignInWindowController.h"
 #include "QBYPreferencesWindow.h"
 #include "QBYTodayWindow.h"
+#include "QBYTroubleshootWindow.h"
 #include "engine/QBYPasswordManager.h"
 #include "manager/QBYBackgroundUpdater.h"
 #include "manager/QBYLog.h"
@@ -291,6 +292,7 @@ void QBYAppDelegate::applicationWillTerminate() {
   addWindow_.reset();
   editWindows_.clear();
   preferencesWindow_.reset();
+  troubleshootWindows_.clear();
   detailPane_ = nullptr;
   mainWindow_.reset();
   if (deliveriesManager_) {
@@ -899,6 +901,40 @@ void QBYAppDelegate::signInForDelivery(const std::string& uuid) {
   if (auto* parent = mainGtkWindow())
     gtk_window_set_transient_for(GTK_WINDOW(signInWindow_->gobj()), parent);
   signInWindow_->signInForService(*from, delivery->extra(), false);
+}
+
+void QBYAppDelegate::troubleshootDelivery(const std::string& uuid) {
+  if (!deliveriesManager_ || uuid.empty()) return;
+  if (auto* window = troubleshootWindow(uuid)) {
+    gtk_window_present(window->window());
+    return;
+  }
+  for (const auto& [other, window] : troubleshootWindows_) {
+    if (window->screen() == QBYTroubleshootWindow::Screen::Waiting) {
+      qby::log("Still troubleshooting %@", other);
+      gtk_window_present(window->window());
+      return;
+    }
+  }
+  if (!deliveriesManager_->deliveryWithUUID(uuid)) {
+    qby::log("No delivery to troubleshoot with uuid %@", uuid);
+    return;
+  }
+  QBYTroubleshootWindow::Options options;
+  std::weak_ptr<QBYAppDelegate> weak = weak_from_this();
+  options.closed = [weak, uuid] {
+    if (auto self = weak.lock()) self->troubleshootWindows_.erase(uuid);
+  };
+  options.openSyncPreferences = [weak] {
+    if (auto self = weak.lock()) self->openPreferences("sync");
+  };
+  troubleshootWindows_[uuid] =
+      QBYTroubleshootWindow::present(mainGtkWindow(), deliveriesManager_, uuid, std::move(options));
+}
+
+QBYTroubleshootWindow* QBYAppDelegate::troubleshootWindow(const std::string& uuid) const {
+  const auto found = troubleshootWindows_.find(uuid);
+  return found == troubleshootWindows_.end() ? nullptr : found->second.get();
 }
 
 void QBYAppDelegate::archivedDelivery(const std::string& uuid) {

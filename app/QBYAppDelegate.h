@@ -44,6 +44,7 @@ class QBYPreferencesWindow;
 namespace porvane::app {
 
 class QBYOnlineSignInWindowController;
+class QBYTroubleshootWindow;
 
 class QBYAppDelegate : public qby::QBYDeliveriesNotificationDelegate,
                        public QBYMainWindowHost,
@@ -144,6 +145,12 @@ class QBYAppDelegate : public qby::QBYDeliveriesNotificationDelegate,
   void archivedDelivery(const std::string& uuid) override;
   // The sign-in window, while one shows (tests).
   QBYOnlineSignInWindowController* signInWindow() const { return signInWindow_.get(); }
+  // Opens the delivery's troubleshoot window, or brings forward the one it has. The manager
+  // diagnoses one delivery at a time: while another window waits for its run, that one comes
+  // forward instead.
+  void troubleshootDelivery(const std::string& uuid) override;
+  // The delivery's troubleshoot window, while one shows (tests).
+  QBYTroubleshootWindow* troubleshootWindow(const std::string& uuid) const;
 
  private:
   class SyncDelegate : public qby::QBYSyncInterfaceDelegate,
@@ -197,6 +204,7 @@ class QBYAppDelegate : public qby::QBYDeliveriesNotificationDelegate,
   std::map<std::string, std::unique_ptr<forms::QBYEditDeliveryWindow>> editWindows_;
   std::unique_ptr<forms::QBYPreferencesWindow> preferencesWindow_;
   std::unique_ptr<QBYOnlineSignInWindowController> signInWindow_;
+  std::map<std::string, std::shared_ptr<QBYTroubleshootWindow>> troubleshootWindows_;
   std::unique_ptr<qby::QBYUpdateSchedule> updateScheduler_;
   std::vector<qby::ObserverToken> observers_;
   qby::DelayedCall companionUpdate_;
