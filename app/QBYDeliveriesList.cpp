@@ -30,8 +30,9 @@ constexpr int kStatusMargin = 20;
 
 // The actions on the selected delivery, in the window's action map.
 constexpr const char* kDeliveryActions[] = {
-    "open-online", "edit", "refresh", "refresh-all", "restore",      "archive",
-    "delete",      "copy", "export",  "print",       "next-package", "previous-package"};
+    "open-online", "edit",        "refresh", "refresh-all", "restore",      "archive",
+    "delete",      "copy",        "export",  "print",       "next-package", "previous-package",
+    "sign-in",     "troubleshoot"};
 
 GtkWidget* makeLabel(const char* name, const char* cssClass) {
   GtkWidget* label = gtk_label_new(" ");
@@ -259,6 +260,10 @@ struct QBYDeliveriesList::Callbacks {
       list.stepPackage(delivery, 1);
     else if (name == "previous-package")
       list.stepPackage(delivery, -1);
+    else if (name == "sign-in" && delivery->uuid())
+      list.host_.signInForDelivery(*delivery->uuid());
+    else if (name == "troubleshoot" && delivery->uuid())
+      list.host_.troubleshootDelivery(*delivery->uuid());
     else if (name == "show-package" && parameter)
       list.showPackage(delivery, g_variant_get_int64(parameter));
   }

@@ -42,6 +42,9 @@ class QBYDeliveriesListHost {
   virtual void openWebPage(const std::string& uri) = 0;
   // The selection changed (nothing selected: null); the detail pane follows it.
   virtual void selectedDeliveryChanged(const std::shared_ptr<qby::Delivery>& delivery) = 0;
+  // The Sign In… and Troubleshoot… commands: the sign-in window, the troubleshoot window.
+  virtual void signInForDelivery(const std::string& uuid) = 0;
+  virtual void troubleshootDelivery(const std::string& uuid) = 0;
   // A presented delivery asks for the window to come forward.
   virtual void bringWindowForward() = 0;
   // The window the list's dialogs belong to.

@@ -3,6 +3,7 @@
 #include <glib.h>
 
 #include "PorvaneKit.h"
+#include "QBYOnlineSignInViewController.h"
 #include "model/Delivery.h"
 #include "platform/Format.h"
 #include "platform/URL.h"
@@ -48,8 +49,9 @@ std::vector<QBYDeliveryCommand> commandsForDelivery(const qby::Delivery& deliver
   else
     commands.push_back(command("archive", QBYLocalizedString("Archive"), "<Control>BackSpace"));
   commands.push_back(command("delete", QBYLocalizedString("Delete…"), "<Control><Alt>BackSpace"));
-  if (context && alternate && !archived && !delivery.isOther()) {
-    commands.push_back(command("sign-in", QBYLocalizedString("Sign In…")));
+  if (context && alternate && deliveryCanBeTroubleshot(delivery)) {
+    if (deliveryOffersSignIn(delivery))
+      commands.push_back(command("sign-in", QBYLocalizedString("Sign In…")));
     commands.push_back(command("troubleshoot", QBYLocalizedString("Troubleshoot…")));
   }
   if (context) {
@@ -58,6 +60,16 @@ std::vector<QBYDeliveryCommand> commandsForDelivery(const qby::Delivery& deliver
     commands.push_back(command("print", QBYLocalizedString("Print…"), "<Control>p"));
   }
   return commands;
+}
+
+bool deliveryCanBeTroubleshot(const qby::Delivery& delivery) {
+  return !delivery.archived() && !delivery.isOther();
+}
+
+bool deliveryOffersSignIn(const qby::Delivery& delivery) {
+  const auto from = delivery.from();
+  return deliveryCanBeTroubleshot(delivery) && from &&
+         !QBYOnlineSignInViewController::signInURLForService(*from).empty();
 }
 
 QBYDeleteConfirmation deleteConfirmationForDelivery(const qby::Delivery& delivery) {

@@ -32,6 +32,13 @@ std::vector<QBYDeliveryCommand> commandsForDelivery(const qby::Delivery& deliver
                                                     QBYMenuPlace place, bool alternate,
                                                     const std::string& browserName);
 
+// Whether the delivery can be updated again with logging for a report: an active delivery of a
+// service (a plain web page runs no service script worth diagnosing).
+bool deliveryCanBeTroubleshot(const qby::Delivery& delivery);
+// Whether the delivery's service has a sign-in page to open: an active delivery of a service
+// whose key names a host.
+bool deliveryOffersSignIn(const qby::Delivery& delivery);
+
 // The Delete confirmation: heading with the title cut to 30 characters, the body, and the
 // responses in order (ids "delete", "archive", "cancel"). An archived delivery offers no
 // Archive.

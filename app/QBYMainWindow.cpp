@@ -382,6 +382,14 @@ void QBYMainWindow::openWebPage(const std::string& uri) {
   host_.openWebPage(uri);
 }
 
+void QBYMainWindow::signInForDelivery(const std::string& uuid) {
+  host_.signInForDelivery(uuid);
+}
+
+void QBYMainWindow::troubleshootDelivery(const std::string& uuid) {
+  host_.troubleshootDelivery(uuid);
+}
+
 void QBYMainWindow::selectedDeliveryChanged(const std::shared_ptr<qby::Delivery>& delivery) {
   updateActionStates(delivery);
   showDetailText(delivery);
@@ -410,7 +418,9 @@ void QBYMainWindow::updateActionStates(const std::shared_ptr<qby::Delivery>& del
       {"print", any},
       {"next-package", packages},
       {"previous-package", packages},
-      {"show-package", packages}};
+      {"show-package", packages},
+      {"sign-in", any && deliveryOffersSignIn(*delivery)},
+      {"troubleshoot", any && deliveryCanBeTroubleshot(*delivery)}};
   for (const auto& [name, enabled] : states) {
     GAction* action = g_action_map_lookup_action(G_ACTION_MAP(window_), name);
     if (action) g_simple_action_set_enabled(G_SIMPLE_ACTION(action), enabled);

@@ -31,6 +31,8 @@ class QBYMainWindowHost {
   virtual void openEditWindow(const std::string& uuid) = 0;
   virtual void openURIs(const std::vector<std::string>& uris) = 0;
   virtual void openWebPage(const std::string& uri) = 0;
+  virtual void signInForDelivery(const std::string& uuid) = 0;
+  virtual void troubleshootDelivery(const std::string& uuid) = 0;
   // The user closed the main window: the application quits.
   virtual void mainWindowClosed() = 0;
 };
@@ -67,6 +69,8 @@ class QBYMainWindow : private QBYDeliveriesListHost {
   void openEditWindow(const std::string& uuid) override;
   void openURIs(const std::vector<std::string>& uris) override;
   void openWebPage(const std::string& uri) override;
+  void signInForDelivery(const std::string& uuid) override;
+  void troubleshootDelivery(const std::string& uuid) override;
   void selectedDeliveryChanged(const std::shared_ptr<qby::Delivery>& delivery) override;
   void bringWindowForward() override;
   GtkWindow* parentWindow() override { return window(); }

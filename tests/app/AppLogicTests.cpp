@@ -140,6 +140,27 @@ TEST_F(DeliveryCommandsTest, MenusFollowTheDeliveryState) {
   EXPECT_EQ(std::count(pageCommands.begin(), pageCommands.end(), "sign-in"), 0);
 }
 
+TEST_F(DeliveryCommandsTest, SignInNeedsAServiceKeyThatNamesAHost) {
+  using porvane::app::QBYMenuPlace;
+  auto shop = makeDelivery();
+  shop->setFrom(std::string("www.amazon.de/url"));
+  EXPECT_TRUE(porvane::app::deliveryOffersSignIn(*shop));
+  EXPECT_TRUE(porvane::app::deliveryCanBeTroubleshot(*shop));
+
+  // A key that names no host has no page to sign in on, but can still be diagnosed.
+  auto odd = makeDelivery();
+  odd->setFrom(std::string("bad host:1"));
+  EXPECT_FALSE(porvane::app::deliveryOffersSignIn(*odd));
+  EXPECT_TRUE(porvane::app::deliveryCanBeTroubleshot(*odd));
+  const auto commands = actions(commandsForDelivery(*odd, QBYMenuPlace::ContextMenu, true, "W"));
+  EXPECT_EQ(std::count(commands.begin(), commands.end(), "sign-in"), 0);
+  EXPECT_EQ(std::count(commands.begin(), commands.end(), "troubleshoot"), 1);
+
+  shop->setArchived(true);
+  EXPECT_FALSE(porvane::app::deliveryOffersSignIn(*shop));
+  EXPECT_FALSE(porvane::app::deliveryCanBeTroubleshot(*shop));
+}
+
 TEST_F(DeliveryCommandsTest, DeleteConfirmationOffersArchiveOnlyForActiveDeliveries) {
   auto delivery = makeDelivery();
   delivery->setName(std::string("A very long delivery title that goes on and on"));
