@@ -1,16 +1,25 @@
 // Two machines' worth of data kept in step through the real sync server: each "machine" is a
 // PORVANE_HOME of its own driven through the porvane program, the server is porvane-server
-// (SQLite) started as a child process on 127.0.0.1. The keyring is the test session's.
+// started as a child process on 127.0.0.1. The keyring is the test session's.
+//
+// The server keeps its data in SQLite, or, where PORVANE_TEST_POSTGRESQL names a throwaway
+// cluster (tests/server/with-postgresql.sh, ctest entry sync_end_to_end_postgresql), in a
+// PostgreSQL schema that each case creates empty and drops again.
 #include <gio/gio.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 
+#include <unistd.h>
 #include <chrono>
 #include <fstream>
+#include <cstdlib>
+#include <ctime>
 #include <random>
 #include <thread>
 
 #include "cli/CliProcess.h"
+#include <pqxx/pqxx>
+
 #include "platform/GLibPtr.h"
 #include "platform/MainQueue.h"
 #include "support/TestSupport.h"
@@ -22,13 +31,69 @@ using porvane::test::readText;
 using porvane::test::runCli;
 using porvane::test::RunResult;
 
-// porvane-server over a data folder; restartable on the same port.
+// The server's storage for one case: SQLite in the data folder, or a PostgreSQL schema of the
+// case's own that starts empty and is dropped when the case ends.
+class ServerStorage {
+ public:
+  ServerStorage() {
+    const char* cluster = std::getenv("PORVANE_TEST_POSTGRESQL");
+    if (!cluster || !*cluster) return;
+    cluster_ = cluster;
+    static int counter = 0;
+    schema_ = "e2e_" + std::to_string(getpid()) + "_" + std::to_string(++counter);
+    pqxx::connection admin(cluster_);
+    pqxx::work work(admin);
+    work.exec("DROP SCHEMA IF EXISTS " + schema_ + " CASCADE");
+    work.exec("CREATE SCHEMA " + schema_);
+    work.commit();
+  }
+  ~ServerStorage() {
+    if (schema_.empty()) return;
+    try {
+      pqxx::connection admin(cluster_);
+      pqxx::work work(admin);
+      work.exec("DROP SCHEMA IF EXISTS " + schema_ + " CASCADE");
+      work.commit();
+    } catch (const std::exception& error) {
+      ADD_FAILURE() << "could not drop " << schema_ << ": " << error.what();
+    }
+  }
+  ServerStorage(const ServerStorage&) = delete;
+  ServerStorage& operator=(const ServerStorage&) = delete;
+
+  bool postgresql() const { return !schema_.empty(); }
+  // The configuration's storage section.
+  std::string section() const {
+    if (schema_.empty()) return "[storage]\nbackend=sqlite\n";
+    return "[storage]\nbackend=postgresql\npostgresql=" + cluster_ +
+           " options='-c search_path=" + schema_ + "'\n";
+  }
+  // How many deliveries the server holds (PostgreSQL only; -1 otherwise).
+  long deliveryCount() const {
+    if (schema_.empty()) return -1;
+    pqxx::connection connection(cluster_ + " options='-c search_path=" + schema_ + "'");
+    pqxx::work work(connection);
+    return work.exec("SELECT count(*) FROM deliveries")[0][0].as<long>();
+  }
+
+ private:
+  std::string cluster_;
+  std::string schema_;
+};
+
+// porvane-server over a data folder and the case's storage; restartable on the same port. The
+// configuration is the storage section followed by the case's own settings.
 class SyncServer {
  public:
-  explicit SyncServer(std::filesystem::path data) : data_(std::move(data)) {}
+  SyncServer(std::filesystem::path data, const std::string& settings = "")
+      : data_(std::move(data)) {
+    writeFile(data_ / "porvane-server.conf", storage_.section() + settings);
+  }
   ~SyncServer() { stop(); }
 
   bool start() {
+  const ServerStorage& storage() const { return storage_; }
+
     const auto out = data_ / ("stdout-" + std::to_string(++runs_));
     GObjectPtr<GSubprocessLauncher> launcher =
         GObjectPtr<GSubprocessLauncher>::adopt(g_subprocess_launcher_new(G_SUBPROCESS_FLAGS_NONE));
@@ -81,12 +146,15 @@ class SyncEndToEndTest : public ::testing::Test {
     std::filesystem::create_directories(root / "a");
     std::filesystem::create_directories(root / "b");
     // Short-lived login codes and a low lock-out limit, so both can be seen in a test.
-    writeFile(root / "server" / "porvane-server.conf",
-              "[accounts]\ncode-lifetime=2\n[limits]\nlogin-per-address=3\n");
-    server = std::make_unique<SyncServer>(root / "server");
-    ASSERT_TRUE(server->start());
+    server = std::make_unique<SyncServer>(
+        root / "server", "[accounts]\ncode-lifetime=2\n[limits]\nlogin-per-address=3\n");
+    ASSERT_TRUE(server->start()) << server->log();
+    if (server->storage().postgresql()) {
+      ASSERT_EQ(server->storage().deliveryCount(), 0);
+    }
     // One keyring serves every test of the session: each test has an address of its own.
     email = "user" + std::to_string(std::random_device()()) + "@example.org";
+  ServerStorage storage_;
   }
 
   RunResult on(const char* machine, const std::vector<std::string>& arguments,
@@ -154,6 +222,11 @@ TEST_F(SyncEndToEndTest, AddArchiveAndDeleteTravelAndTheServerRestartLosesNothin
   // Deleting does too.
   ASSERT_EQ(on("b", {"delete", "1Z12345E6605272234"}).exitCode, 0);
   sync("b");
+  if (server->storage().postgresql()) {
+    // The delivery went through the case's own schema, not a file beside the server.
+    EXPECT_EQ(server->storage().deliveryCount(), 1);
+    EXPECT_FALSE(std::filesystem::exists(root / "server" / "porvane-server.db"));
+  }
   sync("a");
   EXPECT_EQ(names("a", "--active").find("Lamp from B"), std::string::npos) << names("a");
 }
@@ -249,11 +322,10 @@ TEST(SyncUpdateOfferTest, AnOfferThatDoesNotVerifyIsNotInstalled) {
   constexpr const char* kMarker = "tampered-services-marker-4711";
   writeFile(root / "server" / "Services.js", std::string("// ") + kMarker + "\n");
   writeFile(root / "server" / "Services.sig", std::string(344, 'A'));
-  writeFile(root / "server" / "porvane-server.conf",
-            "[updates]\nservices-file=" + (root / "server" / "Services.js").string() +
-                "\nsignature-file=" + (root / "server" / "Services.sig").string() +
-                "\nversion=999999\n");
-  SyncServer server(root / "server");
+  SyncServer server(root / "server",
+                    "[updates]\nservices-file=" + (root / "server" / "Services.js").string() +
+                        "\nsignature-file=" + (root / "server" / "Services.sig").string() +
+                        "\nversion=999999\n");
   ASSERT_TRUE(server.start());
   const std::map<std::string, std::string> environment{{"PORVANE_HOME", (root / "home").string()},
                                                        {"PORVANE_LOG", "1"}};
