@@ -84,7 +84,7 @@ bool QBYServerConfig::load(const std::string& path, std::string& error) {
       r.number("limits", "login-window", loginWindow, 1, 7 * 24 * 3600) &&
       r.number("limits", "register-per-ip", registerPerIP, 1, 1'000'000) &&
       r.number("limits", "register-window", registerWindow, 1, 7 * 24 * 3600) &&
-      r.number("limits", "max-body", maxBody, 1024, 64LL * 1024 * 1024) &&
+      r.number("limits", "max-body", maxBody, kSmallestMaxBody, 64LL * 1024 * 1024) &&
       r.number("limits", "max-report-body", maxReportBody, 1024, 256LL * 1024 * 1024) &&
       r.text("updates", "services-file", servicesFile) &&
       r.text("updates", "signature-file", signatureFile) &&

@@ -41,6 +41,10 @@ struct QBYServerConfig {
   size_t maxBody = 256 * 1024;
   size_t maxReportBody = 2 * 1024 * 1024;
 
+  // Clients cut each value of a change they send to 8 KiB (encoded), so every change fits in
+  // this much with room for the sign-in and the rest of the request; a smaller limit would
+  // refuse a change for good, and it would stay queued on its device.
+  static constexpr size_t kSmallestMaxBody = 64 * 1024;
   std::string servicesFile, signatureFile;
   long servicesVersion = 0;
 

@@ -200,6 +200,13 @@ ServerResponse QBYVendorService::refusal(const std::string& message, unsigned st
   return xml(reply, status);
 }
 
+ServerResponse QBYVendorService::tooLarge(const std::string& path) const {
+  if (path == kSyncPath) return refusal("The request is too large.", 413);
+  if (path.rfind("/sync/porvane/report", 0) == 0)
+    return {413, "application/json", "{\"success\": false}", {}};
+  return {413, "text/plain; charset=utf-8", "The request is too large.\n", {}};
+}
+
 void QBYVendorService::addCommonElements(QBYXMLReply& reply, const QBYFormDecoder& form) const {
   if (const auto clientNow = parseTime(form.text("now")))
     reply.add("offset", formatTime(*clientNow - clock_()));
@@ -241,8 +248,10 @@ QBYVendorService::Session QBYVendorService::openSession(int64_t accountId,
 }
 
 ServerResponse QBYVendorService::sync(const ServerRequest& request) {
-  if (request.method != "POST") return {405, "text/plain; charset=utf-8", "POST only\n", {}};
-  if (request.body.size() > config_.maxBody) return refusal("The request is too large.", 413);
+  // Every refusal here is the XML the clients read, so that they can show its message; only a
+  // storage failure (handle) answers otherwise, because the clients must try that again.
+  if (request.method != "POST") return refusal("Sync requests must be sent with POST.", 405);
+  if (request.body.size() > config_.maxBody) return tooLarge(request.path);
   std::string why;
   QBYFormDecoder::Limits limits;
   limits.maxValueLength = config_.maxBody;
@@ -418,7 +427,7 @@ ServerResponse QBYVendorService::report(const ServerRequest& request) {
   const std::string json = "application/json";
   const std::string refused = "{\"success\": false}";
   if (request.method != "POST") return {405, json, refused, {}};
-  if (request.body.size() > config_.maxReportBody) return {413, json, refused, {}};
+  if (request.body.size() > config_.maxReportBody) return tooLarge(request.path);
   QBYFormDecoder::Limits limits;
   limits.maxValueLength = config_.maxReportBody;
   const auto form = QBYFormDecoder::decode(request.body, limits);

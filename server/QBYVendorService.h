@@ -53,6 +53,9 @@ class QBYVendorService {
 
   static Micros systemClock();
   // "%lf" of a server time: seconds with six decimals.
+  // The answer to a request on `path` whose body is over the limit, in the form the path's
+  // clients read: the sync path's XML refusal with its message, the report path's JSON.
+  ServerResponse tooLarge(const std::string& path) const;
   static std::string formatTime(Micros time);
   // Seconds (decimal text) as whole microseconds; nothing for text that is no finite number.
   static std::optional<Micros> parseTime(const std::string& text);

@@ -95,9 +95,18 @@ void QBYWebServer::early(SoupServer*, SoupServerMessage* message, const char* pa
       soup_message_headers_get_content_length(soup_server_message_get_request_headers(message));
   const bool report = path && g_str_has_prefix(path, "/sync/porvane/report");
   const size_t limit = report ? server->config_.maxReportBody : server->config_.maxBody;
-  // Refused before the body is read, so a client cannot make the server hold a huge body.
-  if (length > 0 && static_cast<size_t>(length) > limit)
-    soup_server_message_set_status(message, SOUP_STATUS_REQUEST_ENTITY_TOO_LARGE, nullptr);
+  // Refused before the body is read, so a client cannot make the server hold a huge body. The
+  // answer is the path's own reply format, so a sync client shows its message.
+  if (length > 0 && static_cast<size_t>(length) > limit) {
+    const ServerResponse response = server->service_.tooLarge(path ? path : "/");
+    soup_server_message_set_status(message, response.status, nullptr);
+    SoupMessageHeaders* headers = soup_server_message_get_response_headers(message);
+    soup_message_headers_replace(headers, "Cache-Control", "no-store");
+    // The unread body cannot be told from the next request on this connection.
+    soup_message_headers_replace(headers, "Connection", "close");
+    soup_server_message_set_response(message, response.contentType.c_str(), SOUP_MEMORY_COPY,
+                                     response.body.data(), response.body.size());
+  }
 }
 
 void QBYWebServer::handle(SoupServer*, SoupServerMessage* message, const char* path, GHashTable*,

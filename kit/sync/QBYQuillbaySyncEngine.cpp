@@ -249,7 +249,8 @@ void QBYQuillbaySyncEngine::syncWithQuillbayContinue(bool continueAfterSuccess, 
       manager_->setMoreToSync(true);
       break;
     }
-    addOperation(item.uuid, item.query, true);
+    // Items queued by older builds may hold values no server accepts.
+    addOperation(item.uuid, QBYSyncChangeQueue::cappedQuery(item.query), true);
     added = true;
   }
   if (added) return;

@@ -9,8 +9,11 @@
 #include "model/Queue.h"
 #include "platform/Format.h"
 #include "platform/Log.h"
+#include "platform/URL.h"
 #include "store/QBYDataStore.h"
 #include "store/core/QBYManagedObjectContext.h"
+#include "util/ICUText.h"
+#include "util/URLUtilities.h"
 
 namespace qby {
 
@@ -33,7 +36,61 @@ std::string newUUIDString() {
   return text;
 }
 
+// The encoded text of the longest run of whole characters (grapheme clusters) from the start of
+// text whose encoding fits in limit bytes.
+std::string encodedPrefix(const std::string& text, std::size_t limit) {
+  const icu::UnicodeString unicode = icu::UnicodeString::fromUTF8(text);
+  const auto characters = icutext::characterBreaks(unicode);
+  std::string result;
+  if (!characters) return result;
+  int32_t start = characters->first();
+  for (int32_t end = characters->next(); end != icu::BreakIterator::DONE;
+       start = end, end = characters->next()) {
+    std::string piece;
+    unicode.tempSubStringBetween(start, end).toUTF8String(piece);
+    const std::string encoded = stringEncodedForURLQuery(piece);
+    if (result.size() + encoded.size() > limit) break;
+    result += encoded;
+  }
+  return result;
+}
+
+// Raw query text cut to limit bytes, never inside a "%XX" escape.
+std::string_view rawPrefix(std::string_view text, std::size_t limit) {
+  std::size_t end = std::min(limit, text.size());
+  for (std::size_t back = 1; back <= 2 && back <= end; ++back)
+    if (text[end - back] == '%') {
+      end -= back;
+      break;
+    }
+  return text.substr(0, end);
+}
+
 }  // namespace
+
+std::string QBYSyncChangeQueue::cappedQuery(std::string_view query) {
+  std::string result;
+  result.reserve(std::min(query.size(), std::size_t(8) * QBYSyncMaxValueBytes));
+  while (true) {
+    const auto ampersand = query.find('&');
+    const std::string_view part = query.substr(0, ampersand);
+    const auto equals = part.find('=');
+    if (equals != std::string_view::npos && part.size() - equals - 1 > QBYSyncMaxValueBytes) {
+      const std::string_view value = part.substr(equals + 1);
+      result.append(part.substr(0, equals + 1));
+      if (const auto decoded = stringByRemovingPercentEncoding(value))
+        result += encodedPrefix(*decoded, QBYSyncMaxValueBytes);
+      else
+        result.append(rawPrefix(value, QBYSyncMaxValueBytes));
+    } else {
+      result.append(part);
+    }
+    if (ampersand == std::string_view::npos) break;
+    result.push_back('&');
+    query.remove_prefix(ampersand + 1);
+  }
+  return result;
+}
 
 QBYSyncChangeQueue::QBYSyncChangeQueue(Performer perform, RemovalHandler removed)
     : perform_(std::move(perform)), removed_(std::move(removed)) {}
@@ -41,8 +98,8 @@ QBYSyncChangeQueue::QBYSyncChangeQueue(Performer perform, RemovalHandler removed
 std::string QBYSyncChangeQueue::quillbayQueryForObject(const QBYSyncObject* object,
                                                        const std::string& cmd, double modified) {
   if (cmd == QBYQueueCommandAdd) {
-    return format("cmd=%@&modified=%lf%@", cmd, modified,
-                  object ? object->queryString() : std::string());
+    return cappedQuery(format("cmd=%@&modified=%lf%@", cmd, modified,
+                              object ? object->queryString() : std::string()));
   }
   if (cmd == QBYQueueCommandDelete) {
     return format("cmd=%@&modified=%lf&uuid=%@", cmd, modified,

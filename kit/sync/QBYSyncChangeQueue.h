@@ -10,8 +10,10 @@
 // calling thread.
 #pragma once
 
+#include <cstddef>
 #include <functional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace qby {
@@ -26,6 +28,11 @@ inline constexpr const char* QBYQueueCommandDelete = "delete";
 inline constexpr const char* QBYQueueCommandLogout = "logout";
 // The end of the uuid of a queued command that is about no delivery.
 inline constexpr const char* QBYQueueCommandSuffix = "-QUEUE";
+// The most bytes one value of a queued vendor-service command takes once encoded. A change has
+// five such values, so with the sign-in and the rest of the request it stays well below the
+// smallest body limit a server may set (64 KiB): a server never refuses a change as too large
+// for good, which would hold it in the queue forever.
+inline constexpr std::size_t QBYSyncMaxValueBytes = 8 * 1024;
 
 // One change-queue item, copied out of the working context.
 struct QBYSyncQueueItem {
@@ -49,6 +56,12 @@ class QBYSyncChangeQueue {
   // The request parameters of a vendor-service command about the object (or none).
   static std::string quillbayQueryForObject(const QBYSyncObject* object, const std::string& cmd,
                                             double modified);
+  // The query with every value longer than QBYSyncMaxValueBytes cut to the whole characters
+  // that fit (a value that is not valid percent-encoding is cut before an escape); the rest
+  // as it stands. Applied when a change is queued and, for items queued by older builds, when
+  // it is sent. The server's answer then brings the cut text back to this device too, so every
+  // device agrees on it.
+  static std::string cappedQuery(std::string_view query);
 
   // Queues the command; object may be null (a command about no delivery gets the uuid
   // "<new uuid>-QUEUE"). For the vendor service the date is the object's modified time minus

@@ -9,7 +9,10 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <map>
+#include <optional>
 #include <sstream>
+#include <vector>
 
 #include "ServerTestSupport.h"
 #include "support/TestSupport.h"
@@ -20,6 +23,7 @@ namespace {
 struct HttpReply {
   unsigned status = 0;
   std::string body;
+  std::string error;  // the transport's complaint when there was no answer
 };
 
 class ServerProcess {
@@ -71,14 +75,33 @@ class ServerProcess {
 
   HttpReply post(const std::string& path, const std::string& body,
                  const std::map<std::string, std::string>& headers = {}) {
+    return send("POST", "http", path, body, headers);
+  }
+  HttpReply get(const std::string& path) { return send("GET", "http", path, "", {}); }
+
+  // One request; a TLS certificate to trust (only that one) for https. A transport failure
+  // (no HTTP answer at all) leaves status 0 and says why in `error`.
+  HttpReply send(const std::string& method, const std::string& scheme, const std::string& path,
+                 const std::string& body, const std::map<std::string, std::string>& headers,
+                 GTlsCertificate* trusted = nullptr) {
     SoupSession* session = soup_session_new();
-    const std::string url = "http://127.0.0.1:" + std::to_string(port_) + path;
-    SoupMessage* message = soup_message_new("POST", url.c_str());
-    GBytes* bytes = g_bytes_new(body.data(), body.size());
-    soup_message_set_request_body_from_bytes(message, "application/x-www-form-urlencoded", bytes);
-    g_bytes_unref(bytes);
+    const std::string url = scheme + "://127.0.0.1:" + std::to_string(port_) + path;
+    SoupMessage* message = soup_message_new(method.c_str(), url.c_str());
+    if (method == "POST") {
+      GBytes* bytes = g_bytes_new(body.data(), body.size());
+      soup_message_set_request_body_from_bytes(message, "application/x-www-form-urlencoded", bytes);
+      g_bytes_unref(bytes);
+    }
     for (const auto& [k, v] : headers)
       soup_message_headers_replace(soup_message_get_request_headers(message), k.c_str(), v.c_str());
+    if (trusted)
+      g_signal_connect(message, "accept-certificate",
+                       G_CALLBACK(+[](SoupMessage*, GTlsCertificate* presented,
+                                      GTlsCertificateFlags, gpointer expected) -> gboolean {
+                         return g_tls_certificate_is_same(presented,
+                                                          static_cast<GTlsCertificate*>(expected));
+                       }),
+                       trusted);
     GError* error = nullptr;
     GBytes* answer = soup_session_send_and_read(session, message, nullptr, &error);
     HttpReply reply;
@@ -89,6 +112,7 @@ class ServerProcess {
       reply.body.assign(data ? data : "", size);
       g_bytes_unref(answer);
     }
+    if (error) reply.error = error->message;
     g_clear_error(&error);
     g_object_unref(message);
     g_object_unref(session);
@@ -190,6 +214,13 @@ TEST(ServerProgram, RefusesAnOversizedBodyBeforeReadingIt) {
   ASSERT_GT(server.port(), 0);
   const HttpReply big = server.post("/sync/porvane/xml.php", std::string(300 * 1024, 'a'));
   EXPECT_EQ(big.status, 413u);
+  // The sync client reads the refusal and its message although the body was never read.
+  const auto refusal = parseReply(big.body);
+  ASSERT_TRUE(refusal) << big.body << big.error;
+  EXPECT_EQ(firstNamed(*refusal, "success")->value(), "false");
+  EXPECT_EQ(firstNamed(*refusal, "message")->value(), "The request is too large.");
+  // And the server goes on answering.
+  EXPECT_EQ(server.get("/version-check").status, 200u);
   // Reports may be larger than sync requests.
   const HttpReply report =
       server.post("/sync/porvane/report/", "cmd=report&logs=" + std::string(300 * 1024, 'a'));
@@ -209,6 +240,13 @@ TEST(ServerProgram, ABadConfigurationStopsItWithAReason) {
   ServerProcess typo(data);
   EXPECT_EQ(typo.stop(), 2);
   EXPECT_NE(typo.log().find("quota"), std::string::npos);
+
+  // A body limit below what a client's largest change takes would refuse that change for
+  // good.
+  qby::test::writeFile(data / "porvane-server.conf", "[limits]\nmax-body=65535\n");
+  ServerProcess small(data);
+  EXPECT_EQ(small.stop(), 2);
+  EXPECT_NE(small.log().find("max-body must be between 65536"), std::string::npos) << small.log();
 }
 
 }  // namespace

@@ -346,7 +346,11 @@ TEST_P(VendorServiceTest, HostileParametersAreStoredLiterallyOrRefusedWith400) {
 
   // An oversized value, a NUL byte, a missing uuid and an unreadable time are refused.
   const std::string huge(config_.maxBody + 10, 'x');
-  EXPECT_EQ(exchange(device, add("BIG", huge, now_)).status, 413u);
+  const Reply big = exchange(device, add("BIG", huge, now_));
+  EXPECT_EQ(big.status, 413u);
+  // In the reply the client reads, so it can show why.
+  EXPECT_TRUE(big.refused()) << big.body;
+  EXPECT_EQ(big.message(), "The request is too large.");
   const std::string raw =
       "cmd=add&uuid=N&modified=1&name=a%00b&client=" + device.client + "&code=" + device.code;
   EXPECT_EQ(request("POST", "/sync/porvane/xml.php", raw).status, 400u);
@@ -537,7 +541,27 @@ TEST_P(VendorServiceTest, CommandsNeedCredentialsAndKnownNames) {
   EXPECT_EQ(sync({{"cmd", "get"}, {"updated", "0"}}).status, 401u);
   Device device = signUp("cmd@example.org");
   EXPECT_EQ(exchange(device, {{"cmd", "drop"}}).status, 400u);
+  // Every refusal of the sync path is a reply the client reads, with its message.
+  for (const Reply& refused :
+       {sync({{"cmd", "get"}, {"updated", "0"}}), exchange(device, {{"cmd", "drop"}}),
+        request("GET", "/sync/porvane/xml.php", "")}) {
+    EXPECT_TRUE(refused.refused()) << refused.body;
+    EXPECT_FALSE(refused.message().empty()) << refused.body;
+  }
   EXPECT_EQ(request("GET", "/sync/porvane/xml.php", "").status, 405u);
+}
+
+TEST_P(VendorServiceTest, TooLargeIsAnsweredInThePathsOwnFormat) {
+  const ServerResponse sync = service_->tooLarge("/sync/porvane/xml.php");
+  EXPECT_EQ(sync.status, 413u);
+  const auto elements = parseReply(sync.body);
+  ASSERT_TRUE(elements) << sync.body;
+  EXPECT_EQ(firstNamed(*elements, "success")->value(), "false");
+  EXPECT_EQ(firstNamed(*elements, "message")->value(), "The request is too large.");
+  const ServerResponse report = service_->tooLarge("/sync/porvane/report/");
+  EXPECT_EQ(report.status, 413u);
+  EXPECT_EQ(report.body, "{\"success\": false}");
+  EXPECT_EQ(service_->tooLarge("/elsewhere").status, 413u);
 }
 
 TEST_P(VendorServiceTest, TheOtherPathsAnswer) {

@@ -2,10 +2,13 @@
 // by password and by login code, replies applied, and failures that must keep the queue.
 #include <gtest/gtest.h>
 
+#include "model/Queue.h"
 #include "support/FixtureServer.h"
 #include "sync/QBYQuillbaySyncEngine.h"
+#include "sync/QBYSyncChangeQueue.h"
 #include "sync/QBYSyncServerAddress.h"
 #include "sync/SyncTestSupport.h"
+#include "util/URLUtilities.h"
 
 namespace qby::test {
 namespace {
@@ -80,6 +83,86 @@ TEST_F(QuillbayEngineTest, FlushSendsOneChangeThenTheRestInOrderWithTheLoginPart
   }
   EXPECT_TRUE(manager->quillbayEnabled());
   EXPECT_TRUE(manager->quillbaySuccessDate().has_value());
+}
+
+// A change never grows beyond what every server accepts (64 KiB at the least): each value is
+// cut to whole characters within QBYSyncMaxValueBytes once encoded; short ones stay as they are.
+TEST(SyncQueryLimit, LongValuesAreCutToWholeCharactersAndTheRestStays) {
+  const std::string shortQuery = "cmd=add&modified=1.000000&uuid=U&name=A%20B&no=&extra=&date=";
+  EXPECT_EQ(QBYSyncChangeQueue::cappedQuery(shortQuery), shortQuery);
+
+  const auto valueOf = [](const std::string& query, const std::string& key) {
+    const auto start = query.find("&" + key + "=") + key.size() + 2;
+    return query.substr(start, query.find('&', start) - start);
+  };
+  const std::string plain(20000, 'x');
+  const std::string emoji = [] {
+    std::string text;
+    for (int i = 0; i < 1000; ++i) text += "\xF0\x9F\x93\xA6";  // 📦: "%F0%9F%93%A6"
+    return text;
+  }();
+  std::string accented;  // "é" as e and a combining accent: one character, "e%CC%81"
+  for (int i = 0; i < 2000; ++i) accented += "e\xCC\x81";
+  const std::string query =
+      "cmd=add&modified=1.000000&uuid=U&from=ups&name=" + stringEncodedForURLQuery(plain) +
+      "&no=" + stringEncodedForURLQuery(emoji) + "&extra=" + stringEncodedForURLQuery(accented) +
+      "&date=2026-12-09";
+  const std::string capped = QBYSyncChangeQueue::cappedQuery(query);
+  EXPECT_TRUE(capped.starts_with("cmd=add&modified=1.000000&uuid=U&from=ups&name=")) << capped;
+  EXPECT_TRUE(capped.ends_with("&date=2026-12-09"));
+  EXPECT_EQ(valueOf(capped, "name"), std::string(QBYSyncMaxValueBytes, 'x'));
+  const std::string no = valueOf(capped, "no");
+  EXPECT_LE(no.size(), QBYSyncMaxValueBytes);
+  EXPECT_EQ(no.size(), QBYSyncMaxValueBytes / 12 * 12);
+  EXPECT_TRUE(no.ends_with("%F0%9F%93%A6"));
+  const std::string extra = valueOf(capped, "extra");
+  EXPECT_EQ(extra.size(), QBYSyncMaxValueBytes / 7 * 7);
+  EXPECT_TRUE(extra.ends_with("e%CC%81")) << extra.substr(extra.size() - 20);
+  EXPECT_LT(capped.size(), 5 * QBYSyncMaxValueBytes);
+  // Idempotent: a cut query is cut no further.
+  EXPECT_EQ(QBYSyncChangeQueue::cappedQuery(capped), capped);
+
+  // A value that is not valid percent-encoding is cut as it stands, never inside an escape.
+  const std::string broken = "name=" + std::string(QBYSyncMaxValueBytes - 1, 'y') + "%ZZ%41";
+  const std::string cut = QBYSyncChangeQueue::cappedQuery(broken);
+  EXPECT_EQ(cut, "name=" + std::string(QBYSyncMaxValueBytes - 1, 'y'));
+}
+
+// A change queued with a very long name goes out cut to the limit, and so does one that an
+// older build queued with its full length.
+TEST_F(QuillbayEngineTest, AChangeWithAHugeValueIsSentCut) {
+  signedIn();
+  addDelivery("u-long", 1000, false, false, std::string(300 * 1024, 'n'));
+  manager->saveAllObjectsToQuillbay();
+  answer(kSuccess);
+  manager->serviceEngine().syncWithQuillbay();
+  ASSERT_TRUE(waitFor([&] { return !manager->hasQueueItems(); }));
+  ASSERT_TRUE(settled());
+  const auto sent = bodies();
+  ASSERT_EQ(sent.size(), 1u);
+  EXPECT_TRUE(has(sent[0], "&name=" + std::string(QBYSyncMaxValueBytes, 'n') + "&no=1Z999"))
+      << sent[0].substr(0, 200);
+  EXPECT_LT(sent[0].size(), 16u * 1024);
+
+  // As an older build left it in the queue: the full value in the stored query.
+  {
+    auto& context = *store->viewContext();
+    auto item = context.insert<Queue>("Queue");
+    item->setUuid(std::string("u-old"));
+    item->setCmd(std::string(QBYQueueCommandAdd));
+    item->setDate(2000);
+    item->setQuery("cmd=add&modified=2000.000000&uuid=u-old&from=ups&name=" +
+                   std::string(300 * 1024, 'o') + "&no=1Z&extra=&date=");
+    ASSERT_TRUE(context.save());
+  }
+  manager->setForceUpdate(true);
+  manager->serviceEngine().syncWithQuillbay();
+  ASSERT_TRUE(waitFor([&] { return !manager->hasQueueItems(); }));
+  ASSERT_TRUE(settled());
+  ASSERT_EQ(bodies().size(), 2u);
+  EXPECT_TRUE(bodies()[1].starts_with("cmd=add&modified=2000.000000&uuid=u-old&from=ups&name=" +
+                                      std::string(QBYSyncMaxValueBytes, 'o') + "&no=1Z&extra="))
+      << bodies()[1].substr(0, 200);
 }
 
 TEST_F(QuillbayEngineTest, NothingQueuedAsksWithGetUnlessARecentSuccess) {

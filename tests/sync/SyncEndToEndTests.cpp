@@ -7,19 +7,20 @@
 // PostgreSQL schema that each case creates empty and drops again.
 #include <gio/gio.h>
 #include <gtest/gtest.h>
+#include <libsoup/soup.h>
 #include <signal.h>
-
 #include <unistd.h>
+
 #include <chrono>
-#include <fstream>
 #include <cstdlib>
 #include <ctime>
+#include <fstream>
 #include <random>
 #include <thread>
 
-#include "cli/CliProcess.h"
 #include <pqxx/pqxx>
 
+#include "cli/CliProcess.h"
 #include "platform/GLibPtr.h"
 #include "platform/MainQueue.h"
 #include "support/TestSupport.h"
@@ -91,9 +92,9 @@ class SyncServer {
   }
   ~SyncServer() { stop(); }
 
-  bool start() {
   const ServerStorage& storage() const { return storage_; }
 
+  bool start() {
     const auto out = data_ / ("stdout-" + std::to_string(++runs_));
     GObjectPtr<GSubprocessLauncher> launcher =
         GObjectPtr<GSubprocessLauncher>::adopt(g_subprocess_launcher_new(G_SUBPROCESS_FLAGS_NONE));
@@ -129,10 +130,29 @@ class SyncServer {
   }
 
   std::string url() const { return "http://127.0.0.1:" + std::to_string(port_); }
+  // Replaces the case's own settings; they apply from the next start.
+  void configure(const std::string& settings) {
+    writeFile(data_ / "porvane-server.conf", storage_.section() + settings);
+  }
+  // A request as another client would send it; the reply's text ("" when none came).
+  std::string post(const std::string& path, const std::string& body) const {
+    GObjectPtr<SoupSession> session = GObjectPtr<SoupSession>::adopt(soup_session_new());
+    GObjectPtr<SoupMessage> message =
+        GObjectPtr<SoupMessage>::adopt(soup_message_new("POST", (url() + path).c_str()));
+    GBytesPtr bytes(g_bytes_new(body.data(), body.size()));
+    soup_message_set_request_body_from_bytes(message.get(), "application/x-www-form-urlencoded",
+                                             bytes.get());
+    GBytesPtr reply(soup_session_send_and_read(session.get(), message.get(), nullptr, nullptr));
+    if (!reply) return {};
+    gsize size = 0;
+    const auto* data = static_cast<const char*>(g_bytes_get_data(reply.get(), &size));
+    return std::string(data ? data : "", size);
+  }
   std::string log() const { return readText(data_ / "server.log"); }
 
  private:
   std::filesystem::path data_;
+  ServerStorage storage_;
   GObjectPtr<GSubprocess> process_;
   int port_ = 0;
   int runs_ = 0;
@@ -154,7 +174,6 @@ class SyncEndToEndTest : public ::testing::Test {
     }
     // One keyring serves every test of the session: each test has an address of its own.
     email = "user" + std::to_string(std::random_device()()) + "@example.org";
-  ServerStorage storage_;
   }
 
   RunResult on(const char* machine, const std::vector<std::string>& arguments,
@@ -203,6 +222,11 @@ TEST_F(SyncEndToEndTest, AddArchiveAndDeleteTravelAndTheServerRestartLosesNothin
   sync("a");
   sync("b");
   EXPECT_NE(names("b").find("Boots from A"), std::string::npos) << names("b");
+  if (server->storage().postgresql()) {
+    // The delivery went through the case's own schema, not a file beside the server.
+    EXPECT_EQ(server->storage().deliveryCount(), 1);
+    EXPECT_FALSE(std::filesystem::exists(root / "server" / "porvane-server.db"));
+  }
 
   // A restart between two requests keeps every account and delivery.
   server->stop();
@@ -222,11 +246,6 @@ TEST_F(SyncEndToEndTest, AddArchiveAndDeleteTravelAndTheServerRestartLosesNothin
   // Deleting does too.
   ASSERT_EQ(on("b", {"delete", "1Z12345E6605272234"}).exitCode, 0);
   sync("b");
-  if (server->storage().postgresql()) {
-    // The delivery went through the case's own schema, not a file beside the server.
-    EXPECT_EQ(server->storage().deliveryCount(), 1);
-    EXPECT_FALSE(std::filesystem::exists(root / "server" / "porvane-server.db"));
-  }
   sync("a");
   EXPECT_EQ(names("a", "--active").find("Lamp from B"), std::string::npos) << names("a");
 }
@@ -300,6 +319,59 @@ TEST_F(SyncEndToEndTest, TroubleshootingReportReachesTheServerOrSaysItCouldNot) 
   const auto unsent = on("a", {"troubleshoot", "1Z999AA10123456784", "--send"});
   EXPECT_EQ(unsent.exitCode, 1);
   EXPECT_NE(unsent.err.find("Unable to send report"), std::string::npos) << unsent.err;
+}
+
+// A delivery whose name is far longer than this program lets anyone type (another client put it
+// on the server) and a server whose administrator then lowers the body limit to its smallest:
+// the machine that changes the delivery again sends it cut to what every server accepts, so
+// it is neither refused for good nor left at the head of the queue, and the change after it
+// arrives too. (Sent whole, the change would be refused on every sync.)
+TEST_F(SyncEndToEndTest, AHugeChangeTravelsCutAndTheQueueMovesOn) {
+  registerAndSignInBoth();
+  const std::string huge(150 * 1024, 'N');
+  char* address = g_uri_escape_string(email.c_str(), nullptr, FALSE);
+  const std::string body = "cmd=add&modified=" + std::to_string(std::time(nullptr) - 3600) +
+                           ".000000&uuid=E2E-HUGE-1&from=www.ups.com&name=" + huge +
+                           "&no=1Z999AA10123456784&extra=&date=&email=" + address +
+                           "&password=correct%20horse%2042&updated=0";
+  g_free(address);
+  const std::string stored = server->post("/sync/porvane/xml.php", body);
+  ASSERT_NE(stored.find("<success value=\"true\""), std::string::npos) << stored;
+  sync("a");
+  ASSERT_NE(names("a").find(huge), std::string::npos);
+
+  server->stop();
+  server->configure("[limits]\nmax-body=65536\n");
+  ASSERT_TRUE(server->start()) << server->log();
+  ASSERT_EQ(on("a", {"archive", "1Z999AA10123456784"}).exitCode, 0);
+  const auto restored = on("a", {"add", "1Z999AA10123456784"});
+  ASSERT_EQ(restored.exitCode, 0) << restored.err;
+  ASSERT_EQ(on("a", {"add", "1Z12345E6605272234", "--name", "After the big one"}).exitCode, 0);
+  const auto sent = on("a", {"sync", "--json"});
+  ASSERT_EQ(sent.exitCode, 0) << sent.out << sent.err;
+  EXPECT_NE(sent.out.find("\"queued\": 0"), std::string::npos) << sent.out;
+  sync("b");
+  const std::string listed = names("b");
+  EXPECT_NE(listed.find("After the big one"), std::string::npos) << listed.substr(0, 300);
+  EXPECT_NE(listed.find("\"" + std::string(8192, 'N') + "\""), std::string::npos);
+  // The server's answer brings the cut name back to the machine that sent it, so both agree.
+  EXPECT_NE(names("a").find("\"" + std::string(8192, 'N') + "\""), std::string::npos);
+}
+
+// What the server refuses as too large is answered in the reply the client reads: the user
+// sees the server's message, not a connection problem.
+TEST_F(SyncEndToEndTest, ARequestTheServerRefusesAsTooLargeShowsItsMessage) {
+  std::filesystem::create_directories(root / "strict");
+  SyncServer strict(root / "strict", "[limits]\nmax-body=65536\n");
+  ASSERT_TRUE(strict.start()) << strict.log();
+  const std::string longPassword(70000, 'p');
+  const auto refused = on("a",
+                          {"account", "register", email, "--server", strict.url(), "--accept-terms",
+                           "--password-stdin"},
+                          longPassword + "\n");
+  EXPECT_EQ(refused.exitCode, 1) << refused.out << refused.err;
+  EXPECT_NE(refused.err.find("The request is too large."), std::string::npos) << refused.err;
+  EXPECT_EQ(refused.err.find("connect"), std::string::npos) << refused.err;
 }
 
 TEST_F(SyncEndToEndTest, SignOutTellsTheServerAndForgetsTheAccount) {
