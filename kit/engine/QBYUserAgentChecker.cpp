@@ -144,8 +144,10 @@ std::string QBYUserAgentChecker::defaultsKeyForDomain(std::string_view domain) {
   return format("%@-%@", kUserAgentKey, domain);
 }
 
-std::string QBYUserAgentChecker::versionCheckURL() {
-  return Vendor::webServiceURL() + "/version-check";
+std::optional<std::string> QBYUserAgentChecker::versionCheckURL() {
+  const auto webService = Vendor::webServiceURL();
+  if (!webService) return std::nullopt;
+  return *webService + "/version-check";
 }
 
 std::optional<std::string> QBYUserAgentChecker::savedUserAgent() {
@@ -172,7 +174,11 @@ void QBYUserAgentChecker::checkUserAgentWithCompletionHandler(CompletionHandler 
   }
   const std::weak_ptr<Check> weak = check;
   const std::string version = systemVersion();
-  if (!probe_) {
+  const auto url = versionCheckURL();
+  // Without a web service there is no page to ask for: the default agent serves, and nothing
+  // is stored, so the check runs once a server is configured. (The page itself is never
+  // loaded, so a configured server answers the check offline as well.)
+  if (!probe_ || !url) {
     MainQueue::async([weak, version] { Check::finish(weak, std::nullopt, version); });
     return;
   }
@@ -183,7 +189,7 @@ void QBYUserAgentChecker::checkUserAgentWithCompletionHandler(CompletionHandler 
       MainQueue::async([weak, userAgent, version] { Check::finish(weak, userAgent, version); });
     }
   };
-  MainQueue::async([probe = probe_, url = versionCheckURL(), answer = std::move(answer)] {
+  MainQueue::async([probe = probe_, url = *url, answer = std::move(answer)] {
     probe->probeUserAgent(url, answer);
   });
 }

@@ -4,8 +4,9 @@
 // A check learns that text once per system version: an off-screen web view (supplied by the
 // application through QBYUserAgentProbe, since WebKit needs a display) is pointed at the
 // vendor's "/version-check" page and its first request's "User-Agent" header is stored in the
-// shared defaults ("QBYUserAgent", with "QBYUserAgentVersion"). Without a probe the check
-// answers the built-in desktop agent and stores nothing.
+// shared defaults ("QBYUserAgent", with "QBYUserAgentVersion"). The page is never loaded, so
+// the check needs no network. Without a probe, or without a web service (no sync server is
+// configured), the check answers the built-in desktop agent and stores nothing.
 //
 // Threads: the class operations and savedUserAgent() may be called from any thread (the
 // defaults serialise themselves). checkUserAgentWithCompletionHandler() runs the probe on the
@@ -71,8 +72,9 @@ class QBYUserAgentChecker {
   static void saveUserAgent(const std::optional<std::string>& userAgent, std::string_view domain);
   // "QBYUserAgent-<domain>".
   static std::string defaultsKeyForDomain(std::string_view domain);
-  // The address the check loads: the vendor web service's "/version-check".
-  static std::string versionCheckURL();
+  // The address the check loads: the vendor web service's "/version-check"; nothing without a
+  // web service.
+  static std::optional<std::string> versionCheckURL();
 
   // The captured agent, only while it was captured on the running system version.
   std::optional<std::string> savedUserAgent();

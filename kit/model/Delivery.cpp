@@ -3,6 +3,7 @@
 #include <unicode/locid.h>
 
 #include <algorithm>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -37,6 +38,12 @@ constexpr const char* kEmailRow =
     "<tr><td class=\"label\" style=\"padding:10px 0 0 0\">%@</td></tr>"
     "<tr><td class=\"data\" style=\"padding:0 0 5px 0\">%@</td></tr>";
 constexpr const char* kEmailView = "<a href=\"%@\">open the tracking page</a> or ";
+// Without a web service there is no add link: the template's add section (between these
+// markers) makes way for the tracking page alone, when there is one.
+constexpr const char* kEmailAddStart = "<!--add-->";
+constexpr const char* kEmailAddEnd = "<!--/add-->";
+constexpr const char* kEmailViewOnly =
+    "<p class=\"actions\"><a href=\"%@\">Open the tracking page</a></p>";
 
 std::optional<std::string> readFile(const std::filesystem::path& path) {
   std::error_code error;
@@ -361,15 +368,25 @@ std::optional<std::string> Delivery::messageForEmail() const {
     if (auto shortName = owner->shortName()) serviceText = QBYLocalizedString(*shortName);
   }
   std::string view;
-  if (auto link = url(); hasText(link)) view = format(kEmailView, escapeHTML(*link));
+  const auto trackingPage = url();
+  if (hasText(trackingPage)) view = format(kEmailView, escapeHTML(*trackingPage));
+  const auto addLink = QBYAddLink(from(), name(), no(), extra(), date());
 
   std::string result = std::move(*body);
+  if (!addLink) {
+    const auto start = result.find(kEmailAddStart);
+    const auto end = start == std::string::npos ? start : result.find(kEmailAddEnd, start);
+    if (end != std::string::npos) {
+      result.replace(start, end + std::strlen(kEmailAddEnd) - start,
+                     hasText(trackingPage) ? format(kEmailViewOnly, escapeHTML(*trackingPage))
+                                           : std::string());
+    }
+  }
   result = modeltext::replaceAll(std::move(result), "{TITLE}", escapeHTML(titleForEmail()));
   result = modeltext::replaceAll(std::move(result), "{SERVICE}", escapeHTML(serviceText));
   result = modeltext::replaceAll(std::move(result), "{DETAILS}", rows);
   result = modeltext::replaceAll(std::move(result), "{VIEW}", view);
-  result = modeltext::replaceAll(std::move(result), "{ADD}",
-                                 escapeHTML(QBYAddLink(from(), name(), no(), extra(), date())));
+  result = modeltext::replaceAll(std::move(result), "{ADD}", escapeHTML(addLink.value_or("")));
   return result;
 }
 

@@ -11,11 +11,13 @@
 #include <string>
 #include <string_view>
 
+#include "platform/Vendor.h"
+
 namespace qby {
 
 class QBYUserDefaults;
 
-inline constexpr const char* QBYSyncServerURLKey = "QBYSyncServerURL";
+inline constexpr const char* QBYSyncServerURLKey = Vendor::kSyncServerURLKey;
 inline constexpr const char* QBYSyncServicePath = "/sync/porvane/xml.php";
 inline constexpr const char* QBYSyncReportPath = "/sync/porvane/report/";
 

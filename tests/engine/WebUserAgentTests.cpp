@@ -33,6 +33,8 @@ class WebUserAgent : public testing::Test {
     auto& defaults = QBYUserDefaults::sharedDefaults();
     defaults.removeObjectForKey("QBYUserAgent");
     defaults.removeObjectForKey("QBYUserAgentVersion");
+    // The page the check asks for is on the user's sync server.
+    defaults.setObject(Value("https://sync.example.org/"), "QBYSyncServerURL");
   }
   static Value stored(const char* key) {
     return QBYUserDefaults::sharedDefaults().objectForKey(key);
@@ -70,7 +72,7 @@ TEST_F(WebUserAgent, SavedAgentIsValidOnlyOnTheVersionItWasCapturedOn) {
     EXPECT_TRUE(checker.isChecking());
     ASSERT_TRUE(MainQueue::runUntil([&] { return !probe->answers.empty(); }, 10));
     EXPECT_EQ(probe->urls.front(), QBYUserAgentChecker::versionCheckURL());
-    EXPECT_TRUE(probe->urls.front().ends_with("/version-check"));
+    EXPECT_EQ(probe->urls.front(), "https://sync.example.org/version-check");
     probe->answers.front()(std::string(kLinuxAgent));
     ASSERT_TRUE(MainQueue::runUntil([&] { return answered.has_value(); }, 10));
     EXPECT_EQ(answered, kLinuxAgent);
@@ -101,6 +103,40 @@ TEST_F(WebUserAgent, WithoutProbeTheDefaultAgentArrivesOnTheMainQueue) {
   EXPECT_EQ(answered, QBYUserAgentDesktop);
   EXPECT_TRUE(stored("QBYUserAgent").isNull());
   EXPECT_TRUE(stored("QBYUserAgentVersion").isNull());
+}
+
+// No sync server (or one whose address breaks the https rule): no page to ask for, so the web
+// view is not asked; the default agent serves and the check stays due for later.
+TEST_F(WebUserAgent, WithoutASyncServerTheProbeIsNotAskedAndNothingIsStored) {
+  auto& defaults = QBYUserDefaults::sharedDefaults();
+  for (const char* address : {"", "http://sync.example.org"}) {
+    if (*address)
+      defaults.setObject(Value(address), "QBYSyncServerURL");
+    else
+      defaults.removeObjectForKey("QBYSyncServerURL");
+    EXPECT_FALSE(QBYUserAgentChecker::versionCheckURL().has_value()) << address;
+    auto probe = std::make_shared<FakeProbe>();
+    QBYUserAgentChecker checker(probe, version("3.0"));
+    std::optional<std::string> answered;
+    checker.checkUserAgentWithCompletionHandler(
+        [&](const std::string& agent) { answered = agent; });
+    ASSERT_TRUE(MainQueue::runUntil([&] { return answered.has_value(); }, 10));
+    EXPECT_EQ(answered, QBYUserAgentDesktop);
+    EXPECT_TRUE(probe->urls.empty());
+    EXPECT_TRUE(stored("QBYUserAgent").isNull());
+    EXPECT_FALSE(checker.isChecking());
+  }
+  // Once a server is configured the check runs and stores what the web view sends.
+  defaults.setObject(Value("http://127.0.0.1:8080"), "QBYSyncServerURL");
+  auto probe = std::make_shared<FakeProbe>();
+  QBYUserAgentChecker checker(probe, version("3.0"));
+  std::optional<std::string> answered;
+  checker.checkUserAgentWithCompletionHandler([&](const std::string& agent) { answered = agent; });
+  ASSERT_TRUE(MainQueue::runUntil([&] { return !probe->answers.empty(); }, 10));
+  EXPECT_EQ(probe->urls.front(), "http://127.0.0.1:8080/version-check");
+  probe->answers.front()(std::string(kLinuxAgent));
+  ASSERT_TRUE(MainQueue::runUntil([&] { return answered.has_value(); }, 10));
+  EXPECT_EQ(checker.savedUserAgent(), kLinuxAgent);
 }
 
 TEST_F(WebUserAgent, ARequestWithoutAgentStoresNothingButStillAnswers) {

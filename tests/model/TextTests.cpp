@@ -9,6 +9,7 @@
 #include "ModelFixture.h"
 #include "model/QBYAddLink.h"
 #include "platform/Format.h"
+#include "platform/QBYUserDefaults.h"
 #include "util/QBYRegions.h"
 
 namespace qby::test {
@@ -46,6 +47,52 @@ TEST_F(TextTest, AddLinkEncodesEveryValue) {
       "&date=");
   EXPECT_EQ(QBYAddLink(std::nullopt, std::nullopt, "9400", std::nullopt, "2021-03-04"),
             "https://vendor.test/sync/grab/?from=&name=&no=9400&extra=&date=2021-03-04");
+}
+
+// The web service is the user's sync server; a deployment's own address comes first. There is
+// no built-in host: without either, or with an address that would go out in clear, there is no
+// add link, and the shipped template's e-mail text leaves the offer out.
+TEST_F(TextTest, AddLinkFollowsTheConfiguredServerAndIsLeftOutWithoutOne) {
+  unsetenv("PORVANE_VENDOR_URL");
+  auto& defaults = QBYUserDefaults::sharedDefaults();
+  defaults.removeObjectForKey("QBYVendorServiceURL");
+  defaults.removeObjectForKey("QBYSyncServerURL");
+  EXPECT_EQ(QBYAddLink("www.ups.com", "Chair", "1Z99", std::nullopt, std::nullopt), std::nullopt);
+
+  auto delivery = makeDelivery();
+  delivery->setService(makeService("www.ups.com", "UPS"));
+  delivery->setFrom("www.ups.com");
+  delivery->setNo("1Z99");
+  delivery->setHistoryTitle("Chair");
+  delivery->setUrl("https://ups.example/t?n=1&x=2");
+  auto body = delivery->messageForEmail();
+  ASSERT_TRUE(body);
+  EXPECT_EQ(body->find("/sync/grab/"), std::string::npos) << *body;
+  EXPECT_EQ(body->find("add this shipment"), std::string::npos) << *body;
+  EXPECT_EQ(body->find("{ADD}"), std::string::npos);
+  EXPECT_EQ(body->find("quillbay"), std::string::npos);
+  EXPECT_NE(body->find("<a href=\"https://ups.example/t?n=1&amp;x=2\">Open the tracking page</a>"),
+            std::string::npos)
+      << *body;
+  delivery->setUrl(std::nullopt);
+  body = delivery->messageForEmail();
+  ASSERT_TRUE(body);
+  EXPECT_EQ(body->find("class=\"actions\""), std::string::npos) << *body;
+
+  // An address that breaks the https rule counts as none.
+  defaults.setObject(Value("http://sync.example.org"), "QBYSyncServerURL");
+  EXPECT_EQ(QBYAddLink("www.ups.com", "Chair", "1Z99", std::nullopt, std::nullopt), std::nullopt);
+  defaults.setObject(Value("https://sync.example.org/"), "QBYSyncServerURL");
+  EXPECT_EQ(QBYAddLink("www.ups.com", "Chair", "1Z99", std::nullopt, std::nullopt),
+            "https://sync.example.org/sync/grab/?from=www.ups.com&name=Chair&no=1Z99&extra=&date=");
+  body = delivery->messageForEmail();
+  ASSERT_TRUE(body);
+  EXPECT_NE(body->find("<a href=\"https://sync.example.org/sync/grab/?from=www.ups.com&amp;"),
+            std::string::npos)
+      << *body;
+  defaults.setObject(Value("https://links.example.org"), "QBYVendorServiceURL");
+  EXPECT_EQ(QBYAddLink(std::nullopt, std::nullopt, "9", std::nullopt, std::nullopt),
+            "https://links.example.org/sync/grab/?from=&name=&no=9&extra=&date=");
 }
 
 TEST_F(TextTest, EmailSubject) {
