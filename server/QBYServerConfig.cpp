@@ -79,6 +79,7 @@ bool QBYServerConfig::load(const std::string& path, std::string& error) {
       r.number("accounts", "quota", quota, 1, 10'000'000) &&
       r.number("accounts", "code-lifetime", codeLifetime, 1, 365 * 24 * 3600) &&
       r.number("accounts", "min-password-length", minPasswordLength, 1, 1024) &&
+      r.text("accounts", "terms-file", termsFile) &&
       r.number("limits", "login-per-address", loginPerAddress, 1, 1'000'000) &&
       r.number("limits", "login-per-ip", loginPerIP, 1, 1'000'000) &&
       r.number("limits", "login-window", loginWindow, 1, 7 * 24 * 3600) &&

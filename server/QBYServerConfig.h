@@ -3,7 +3,7 @@
 //
 //   [server]   address, port, tls-certificate, tls-key, trust-proxy, log-file
 //   [storage]  backend (sqlite|postgresql), postgresql (a libpq connection string)
-//   [accounts] quota, code-lifetime, min-password-length
+//   [accounts] quota, code-lifetime, min-password-length, terms-file
 //   [limits]   login-per-address, login-per-ip, login-window, register-per-ip,
 //              register-window, max-body, max-report-body
 //   [updates]  services-file, signature-file, version
@@ -32,19 +32,22 @@ struct QBYServerConfig {
   int quota = 5000;
   int codeLifetime = 30 * 24 * 3600;  // seconds a login code stays valid
   int minPasswordLength = 8;
+  // An HTML page of the server's terms of use, shown by the app before it registers; without
+  // one a built-in page says that none were published.
+  std::string termsFile;
 
   int loginPerAddress = 10;  // failed sign-ins per address within the window
   int loginPerIP = 50;       // failed sign-ins per client address within the window
   int loginWindow = 900;
   int registerPerIP = 10;
   int registerWindow = 3600;
-  size_t maxBody = 256 * 1024;
-  size_t maxReportBody = 2 * 1024 * 1024;
-
   // Clients cut each value of a change they send to 8 KiB (encoded), so every change fits in
   // this much with room for the sign-in and the rest of the request; a smaller limit would
   // refuse a change for good, and it would stay queued on its device.
   static constexpr size_t kSmallestMaxBody = 64 * 1024;
+  size_t maxBody = 256 * 1024;
+  size_t maxReportBody = 2 * 1024 * 1024;
+
   std::string servicesFile, signatureFile;
   long servicesVersion = 0;
 

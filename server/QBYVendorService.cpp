@@ -16,6 +16,7 @@ namespace {
 
 constexpr char kSyncPath[] = "/sync/porvane/xml.php";
 constexpr char kReportPath[] = "/sync/porvane/report/";
+constexpr char kTermsPath[] = "/sync/app/legal/terms.html";
 constexpr char kXMLType[] = "text/xml; charset=utf-8";
 constexpr char kHTMLType[] = "text/html; charset=utf-8";
 constexpr Micros kSecond = 1'000'000;
@@ -154,6 +155,23 @@ bool QBYVendorService::loadServiceUpdate(std::string& error) {
   return true;
 }
 
+bool QBYVendorService::loadTerms(std::string& error) {
+  if (config_.termsFile.empty()) return true;
+  if (!readFile(config_.termsFile, termsPage_)) {
+    error = "cannot read the terms file " + config_.termsFile;
+    return false;
+  }
+  if (!g_utf8_validate_len(termsPage_.data(), termsPage_.size(), nullptr)) {
+    error = "the terms file " + config_.termsFile + " is not UTF-8";
+    return false;
+  }
+  if (termsPage_.find_first_not_of(" \t\r\n") == std::string::npos) {
+    error = "the terms file " + config_.termsFile + " is empty";
+    return false;
+  }
+  return true;
+}
+
 ServerResponse QBYVendorService::handle(const ServerRequest& request) {
   try {
     const Micros now = clock_();
@@ -169,6 +187,7 @@ ServerResponse QBYVendorService::handle(const ServerRequest& request) {
     if (request.path == "/sync/grab/" || request.path == "/sync/grab") return grab(request);
     if (request.path == "/version-check" || request.path == "/version-check/")
       return {200, kHTMLType, page("Porvane", "<p>Porvane sync server.</p>\n"), {}};
+    if (request.path == kTermsPath) return terms(request);
     if (request.path.rfind("/support/", 0) == 0) return support(request);
     if (request.path == "/")
       return {200, kHTMLType, page("Porvane", "<p>Porvane sync server.</p>\n"), {}};
@@ -179,6 +198,13 @@ ServerResponse QBYVendorService::handle(const ServerRequest& request) {
     // change they queued for the next attempt.
     return {503, "text/plain; charset=utf-8", "Service temporarily unavailable\n", {}};
   }
+}
+
+ServerResponse QBYVendorService::tooLarge(const std::string& path) const {
+  if (path == kSyncPath) return refusal("The request is too large.", 413);
+  if (path.rfind("/sync/porvane/report", 0) == 0)
+    return {413, "application/json", "{\"success\": false}", {}};
+  return {413, "text/plain; charset=utf-8", "The request is too large.\n", {}};
 }
 
 ServerResponse QBYVendorService::xml(const QBYXMLReply& reply, unsigned status) const {
@@ -198,13 +224,6 @@ ServerResponse QBYVendorService::refusal(const std::string& message, unsigned st
   }
   if (!message.empty()) reply.add("message", message);
   return xml(reply, status);
-}
-
-ServerResponse QBYVendorService::tooLarge(const std::string& path) const {
-  if (path == kSyncPath) return refusal("The request is too large.", 413);
-  if (path.rfind("/sync/porvane/report", 0) == 0)
-    return {413, "application/json", "{\"success\": false}", {}};
-  return {413, "text/plain; charset=utf-8", "The request is too large.\n", {}};
 }
 
 void QBYVendorService::addCommonElements(QBYXMLReply& reply, const QBYFormDecoder& form) const {
@@ -453,6 +472,18 @@ ServerResponse QBYVendorService::grab(const ServerRequest& request) const {
           page("Add to Porvane",
                "<p><a href=\"" + htmlEscape(link) + "\">Add this delivery to Porvane</a></p>\n"),
           link};
+}
+
+ServerResponse QBYVendorService::terms(const ServerRequest& request) const {
+  if (request.method != "GET" && request.method != "HEAD")
+    return {405, "text/plain; charset=utf-8", "GET only\n", {}};
+  if (!termsPage_.empty()) return {200, kHTMLType, termsPage_, {}};
+  return {200,
+          kHTMLType,
+          page("Terms of use",
+               "<p>The administrator of this server has not published terms of use. Ask them "
+               "before you register an account.</p>\n"),
+          {}};
 }
 
 ServerResponse QBYVendorService::support(const ServerRequest& request) const {

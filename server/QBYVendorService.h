@@ -1,7 +1,7 @@
 // Answers every path of the vendor web service, independent of the HTTP server that carries the
 // requests: the sync path (registration, sign-in by password or login code, add, delete,
 // logout, get, the service-update offer), troubleshooting reports, the password reset, the add
-// link, the user-agent page and the support pages.
+// link, the user-agent page, the terms of use and the support pages.
 //
 // The service keeps nothing between requests (rate limits, codes and changes live in the
 // store), so several instances can share one database.
@@ -48,14 +48,17 @@ class QBYVendorService {
 
   // False (with `error`) when the configured services file or signature cannot be read.
   bool loadServiceUpdate(std::string& error);
+  // False (with `error`) when the configured terms file cannot be read or is not UTF-8. Read
+  // once: a changed file is published by a restart.
+  bool loadTerms(std::string& error);
 
   ServerResponse handle(const ServerRequest& request);
-
-  static Micros systemClock();
-  // "%lf" of a server time: seconds with six decimals.
   // The answer to a request on `path` whose body is over the limit, in the form the path's
   // clients read: the sync path's XML refusal with its message, the report path's JSON.
   ServerResponse tooLarge(const std::string& path) const;
+
+  static Micros systemClock();
+  // "%lf" of a server time: seconds with six decimals.
   static std::string formatTime(Micros time);
   // Seconds (decimal text) as whole microseconds; nothing for text that is no finite number.
   static std::optional<Micros> parseTime(const std::string& text);
@@ -78,6 +81,7 @@ class QBYVendorService {
   ServerResponse reset(const ServerRequest& request);
   ServerResponse grab(const ServerRequest& request) const;
   ServerResponse support(const ServerRequest& request) const;
+  ServerResponse terms(const ServerRequest& request) const;
 
   ServerResponse xml(const QBYXMLReply& reply, unsigned status = 200) const;
   // A refusal after a successful sign-in carries the device's new code: the old one is used up.
@@ -97,6 +101,7 @@ class QBYVendorService {
   // wrong password and tells no one which addresses exist.
   std::string dummyHash_;
   std::string servicesText_, servicesSignature_;
+  std::string termsPage_;
   Micros lastPurge_ = 0;
 };
 

@@ -160,7 +160,7 @@ int main(int argc, char** argv) {
   }
   QBYVendorService service(config, *store, QBYPasswordHasher(strength), std::ref(log),
                            QBYVendorService::systemClock, mailer);
-  if (!service.loadServiceUpdate(problem)) {
+  if (!service.loadServiceUpdate(problem) || !service.loadTerms(problem)) {
     std::fprintf(stderr, "porvane-server: %s\n", problem.c_str());
     return 1;
   }

@@ -249,5 +249,32 @@ TEST(ServerProgram, ABadConfigurationStopsItWithAReason) {
   EXPECT_NE(small.log().find("max-body must be between 65536"), std::string::npos) << small.log();
 }
 
+TEST(ServerProgram, ServesTheConfiguredTermsAndRefusesToStartWithoutTheFile) {
+  const auto data = qby::test::makeTempDir("server-terms");
+  {
+    ServerProcess server(data);
+    ASSERT_GT(server.port(), 0);
+    const HttpReply none = server.get("/sync/app/legal/terms.html");
+    EXPECT_EQ(none.status, 200u);
+    EXPECT_NE(none.body.find("has not published terms of use"), std::string::npos);
+  }
+  const std::string page = "<!DOCTYPE html><title>Terms</title><p>Only for the family.</p>\n";
+  qby::test::writeFile(data / "terms.html", page);
+  qby::test::writeFile(data / "porvane-server.conf",
+                       "[accounts]\nterms-file=" + (data / "terms.html").string() + "\n");
+  {
+    ServerProcess server(data);
+    ASSERT_GT(server.port(), 0);
+    const HttpReply terms = server.get("/sync/app/legal/terms.html");
+    EXPECT_EQ(terms.status, 200u);
+    EXPECT_EQ(terms.body, page);
+  }
+  std::filesystem::remove(data / "terms.html");
+  ServerProcess missing(data);
+  EXPECT_EQ(missing.port(), 0);
+  EXPECT_EQ(missing.stop(), 1);
+  EXPECT_NE(missing.log().find("cannot read the terms file"), std::string::npos) << missing.log();
+}
+
 }  // namespace
 }  // namespace qby::server::test

@@ -564,6 +564,42 @@ TEST_P(VendorServiceTest, TooLargeIsAnsweredInThePathsOwnFormat) {
   EXPECT_EQ(service_->tooLarge("/elsewhere").status, 413u);
 }
 
+// The app shows the server's terms before it registers: the administrator's page, or a
+// built-in one that says there is none.
+TEST_P(VendorServiceTest, TheTermsPageIsTheConfiguredFileOrSaysThereAreNone) {
+  std::string error;
+  ASSERT_TRUE(service_->loadTerms(error)) << error;
+  const ServerResponse none =
+      service_->handle({"GET", "/sync/app/legal/terms.html", "", "", "10.0.0.1"});
+  EXPECT_EQ(none.status, 200u);
+  EXPECT_NE(none.contentType.find("text/html"), std::string::npos);
+  EXPECT_NE(none.body.find("has not published terms of use"), std::string::npos) << none.body;
+
+  const auto dir = qby::test::makeTempDir("terms");
+  const std::string page = "<!DOCTYPE html><h1>Terms of Example Sync</h1><p>Be kind. 📦</p>\n";
+  qby::test::writeFile(dir / "terms.html", page);
+  config_.termsFile = (dir / "terms.html").string();
+  rebuild();
+  ASSERT_TRUE(service_->loadTerms(error)) << error;
+  const ServerResponse published =
+      service_->handle({"GET", "/sync/app/legal/terms.html", "", "", "10.0.0.1"});
+  EXPECT_EQ(published.status, 200u);
+  EXPECT_EQ(published.body, page);
+  EXPECT_EQ(service_->handle({"POST", "/sync/app/legal/terms.html", "", "x=1", "10.0.0.1"}).status,
+            405u);
+
+  // A file that is missing, not UTF-8 or empty stops the server with a reason.
+  for (const auto& [name, bytes] : std::vector<std::pair<std::string, std::string>>{
+           {"missing.html", ""}, {"latin1.html", "caf\xE9"}, {"empty.html", " \n"}}) {
+    if (name != "missing.html") qby::test::writeFile(dir / name, bytes);
+    config_.termsFile = (dir / name).string();
+    rebuild();
+    error.clear();
+    EXPECT_FALSE(service_->loadTerms(error)) << name;
+    EXPECT_NE(error.find(name), std::string::npos) << error;
+  }
+}
+
 TEST_P(VendorServiceTest, TheOtherPathsAnswer) {
   EXPECT_EQ(request("GET", "/version-check", "").status, 200u);
   const ServerResponse grab = service_->handle(
