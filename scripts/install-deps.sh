@@ -24,6 +24,8 @@ packages=(
   desktop-file-utils shared-mime-info
   # porvane-server: password hashing, the PostgreSQL back end and its test cluster
   libsodium-dev libpqxx-dev postgresql
+  # the server tests' throwaway TLS certificates
+  openssl
   # fuzzing (scripts/fuzz.sh)
   clang-14 libfuzzer-14-dev
 )

@@ -2,6 +2,12 @@
 
 #include <gio/gio.h>
 
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <utility>
+
 namespace qby::server {
 
 QBYWebServer::QBYWebServer(const QBYServerConfig& config, QBYVendorService& service)
@@ -18,10 +24,28 @@ bool QBYWebServer::start(std::string& error) {
   GError* gerror = nullptr;
   server_ = soup_server_new("server-header", "porvane-server", nullptr);
   if (!config_.tlsCertificate.empty()) {
+    // Each file on its own first, so the message names the one that is missing or unreadable.
+    for (const auto& [what, path] :
+         {std::pair{"certificate", &config_.tlsCertificate}, std::pair{"key", &config_.tlsKey}}) {
+      std::error_code failure;
+      const auto status = std::filesystem::status(*path, failure);
+      std::string why;
+      if (failure)
+        why = failure.message();
+      else if (!std::filesystem::is_regular_file(status))
+        why = "not a file";
+      else if (std::ifstream file(*path); !file)
+        why = std::strerror(errno);
+      if (!why.empty()) {
+        error = std::string("cannot read the TLS ") + what + " " + *path + ": " + why;
+        return false;
+      }
+    }
     GTlsCertificate* certificate = g_tls_certificate_new_from_files(
         config_.tlsCertificate.c_str(), config_.tlsKey.c_str(), &gerror);
     if (!certificate) {
-      error = std::string("TLS certificate: ") + (gerror ? gerror->message : "unreadable");
+      error = "the TLS certificate " + config_.tlsCertificate + " or key " + config_.tlsKey +
+              " is not usable: " + (gerror ? gerror->message : "unreadable");
       g_clear_error(&gerror);
       return false;
     }
