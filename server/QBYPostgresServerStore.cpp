@@ -91,9 +91,7 @@ void QBYPostgresServerStore::open() {
     const pqxx::result rows = w.exec("SELECT max(version) FROM schema_version");
     const int have = rows[0][0].is_null() ? 0 : rows[0][0].as<int>();
     const int known = static_cast<int>(std::size(migrations));
-    if (have > known)
-      throw std::runtime_error("the database has schema version " + std::to_string(have) +
-                               ", newer than this server knows (" + std::to_string(known) + ")");
+    checkSchemaVersion(have, known);
     for (int version = have + 1; version <= known; ++version) {
       w.exec(migrations[version - 1]);
       w.exec_params("INSERT INTO schema_version (version) VALUES ($1)", version);
@@ -195,20 +193,18 @@ PutResult QBYPostgresServerStore::putDelivery(int64_t accountId, const ServerDel
     const pqxx::result existing = w.exec_params(
         "SELECT modified, deleted FROM deliveries WHERE account_id = $1 AND uuid = $2", accountId,
         delivery.uuid);
-    if (!existing.empty() && existing[0][0].as<int64_t>() > delivery.modified) {
-      result.outcome = PutResult::Outcome::Older;
-      return result;
-    }
-    const bool counted = !existing.empty() && existing[0][1].as<int>() == 0;
-    if (!delivery.deleted && !counted) {
+    std::optional<StoredDelivery> stored;
+    if (!existing.empty())
+      stored = StoredDelivery{existing[0][0].as<int64_t>(), existing[0][1].as<int>() != 0};
+    result.outcome = writeOutcome(stored, delivery);
+    if (result.outcome != PutResult::Outcome::Stored) return result;
+    if (addsLiveDelivery(stored, delivery)) {
       const pqxx::result count = w.exec_params(
           "SELECT count(*) FROM deliveries WHERE account_id = $1 AND deleted = 0", accountId);
-      if (count[0][0].as<int64_t>() >= quota) {
-        result.outcome = PutResult::Outcome::OverQuota;
-        return result;
-      }
+      result.outcome = quotaOutcome(count[0][0].as<int64_t>(), quota);
+      if (result.outcome != PutResult::Outcome::Stored) return result;
     }
-    result.updated = std::max(now, account[0][0].as<int64_t>() + 1);
+    result.updated = nextServerTime(now, account[0][0].as<int64_t>());
     w.exec_params("UPDATE accounts SET last_updated = $1 WHERE id = $2", result.updated, accountId);
     w.exec_params(
         "INSERT INTO deliveries (account_id, uuid, service, name, number, extra, date, modified, "

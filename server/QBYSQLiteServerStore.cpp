@@ -117,9 +117,7 @@ void QBYSQLiteServerStore::open() {
   exec("PRAGMA journal_mode=WAL; PRAGMA synchronous=NORMAL; PRAGMA foreign_keys=ON;");
   const int have = schemaVersion();
   const int known = static_cast<int>(std::size(migrations));
-  if (have > known)
-    throw QBYServerStoreError("the database has schema version " + std::to_string(have) +
-                              ", newer than this server knows (" + std::to_string(known) + ")");
+  checkSchemaVersion(have, known);
   for (int version = have + 1; version <= known; ++version) {
     exec("BEGIN IMMEDIATE");
     try {
@@ -208,23 +206,20 @@ PutResult QBYSQLiteServerStore::putDelivery(int64_t accountId, const ServerDeliv
     Statement existing(
         *this, "SELECT modified, deleted FROM deliveries WHERE account_id = ? AND uuid = ?");
     existing.bind(accountId).bind(delivery.uuid);
-    const bool exists = existing.step();
-    if (exists && existing.number(0) > delivery.modified) {
-      result.outcome = PutResult::Outcome::Older;
-    } else {
-      const bool counted = exists && existing.number(1) == 0;
-      if (!delivery.deleted && !counted) {
-        Statement count(*this,
-                        "SELECT count(*) FROM deliveries WHERE account_id = ? AND deleted = 0");
-        count.bind(accountId).step();
-        if (count.number(0) >= quota) result.outcome = PutResult::Outcome::OverQuota;
-      }
+    std::optional<StoredDelivery> stored;
+    if (existing.step()) stored = StoredDelivery{existing.number(0), existing.number(1) != 0};
+    result.outcome = writeOutcome(stored, delivery);
+    if (result.outcome == PutResult::Outcome::Stored && addsLiveDelivery(stored, delivery)) {
+      Statement count(*this,
+                      "SELECT count(*) FROM deliveries WHERE account_id = ? AND deleted = 0");
+      count.bind(accountId).step();
+      result.outcome = quotaOutcome(count.number(0), quota);
     }
     if (result.outcome == PutResult::Outcome::Stored) {
       Statement last(*this, "SELECT last_updated FROM accounts WHERE id = ?");
       last.bind(accountId);
       if (!last.step()) throw QBYServerStoreError("no account " + std::to_string(accountId));
-      result.updated = std::max(now, last.number(0) + 1);
+      result.updated = nextServerTime(now, last.number(0));
       Statement touch(*this, "UPDATE accounts SET last_updated = ? WHERE id = ?");
       touch.bind(result.updated).bind(accountId).step();
       Statement write(*this,

@@ -105,6 +105,28 @@ class QBYServerStore {
 
   virtual void storeReport(const std::string& json, const std::string& remote, Micros at) = 0;
   virtual int64_t reportCount() = 0;
+
+ protected:
+  // The rules every back end applies, kept here so that the back ends cannot drift apart; each
+  // back end only reads and writes what the rules decide, inside its own transaction.
+
+  // The stored version of a delivery that a write meets.
+  struct StoredDelivery {
+    Micros modified = 0;
+    bool deleted = false;
+  };
+  // Throws when the database's schema is newer than this server knows (`known` migrations).
+  static void checkSchemaVersion(int have, int known);
+  // Older when the stored version was modified later than the write (it stays), else Stored.
+  static PutResult::Outcome writeOutcome(const std::optional<StoredDelivery>& stored,
+                                         const ServerDelivery& delivery);
+  // Whether the write makes a live delivery out of none, so that the quota applies.
+  static bool addsLiveDelivery(const std::optional<StoredDelivery>& stored,
+                               const ServerDelivery& delivery);
+  // OverQuota when the account already holds `liveCount` of its `quota` live deliveries.
+  static PutResult::Outcome quotaOutcome(int64_t liveCount, int quota);
+  // The server time of the account's next change: now, but later than its last change.
+  static Micros nextServerTime(Micros now, Micros lastUpdated);
 };
 
 }  // namespace qby::server
