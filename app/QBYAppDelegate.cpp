@@ -13,6 +13,7 @@
 #include "QBYEditDeliveryWindow.h"
 #include "QBYOnlineSignInWindowController.h"
 #include "QBYPreferencesWindow.h"
+#include "QBYSyncPreferencesPage.h"
 #include "QBYTodayWindow.h"
 #include "QBYTroubleshootWindow.h"
 #include "engine/QBYPasswordManager.h"
@@ -711,10 +712,6 @@ void QBYAppDelegate::openEditWindowWithSettings(const qby::QBYDeliverySettings& 
 void QBYAppDelegate::openPreferences(const std::string& pane) {
   if (!deliveriesManager_) return;
   showMainWindowAtLaunch_ = false;
-  if (pane == "sync") {
-    // SYNC PANE PLACE: the Sync pane comes with the sync preferences; General until then.
-    qby::log("The Sync pane is not available yet");
-  }
   if (preferencesWindow_) {
     if (!pane.empty()) preferencesWindow_->showPane(pane);
     gtk_window_present(preferencesWindow_->window());
@@ -723,6 +720,19 @@ void QBYAppDelegate::openPreferences(const std::string& pane) {
   forms::QBYPreferencesWindow::Options options;
   if (!pane.empty()) options.pane = pane;
   std::weak_ptr<QBYAppDelegate> weak = weak_from_this();
+  if (syncManager_) {
+    options.syncPage = [weak, sync = syncManager_](GtkWindow* window) {
+      QBYSyncPreferencesPage::Options pageOptions;
+      pageOptions.openURI = [weak](const std::string& uri) {
+        auto self = weak.lock();
+        if (!self) return false;
+        self->openWebPage(uri);
+        return true;
+      };
+      return std::unique_ptr<forms::QBYPreferencesPage>(
+          std::make_unique<QBYSyncPreferencesPage>(*sync, window, std::move(pageOptions)));
+    };
+  }
   options.closed = [weak] {
     if (auto self = weak.lock()) {
       self->preferencesWindow_.reset();

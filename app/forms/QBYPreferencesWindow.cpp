@@ -60,6 +60,7 @@ struct QBYPreferencesWindow::Impl {
   qby::QBYDeliveriesManager& manager;
   Options options;
   GtkWidget* window = nullptr;
+  std::unique_ptr<QBYPreferencesPage> syncPage;
   AdwComboRow* sortRow = nullptr;
   AdwComboRow* archiveRow = nullptr;
   AdwComboRow* calendarRow = nullptr;
@@ -139,7 +140,12 @@ void QBYPreferencesWindow::Impl::build() {
   adw_preferences_window_add(ADW_PREFERENCES_WINDOW(window),
                              ADW_PREFERENCES_PAGE(buildShortcutsPage()));
   adw_preferences_window_add(ADW_PREFERENCES_WINDOW(window), ADW_PREFERENCES_PAGE(buildLogsPage()));
-  // The Sync page joins these when sync can be set up here.
+  if (options.syncPage) {
+    syncPage = options.syncPage(GTK_WINDOW(window));
+    if (syncPage)
+      adw_preferences_window_add(ADW_PREFERENCES_WINDOW(window),
+                                 ADW_PREFERENCES_PAGE(syncPage->widget()));
+  }
 
   g_signal_connect(window, "notify::visible", G_CALLBACK(+[](GObject*, GParamSpec*, gpointer data) {
                      auto* self = static_cast<Impl*>(data);
@@ -674,6 +680,7 @@ QBYPreferencesWindow::~QBYPreferencesWindow() {
   *impl_->alive = false;
   g_cancellable_cancel(impl_->cancellable.get());
   impl_->observers.clear();
+  impl_->syncPage.reset();
   g_signal_handlers_disconnect_by_data(impl_->window, impl_.get());
   gtk_window_destroy(GTK_WINDOW(impl_->window));
 }
@@ -691,7 +698,10 @@ GtkWindow* QBYPreferencesWindow::window() const {
 }
 
 void QBYPreferencesWindow::showPane(const std::string& name) {
-  const char* page = name == "shortcuts" ? "shortcuts" : name == "logs" ? "logs" : "general";
+  const char* page = name == "shortcuts"                 ? "shortcuts"
+                     : name == "logs"                    ? "logs"
+                     : name == "sync" && impl_->syncPage ? "sync"
+                                                         : "general";
   adw_preferences_window_set_visible_page_name(ADW_PREFERENCES_WINDOW(impl_->window), page);
 }
 
