@@ -508,4 +508,29 @@ TEST(MainWindowTest, ShortcutsWindowListsTheKeys) {
   }
 }
 
+TEST(MainWindowTest, TheSyncAddressOpensThePreferencesOnTheSyncPage) {
+  AppHarness h;
+  ASSERT_TRUE(h.launch());
+  ASSERT_TRUE(h.app().processURL("porvane://settings/sync"));
+  ASSERT_TRUE(h.app().preferencesWindow());
+  auto* window = ADW_PREFERENCES_WINDOW(h.app().preferencesWindow()->window());
+  ASSERT_TRUE(iterateUntil([&] { return gtk_widget_get_mapped(GTK_WIDGET(window)); }));
+  EXPECT_STREQ(adw_preferences_window_get_visible_page_name(window), "sync");
+  // Once the sync manager has started, the page offers the sign-in form.
+  EXPECT_TRUE(iterateUntil(
+      [&] {
+        GtkWidget* action = qby::test::findWidget(GTK_WIDGET(window), "sync-action");
+        return action && gtk_widget_get_mapped(action);
+      },
+      20s));
+
+  // The window already open turns to the page asked for.
+  ASSERT_TRUE(h.app().processURL("porvane://settings/general"));
+  EXPECT_STREQ(adw_preferences_window_get_visible_page_name(window), "general");
+  ASSERT_TRUE(h.app().processURL("porvane://settings/sync"));
+  EXPECT_STREQ(adw_preferences_window_get_visible_page_name(window), "sync");
+  iterateFor(300ms);
+  saveScreenshot(GTK_WIDGET(window), "preferences-sync");
+}
+
 }  // namespace
