@@ -288,7 +288,8 @@ TEST_F(TroubleshootWindowTest, EditedCommentsReachTheServerAsFormFields) {
   EXPECT_TRUE(window.sending());
   ASSERT_TRUE(iterateUntil([&] { return window.screen() == Screen::Success; }, 20s));
   EXPECT_EQ(labelText(GTK_WIDGET(window.window()), "success-text"), kThanksText);
-  saveScreenshot(GTK_WIDGET(window.window()), "troubleshoot-sent");
+  iterateFor(200ms);
+  EXPECT_FALSE(saveScreenshot(GTK_WIDGET(window.window()), "troubleshoot-sent").empty());
 
   const auto seen = reportsSeen();
   ASSERT_EQ(seen.size(), 1u);
