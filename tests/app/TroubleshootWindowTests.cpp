@@ -415,6 +415,29 @@ TEST_F(TroubleshootWindowTest, ClosingTheWindowWhileASendWaitsEndsTheSendQuietly
       [&] { return h_.app().troubleshootWindow(uuid_)->screen() == Screen::Report; }, 60s));
 }
 
+TEST_F(TroubleshootWindowTest, WhileOneDeliveryIsDiagnosedAnotherWaitsItsTurn) {
+  launch();
+  const std::string other = h_.addDelivery("gls-group.com", "901234567891", "Lampe");
+  h_.app().troubleshootDelivery(uuid_);
+  QBYTroubleshootWindow* first = h_.app().troubleshootWindow(uuid_);
+  ASSERT_TRUE(first);
+  ASSERT_EQ(first->screen(), Screen::Waiting);
+  // The manager diagnoses one delivery at a time: the waiting window comes forward instead.
+  h_.app().troubleshootDelivery(other);
+  EXPECT_EQ(h_.app().troubleshootWindow(other), nullptr);
+  ASSERT_TRUE(iterateUntil([&] { return first->screen() == Screen::Report; }, 60s));
+  EXPECT_EQ(first->report()->valueForKey("no"), "901234567890");
+  // Once it is done, the other delivery gets a window and a report of its own.
+  h_.app().troubleshootDelivery(other);
+  QBYTroubleshootWindow* second = h_.app().troubleshootWindow(other);
+  ASSERT_TRUE(second);
+  EXPECT_NE(second, first);
+  ASSERT_TRUE(iterateUntil([&] { return second->screen() != Screen::Waiting; }, 60s));
+  ASSERT_TRUE(second->report());
+  EXPECT_EQ(second->report()->valueForKey("no"), "901234567891");
+  EXPECT_EQ(h_.app().troubleshootWindow(uuid_), first);
+}
+
 TEST_F(TroubleshootWindowTest, WithoutASyncServerTheSendActionSaysSoAndKeepsTheReport) {
   launch();
   ASSERT_TRUE(
