@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 #include <gtkmm/init.h>
 #include <signal.h>
+#include <webkit/webkit.h>
 
 #include <chrono>
 #include <fstream>
@@ -188,6 +189,17 @@ class SyncPaneTest : public ::testing::Test {
     ASSERT_TRUE(iterateUntil([&] { return page->termsSheet() != nullptr; }));
     auto* sheet = page->termsSheet();
     ASSERT_TRUE(iterateUntil([&] { return gtk_widget_get_mapped(GTK_WIDGET(sheet->window())); }));
+    // The sheet shows the server's own terms page (its built-in one here).
+    ASSERT_TRUE(iterateUntil(
+        [&] {
+          const char* title = webkit_web_view_get_title(sheet->webView());
+          return !webkit_web_view_is_loading(sheet->webView()) && title &&
+                 std::string(title) == "Terms of use";
+        },
+        20s))
+        << sheet->loadError();
+    EXPECT_EQ(std::string(webkit_web_view_get_uri(sheet->webView())),
+              server->url() + "/sync/app/legal/terms.html");
     ASSERT_TRUE(findWidget(GTK_WIDGET(sheet->window()), "I Agree"));
     ASSERT_TRUE(findWidget(GTK_WIDGET(sheet->window()), "Cancel"));
     iterateFor(300ms);
