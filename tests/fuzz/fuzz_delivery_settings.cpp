@@ -4,6 +4,7 @@
 // unchanged, and the add link must be a web address whose query gives back every value.
 #include <cstddef>
 #include <cstdint>
+#include <cstdlib>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -15,6 +16,10 @@
 #include "platform/Value.h"
 #include "util/URLUtilities.h"
 
+#ifndef PORVANE_TEST_HOOKS
+#error "fuzz_delivery_settings configures the web service for the test: -DPORVANE_TEST_HOOKS=ON"
+#endif
+
 namespace {
 
 using qby::Dictionary;
@@ -22,8 +27,10 @@ using qby::QBYDeliverySettings;
 using qby::Value;
 
 void checkAddLink(const QBYDeliverySettings& settings) {
-  const std::string link =
+  const auto added =
       qby::QBYAddLink(settings.from, settings.name, settings.no, settings.extra, settings.date);
+  FUZZ_CHECK(added, "no add link although a web service is configured");
+  const std::string& link = *added;
   const auto url = qby::URL::URLWithString(link);
   FUZZ_CHECK(url && url->query(), link);
   const Dictionary query = qby::dictionaryFromQuery(*url->query());
@@ -40,6 +47,8 @@ void checkAddLink(const QBYDeliverySettings& settings) {
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
   qby::fuzz::useTemporaryHome();
+  // There is no add link without a web service; test builds read this one first.
+  setenv("PORVANE_VENDOR_URL", "https://vendor.test", 1);
   return 0;
 }
 
