@@ -116,14 +116,24 @@ class OutcomeRecorder {
             outcome.failure = true;
             if (status) outcome.failureStatus = status;
           }
-          // A service message that ends the command is printed once, by the command.
-          if (progress && notification.name == qby::QBYSyncChangeNotification && status &&
-              status != sync.quillbayMessage()) {
+          // A service message is printed once, by the command: a later exchange of the same
+          // pass may clear it from the sync manager before the command ends.
+          if (notification.name == qby::QBYSyncChangeNotification && status &&
+              status == sync.quillbayMessage()) {
+            lastMessage = status;
+          } else if (progress && notification.name == qby::QBYSyncChangeNotification && status) {
             std::fprintf(stderr, "%s\n", terminalText(*status).c_str());
           }
         });
   }
   Outcome outcome;
+  // The last message the server sent during the command.
+  std::optional<std::string> lastMessage;
+  // The server's message to show at the end: the one it still stands by, else the last sent.
+  std::optional<std::string> message(const qby::QBYSyncManager& sync) const {
+    if (const auto& current = sync.quillbayMessage(); current && !current->empty()) return current;
+    return lastMessage;
+  }
 
  private:
   qby::ObserverToken token_;
@@ -203,7 +213,7 @@ int signIn(const char* command, const Arguments& arguments, bool registering) {
     qby::Dictionary result{{"result", qby::Value(std::string("signed-in"))},
                            {"email", qby::Value(email)},
                            {"server", qby::Value(*address)},
-                           {"message", textOrNull(sync.quillbayMessage())}};
+                           {"message", textOrNull(recorder.message(sync))}};
     return printJSON(command, qby::Value(std::move(result)));
   }
   std::printf("%s %s on %s.\n", registering ? "Registered and signed in as" : "Signed in as",
@@ -451,7 +461,7 @@ int runSyncCommand(int argc, char** argv) {
         {"result", qby::Value(std::string(failed ? "failed" : "synced"))},
         {"signedIn", qby::Value(sync.quillbayEnabled())},
         {"error", failed ? qby::Value(validUTF8(reason)) : qby::Value()},
-        {"message", textOrNull(sync.quillbayMessage())},
+        {"message", textOrNull(recorder.message(sync))},
         {"lastSync", sync.quillbaySuccessDate() ? qby::Value(isoTime(sync.quillbaySuccessDate()))
                                                 : qby::Value()},
         {"queued", qby::Value(static_cast<std::int64_t>(queued))}};
@@ -459,7 +469,7 @@ int runSyncCommand(int argc, char** argv) {
     return failed ? kExitFailure : printed;
   }
   if (failed) return fail(command, reason, kExitFailure);
-  if (const auto& message = sync.quillbayMessage(); message && !message->empty())
+  if (const auto message = recorder.message(sync); message && !message->empty())
     std::fprintf(stderr, "%s\n", terminalText(*message).c_str());
   std::fprintf(stderr, "Synced; %zu change%s still waiting.\n", queued, queued == 1 ? "" : "s");
   return kExitSuccess;

@@ -313,6 +313,9 @@ ServerResponse QBYVendorService::sync(const ServerRequest& request) {
     return xml(reply);
   }
 
+  // Said to the device along with an ordinary answer: a refusal would sign it out, and the
+  // change would block every later one in its queue.
+  std::optional<std::string> notice;
   if (cmd == "add" || cmd == "delete") {
     ServerDelivery delivery;
     delivery.uuid = form->text("uuid");
@@ -329,10 +332,13 @@ ServerResponse QBYVendorService::sync(const ServerRequest& request) {
       delivery.date = form->text("date");
     }
     const PutResult put = store_.putDelivery(session.accountId, delivery, config_.quota, clock_());
-    if (put.outcome == PutResult::Outcome::OverQuota)
-      return refusal("Your account holds the most deliveries it may (" +
-                         std::to_string(config_.quota) + "). Archive some and try again.",
-                     403, false, &session);
+    if (put.outcome == PutResult::Outcome::OverQuota) {
+      log_("quota of " + std::to_string(config_.quota) + " deliveries reached for account " +
+           std::to_string(session.accountId) + "; change not stored");
+      notice = "Your account holds the most deliveries it may (" + std::to_string(config_.quota) +
+               "). This delivery stays on this device only; delete some deliveries, then change "
+               "it to sync it.";
+    }
   }
 
   QBYXMLReply reply;
@@ -340,6 +346,7 @@ ServerResponse QBYVendorService::sync(const ServerRequest& request) {
   reply.add("client", session.clientId);
   reply.add("code", session.code);
   addCommonElements(reply, *form);
+  if (notice) reply.add("message", *notice);
   const Micros since = parseTime(form->text("updated")).value_or(0);
   Micros latest = since;
   for (const ServerDelivery& d : store_.changesSince(session.accountId, since)) {

@@ -374,6 +374,34 @@ TEST_F(SyncEndToEndTest, ARequestTheServerRefusesAsTooLargeShowsItsMessage) {
   EXPECT_EQ(refused.err.find("connect"), std::string::npos) << refused.err;
 }
 
+// A full account keeps syncing: the change over the quota stays on its machine, the user is
+// told why, and the changes after it still travel.
+TEST_F(SyncEndToEndTest, AFullAccountSaysSoAndKeepsSyncing) {
+  server->stop();
+  server->configure("[accounts]\nquota=1\n");
+  ASSERT_TRUE(server->start()) << server->log();
+  registerAndSignInBoth();
+  ASSERT_EQ(on("a", {"add", "1Z999AA10123456784", "--name", "First"}).exitCode, 0);
+  sync("a");
+  // Added while the server is away, so that the change goes out with the sync command.
+  server->stop();
+  ASSERT_EQ(on("a", {"add", "1Z12345E6605272234", "--name", "Over the quota"}).exitCode, 0);
+  ASSERT_TRUE(server->start()) << server->log();
+  const auto full = on("a", {"sync", "--json"});
+  EXPECT_EQ(full.exitCode, 0) << full.out << full.err;
+  EXPECT_NE(full.out.find("most deliveries it may (1)"), std::string::npos) << full.out;
+  EXPECT_NE(full.out.find("\"queued\": 0"), std::string::npos) << full.out;
+  const auto status = on("a", {"account", "status", "--json"});
+  EXPECT_NE(status.out.find("\"signedIn\": true"), std::string::npos) << status.out;
+  EXPECT_NE(names("a").find("Over the quota"), std::string::npos);
+
+  // The other machine gets what the account holds, and nothing over the quota.
+  sync("b");
+  const std::string listed = names("b");
+  EXPECT_NE(listed.find("First"), std::string::npos) << listed;
+  EXPECT_EQ(listed.find("Over the quota"), std::string::npos) << listed;
+}
+
 TEST_F(SyncEndToEndTest, SignOutTellsTheServerAndForgetsTheAccount) {
   registerAndSignInBoth();
   const auto out = on("b", {"account", "sign-out", "--json"});
