@@ -47,6 +47,13 @@ void setRowText(GtkWidget* row, const std::string& text) {
   gtk_editable_set_text(GTK_EDITABLE(row), text.c_str());
 }
 
+void disconnectTree(GtkWidget* root, gpointer data) {
+  g_signal_handlers_disconnect_by_data(root, data);
+  for (GtkWidget* child = gtk_widget_get_first_child(root); child;
+       child = gtk_widget_get_next_sibling(child))
+    disconnectTree(child, data);
+}
+
 GtkWidget* wrappingLabel(const char* cssClass) {
   GtkWidget* label = gtk_label_new("");
   gtk_label_set_wrap(GTK_LABEL(label), TRUE);
@@ -582,17 +589,9 @@ QBYSyncPreferencesPage::~QBYSyncPreferencesPage() {
   impl_->updateCall.cancel();
   impl_->spinnerCall.cancel();
   impl_->termsSheet.reset();
-  for (GtkWidget* widget :
-       {impl_->switchButton, impl_->logOutButton, impl_->registerToggle, impl_->actionButton,
-        impl_->passwordManagerButton, impl_->passwordRow, impl_->confirmRow})
-    g_signal_handlers_disconnect_by_data(widget, impl_.get());
-  // The help and forgot buttons are reached through their parents.
-  GtkWidget* child = gtk_widget_get_first_child(gtk_widget_get_parent(impl_->logOutButton));
-  for (; child; child = gtk_widget_get_next_sibling(child))
-    g_signal_handlers_disconnect_by_data(child, impl_.get());
-  child = gtk_widget_get_first_child(gtk_widget_get_parent(impl_->actionButton));
-  for (; child; child = gtk_widget_get_next_sibling(child))
-    g_signal_handlers_disconnect_by_data(child, impl_.get());
+  // The widgets may outlive the page for a moment inside the window; none of them may call
+  // back into it.
+  disconnectTree(impl_->page, impl_.get());
 }
 
 GtkWidget* QBYSyncPreferencesPage::widget() const {

@@ -18,8 +18,7 @@
 #include <random>
 #include <thread>
 
-#include <pqxx/pqxx>
-
+#include "SyncServerProcess.h"
 #include "cli/CliProcess.h"
 #include "platform/GLibPtr.h"
 #include "platform/MainQueue.h"
@@ -31,132 +30,6 @@ namespace {
 using porvane::test::readText;
 using porvane::test::runCli;
 using porvane::test::RunResult;
-
-// The server's storage for one case: SQLite in the data folder, or a PostgreSQL schema of the
-// case's own that starts empty and is dropped when the case ends.
-class ServerStorage {
- public:
-  ServerStorage() {
-    const char* cluster = std::getenv("PORVANE_TEST_POSTGRESQL");
-    if (!cluster || !*cluster) return;
-    cluster_ = cluster;
-    static int counter = 0;
-    schema_ = "e2e_" + std::to_string(getpid()) + "_" + std::to_string(++counter);
-    pqxx::connection admin(cluster_);
-    pqxx::work work(admin);
-    work.exec("DROP SCHEMA IF EXISTS " + schema_ + " CASCADE");
-    work.exec("CREATE SCHEMA " + schema_);
-    work.commit();
-  }
-  ~ServerStorage() {
-    if (schema_.empty()) return;
-    try {
-      pqxx::connection admin(cluster_);
-      pqxx::work work(admin);
-      work.exec("DROP SCHEMA IF EXISTS " + schema_ + " CASCADE");
-      work.commit();
-    } catch (const std::exception& error) {
-      ADD_FAILURE() << "could not drop " << schema_ << ": " << error.what();
-    }
-  }
-  ServerStorage(const ServerStorage&) = delete;
-  ServerStorage& operator=(const ServerStorage&) = delete;
-
-  bool postgresql() const { return !schema_.empty(); }
-  // The configuration's storage section.
-  std::string section() const {
-    if (schema_.empty()) return "[storage]\nbackend=sqlite\n";
-    return "[storage]\nbackend=postgresql\npostgresql=" + cluster_ +
-           " options='-c search_path=" + schema_ + "'\n";
-  }
-  // How many deliveries the server holds (PostgreSQL only; -1 otherwise).
-  long deliveryCount() const {
-    if (schema_.empty()) return -1;
-    pqxx::connection connection(cluster_ + " options='-c search_path=" + schema_ + "'");
-    pqxx::work work(connection);
-    return work.exec("SELECT count(*) FROM deliveries")[0][0].as<long>();
-  }
-
- private:
-  std::string cluster_;
-  std::string schema_;
-};
-
-// porvane-server over a data folder and the case's storage; restartable on the same port. The
-// configuration is the storage section followed by the case's own settings.
-class SyncServer {
- public:
-  SyncServer(std::filesystem::path data, const std::string& settings = "")
-      : data_(std::move(data)) {
-    writeFile(data_ / "porvane-server.conf", storage_.section() + settings);
-  }
-  ~SyncServer() { stop(); }
-
-  const ServerStorage& storage() const { return storage_; }
-
-  bool start() {
-    const auto out = data_ / ("stdout-" + std::to_string(++runs_));
-    GObjectPtr<GSubprocessLauncher> launcher =
-        GObjectPtr<GSubprocessLauncher>::adopt(g_subprocess_launcher_new(G_SUBPROCESS_FLAGS_NONE));
-    g_subprocess_launcher_set_stdout_file_path(launcher.get(), out.c_str());
-    g_subprocess_launcher_set_stderr_file_path(launcher.get(), (data_ / "server.log").c_str());
-    // The cheapest password hashing the server knows (test builds only): every sign-in of a
-    // case would otherwise cost a full Argon2id run under the sanitizers.
-    g_subprocess_launcher_setenv(launcher.get(), "PORVANE_TEST_SERVER_MIN_HASH", "1", TRUE);
-    const std::string port = std::to_string(port_);
-    const char* argv[] = {PORVANE_SERVER_PATH, "--data", data_.c_str(), "--port",
-                          port.c_str(),        nullptr};
-    GError* error = nullptr;
-    process_ =
-        GObjectPtr<GSubprocess>::adopt(g_subprocess_launcher_spawnv(launcher.get(), argv, &error));
-    GErrorPtr owned(error);
-    if (!process_) return false;
-    for (int i = 0; i < 200; ++i) {
-      const std::string text = readText(out);
-      if (const auto end = text.find('\n'); end != std::string::npos) {
-        port_ = std::stoi(text.substr(0, end));
-        return port_ > 0;
-      }
-      std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    }
-    return false;
-  }
-
-  void stop() {
-    if (!process_) return;
-    g_subprocess_send_signal(process_.get(), SIGTERM);
-    g_subprocess_wait(process_.get(), nullptr, nullptr);
-    process_ = GObjectPtr<GSubprocess>();
-  }
-
-  std::string url() const { return "http://127.0.0.1:" + std::to_string(port_); }
-  // Replaces the case's own settings; they apply from the next start.
-  void configure(const std::string& settings) {
-    writeFile(data_ / "porvane-server.conf", storage_.section() + settings);
-  }
-  // A request as another client would send it; the reply's text ("" when none came).
-  std::string post(const std::string& path, const std::string& body) const {
-    GObjectPtr<SoupSession> session = GObjectPtr<SoupSession>::adopt(soup_session_new());
-    GObjectPtr<SoupMessage> message =
-        GObjectPtr<SoupMessage>::adopt(soup_message_new("POST", (url() + path).c_str()));
-    GBytesPtr bytes(g_bytes_new(body.data(), body.size()));
-    soup_message_set_request_body_from_bytes(message.get(), "application/x-www-form-urlencoded",
-                                             bytes.get());
-    GBytesPtr reply(soup_session_send_and_read(session.get(), message.get(), nullptr, nullptr));
-    if (!reply) return {};
-    gsize size = 0;
-    const auto* data = static_cast<const char*>(g_bytes_get_data(reply.get(), &size));
-    return std::string(data ? data : "", size);
-  }
-  std::string log() const { return readText(data_ / "server.log"); }
-
- private:
-  std::filesystem::path data_;
-  ServerStorage storage_;
-  GObjectPtr<GSubprocess> process_;
-  int port_ = 0;
-  int runs_ = 0;
-};
 
 class SyncEndToEndTest : public ::testing::Test {
  protected:

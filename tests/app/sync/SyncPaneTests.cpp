@@ -6,22 +6,19 @@
 #include <gio/gio.h>
 #include <gtest/gtest.h>
 #include <gtkmm/init.h>
-#include <signal.h>
 #include <webkit/webkit.h>
 
 #include <chrono>
-#include <fstream>
 #include <memory>
 #include <random>
-#include <sstream>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "FormsTestSupport.h"
 #include "QBYPreferencesWindow.h"
 #include "QBYSyncPreferencesPage.h"
 #include "QBYTermsSheet.h"
+#include "SyncServerProcess.h"
 #include "manager/QBYDeliveriesManager.h"
 #include "platform/GLibPtr.h"
 #include "platform/MainQueue.h"
@@ -40,64 +37,13 @@ using porvane::forms::QBYPreferencesWindow;
 using View = QBYSyncPreferencesPage::View;
 using namespace std::chrono_literals;
 
-std::string readAll(const std::filesystem::path& path) {
-  std::ifstream in(path);
-  std::stringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
-
-// porvane-server over a data folder of its own, on a port it chooses.
-class Server {
- public:
-  explicit Server(std::filesystem::path data) : data_(std::move(data)) {}
-  ~Server() {
-    if (!process_) return;
-    g_subprocess_send_signal(process_.get(), SIGTERM);
-    g_subprocess_wait(process_.get(), nullptr, nullptr);
-  }
-
-  bool start() {
-    std::filesystem::create_directories(data_);
-    const auto out = data_ / "stdout";
-    auto launcher =
-        GObjectPtr<GSubprocessLauncher>::adopt(g_subprocess_launcher_new(G_SUBPROCESS_FLAGS_NONE));
-    g_subprocess_launcher_set_stdout_file_path(launcher.get(), out.c_str());
-    g_subprocess_launcher_set_stderr_file_path(launcher.get(), (data_ / "server.log").c_str());
-    // The cheapest password hashing the test build of the server knows.
-    g_subprocess_launcher_setenv(launcher.get(), "PORVANE_TEST_SERVER_MIN_HASH", "1", TRUE);
-    const char* argv[] = {PORVANE_SERVER_PATH, "--data", data_.c_str(), "--port", "0", nullptr};
-    GError* error = nullptr;
-    process_ =
-        GObjectPtr<GSubprocess>::adopt(g_subprocess_launcher_spawnv(launcher.get(), argv, &error));
-    GErrorPtr owned(error);
-    if (!process_) return false;
-    for (int i = 0; i < 200; ++i) {
-      const std::string text = readAll(out);
-      if (const auto end = text.find('\n'); end != std::string::npos) {
-        port_ = std::stoi(text.substr(0, end));
-        return port_ > 0;
-      }
-      std::this_thread::sleep_for(50ms);
-    }
-    return false;
-  }
-
-  std::string url() const { return "http://127.0.0.1:" + std::to_string(port_); }
-
- private:
-  std::filesystem::path data_;
-  GObjectPtr<GSubprocess> process_;
-  int port_ = 0;
-};
-
 class SyncPaneTest : public ::testing::Test {
  protected:
   void SetUp() override {
     ASSERT_TRUE(initGtk());
     Gtk::init_gtkmm_internals();
     root = makeTempDir("sync-pane");
-    server = std::make_unique<Server>(root / "server");
+    server = std::make_unique<SyncServer>(root / "server");
     ASSERT_TRUE(server->start());
     // The keyring outlasts the case: every case has an address of its own.
     email = "pane" + std::to_string(std::random_device()()) + "@example.org";
@@ -211,9 +157,20 @@ class SyncPaneTest : public ::testing::Test {
     ASSERT_TRUE(iterateUntil([&] { return page->termsSheet() == nullptr; }));
   }
 
+  // Opens the page on a started sync manager and registers the case's account through it.
+  void registerThroughThePage() {
+    startSync();
+    open();
+    ASSERT_TRUE(waitForView(View::SignIn));
+    fillRegistration(kPassword);
+    ASSERT_FALSE(HasFatalFailure());
+    registerAnswering(true);
+    ASSERT_TRUE(waitForView(View::SignedIn, 30s)) << page->statusText();
+  }
+
   static constexpr const char* kPassword = "correct horse 42";
   std::filesystem::path root;
-  std::unique_ptr<Server> server;
+  std::unique_ptr<SyncServer> server;
   std::string email;
   std::shared_ptr<QBYDataStore> store;
   std::shared_ptr<QBYSyncManager> sync;
@@ -296,13 +253,8 @@ TEST_F(SyncPaneTest, RegistrationWaitsForTheTermsAndCancellingThemSendsNone) {
 }
 
 TEST_F(SyncPaneTest, LogOutKeepsThePasswordSoSigningInAgainNeedsOnlyTheButton) {
-  startSync();
-  open();
-  ASSERT_TRUE(waitForView(View::SignIn));
-  fillRegistration(kPassword);
+  registerThroughThePage();
   ASSERT_FALSE(HasFatalFailure());
-  registerAnswering(true);
-  ASSERT_TRUE(waitForView(View::SignedIn, 30s)) << page->statusText();
 
   click("sync-log-out");
   ASSERT_TRUE(iterateUntil([&] { return !sync->quillbayEnabled(); }, 30s));
@@ -319,13 +271,8 @@ TEST_F(SyncPaneTest, LogOutKeepsThePasswordSoSigningInAgainNeedsOnlyTheButton) {
 }
 
 TEST_F(SyncPaneTest, AWrongPasswordShowsTheServersMessageAndLeavesTheFormUsable) {
-  startSync();
-  open();
-  ASSERT_TRUE(waitForView(View::SignIn));
-  fillRegistration(kPassword);
+  registerThroughThePage();
   ASSERT_FALSE(HasFatalFailure());
-  registerAnswering(true);
-  ASSERT_TRUE(waitForView(View::SignedIn, 30s)) << page->statusText();
   click("sync-log-out");
   ASSERT_TRUE(iterateUntil([&] { return !sync->quillbayEmail() && sync->step() >= 5; }, 30s));
   ASSERT_TRUE(waitForView(View::SignIn));
