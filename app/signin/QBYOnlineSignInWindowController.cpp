@@ -62,6 +62,13 @@ std::optional<std::string> QBYWebWindowController::passwordManagerDesktopID() {
   return std::nullopt;
 }
 
+std::string QBYWebWindowController::passwordSearchAddress(const std::string& host) {
+  char* escaped = g_uri_escape_string(passwordSearchHost(host).c_str(), nullptr, FALSE);
+  const std::string address = std::string(kPasswordManagerSearch) + (escaped ? escaped : "");
+  g_free(escaped);
+  return address;
+}
+
 void QBYWebWindowController::updateTitle() {
   if (!pane_) return;
   titleLabel_.set_text(pane_->title());
@@ -78,9 +85,7 @@ void QBYWebWindowController::openPasswordUtility() {
       g_uri_unref(parsed);
     }
   }
-  char* escaped = g_uri_escape_string(passwordSearchHost(host).c_str(), nullptr, FALSE);
-  const std::string address = std::string(kPasswordManagerSearch) + (escaped ? escaped : "");
-  g_free(escaped);
+  const std::string address = passwordSearchAddress(host);
   GError* rawError = nullptr;
   if (!g_app_info_launch_default_for_uri(address.c_str(), nullptr, &rawError)) {
     qby::log("Cannot open %@: %@", address, rawError ? rawError->message : "?");

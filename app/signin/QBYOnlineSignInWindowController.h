@@ -38,6 +38,9 @@ class QBYWebWindowController : public Gtk::Window {
   static std::string passwordSearchHost(const std::string& host);
   // The desktop entry of an installed password manager, if any.
   static std::optional<std::string> passwordManagerDesktopID();
+  // The address that opens the password manager's search for the host (as passwordSearchHost
+  // trims it).
+  static std::string passwordSearchAddress(const std::string& host);
 
  protected:
   Gtk::HeaderBar header_;

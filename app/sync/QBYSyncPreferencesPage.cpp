@@ -29,7 +29,6 @@ constexpr double kSpinnerDelay = 0.1;
 constexpr long kAlertMessageLength = 101;
 constexpr const char* kResetPath = "/sync/?cmd=reset";
 constexpr const char* kTermsPath = "/sync/app/legal/terms.html";
-constexpr const char* kPasswordManagerSearch = "onepassword://search/";
 
 GtkWidget* entryRow(const std::string& title, bool password, const char* name) {
   GtkWidget* row = password ? adw_password_entry_row_new() : adw_entry_row_new();
@@ -571,9 +570,7 @@ void QBYSyncPreferencesPage::Impl::openPasswordManager() {
   std::string host;
   const std::string typed = qby::trimmedString(rowText(serverRow));
   if (const auto url = qby::URL::URLWithString(typed)) host = url->host().value_or("");
-  char* escaped = g_uri_escape_string(host.c_str(), nullptr, FALSE);
-  open(std::string(kPasswordManagerSearch) + (escaped ? escaped : ""));
-  g_free(escaped);
+  open(QBYWebWindowController::passwordSearchAddress(host));
 }
 
 // --- The page ---------------------------------------------------------------------------------
