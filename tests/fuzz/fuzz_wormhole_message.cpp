@@ -1,15 +1,20 @@
 // A message file as another program (or anything else that can write to the shared container)
-// leaves it, read by the channel and processed by the manager as each action, once as the main
-// application and once as the companion. Whatever the file holds, reading must not crash,
-// processing must delete the file (except AddDelivery in the companion while the application
-// runs, which leaves it for the application) and the delegate must only hear well-formed calls.
+// leaves it, read by the channel and processed by the manager as one action, in the main
+// application or in the companion. Whatever the file holds, reading must not crash, processing
+// must delete the file (except AddDelivery in the companion while the application runs, which
+// leaves it for the application) and the delegate must only hear well-formed calls.
 //
-// An odd-sized input is processed while the main application counts as running.
+// The first byte of an input chooses where the rest goes: bit 0 the process (application or
+// companion), bit 1 whether the main application counts as running, the remaining bits the
+// action. The reading of a file does not depend on the action, so running one action per input
+// lets libFuzzer steer each action's processing on its own instead of reading the same bytes
+// twenty times. The store and the channels outlive the inputs, so one input's deliveries are
+// there for the next one's actions.
 //
-// Every input is written twenty times (two processes, ten actions). The library's files go
-// through a file system that replaces them as the real one does, by a temporary file renamed
-// over the target, but does not flush them to disk: durability across a power loss is not
-// what this target looks at, and the flushes cost far more than the reading they feed.
+// The library's files go through a file system that replaces them as the real one does, by a
+// temporary file renamed over the target, but does not flush them to disk: durability across a
+// power loss is not what this target looks at, and the flushes cost far more than the reading
+// they feed.
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -18,6 +23,7 @@
 #include <cstdint>
 #include <cstring>
 #include <filesystem>
+#include <iterator>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -143,27 +149,28 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  if (size == 0) return 0;
   Fixture& f = fixture();
-  f.parentOpen = size % 2 == 1;
-  const std::string_view bytes(reinterpret_cast<const char*>(data), size);
-  for (const auto& manager : f.managers) {
-    MMWormhole& channel = *manager->wormhole();
-    for (const char* action : kActions) {
-      auto* files = dynamic_cast<MMWormholeFileTransiting*>(&channel.wormholeMessenger());
-      FUZZ_CHECK(files, "not a file channel");
-      const auto path = files->filePathForIdentifier(action);
-      FUZZ_CHECK(path, action);
-      if (!FileSystem::current().writeFileAtomically(*path, bytes))
-        fuzz::fail("cannot write the message file");
-      const auto message = channel.messageWithIdentifier(action);
-      manager->processWormholeAction(action, message.value_or(Value()));
-      const bool leftForApplication = manager->processType() != QBYProcessTypeApplication &&
-                                      std::string_view(action) == QBYWormholeActionAddDelivery &&
-                                      f.parentOpen;
-      FUZZ_CHECK(std::filesystem::exists(*path) == leftForApplication, action);
-      channel.clearMessageContentsForIdentifier(action);
-    }
-  }
+  const std::uint8_t route = data[0];
+  const auto& manager = f.managers[route & 1];
+  f.parentOpen = (route & 2) != 0;
+  const char* action = kActions[(route >> 2) % std::size(kActions)];
+  const std::string_view bytes(reinterpret_cast<const char*>(data + 1), size - 1);
+
+  MMWormhole& channel = *manager->wormhole();
+  auto* files = dynamic_cast<MMWormholeFileTransiting*>(&channel.wormholeMessenger());
+  FUZZ_CHECK(files, "not a file channel");
+  const auto path = files->filePathForIdentifier(action);
+  FUZZ_CHECK(path, action);
+  if (!FileSystem::current().writeFileAtomically(*path, bytes))
+    fuzz::fail("cannot write the message file");
+  const auto message = channel.messageWithIdentifier(action);
+  manager->processWormholeAction(action, message.value_or(Value()));
+  const bool leftForApplication = manager->processType() != QBYProcessTypeApplication &&
+                                  std::string_view(action) == QBYWormholeActionAddDelivery &&
+                                  f.parentOpen;
+  FUZZ_CHECK(std::filesystem::exists(*path) == leftForApplication, action);
+  channel.clearMessageContentsForIdentifier(action);
   // Delegate calls queued by a refresh; nothing else runs the main loop here.
   MainQueue::drain();
   return 0;
