@@ -42,7 +42,9 @@ std::filesystem::path screenshotFolder() {
   return (error ? std::filesystem::current_path() : program.parent_path()) / "screenshots";
 }
 
-std::filesystem::path saveScreenshot(GtkWidget* widget, const std::string& name) {
+namespace {
+
+std::filesystem::path screenshotNow(GtkWidget* widget, const std::string& name) {
   const int width = gtk_widget_get_width(widget);
   const int height = gtk_widget_get_height(widget);
   GtkNative* native = gtk_widget_get_native(widget);
@@ -65,6 +67,18 @@ std::filesystem::path saveScreenshot(GtkWidget* widget, const std::string& name)
   std::filesystem::create_directories(screenshotFolder(), error);
   const auto path = screenshotFolder() / (name + ".png");
   if (!gdk_texture_save_to_png(texture.get(), path.c_str())) return {};
+  return path;
+}
+
+}  // namespace
+
+std::filesystem::path saveScreenshot(GtkWidget* widget, const std::string& name) {
+  auto path = screenshotNow(widget, name);
+  // A window just presented is mapped and laid out on later frames, which a busy machine can
+  // delay well past the few hundred milliseconds a test waits for what it checks.
+  GtkRoot* root = gtk_widget_get_root(widget);
+  if (path.empty() && root && gtk_widget_get_visible(GTK_WIDGET(root)))
+    iterateUntil([&] { return !(path = screenshotNow(widget, name)).empty(); });
   return path;
 }
 
