@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds the fuzz targets of the input parsers with clang-14 (libFuzzer, AddressSanitizer and
-# UndefinedBehaviorSanitizer) in build-fuzz, then runs one target, or each in turn, on a copy of
-# its seed corpus (tests/fuzz/corpus/<target>) for the given number of seconds.
+# UndefinedBehaviorSanitizer) in build-fuzz, then runs one target, or all of them (as many at once
+# as there are processors), each on a copy of its seed corpus (tests/fuzz/corpus/<target>) for
+# the given number of seconds.
 #
 #   scripts/fuzz.sh TARGET SECONDS      e.g. scripts/fuzz.sh fuzz_value_json 60
 #   scripts/fuzz.sh all SECONDS
@@ -55,31 +56,56 @@ export ASAN_OPTIONS=${PORVANE_FUZZ_ASAN_OPTIONS:-detect_leaks=1:allocator_may_re
 export LSAN_OPTIONS=${LSAN_OPTIONS:-suppressions=$PWD/tests/fuzz/lsan.supp:print_suppressions=0}
 export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}
 
-passed=0
-failed=0
-failures=()
 work=$(mktemp -d "${TMPDIR:-/tmp}/porvane-fuzz-XXXXXX")
 trap 'rm -rf "$work"' EXIT
-for target in "${targets[@]}"; do
-  corpus="$work/$target"
-  mkdir -p "$corpus"
+
+# One target's run; its report goes to $work/<target>.report, its exit status to .status.
+run_target() {
+  local target=$1
+  shift
+  local corpus="$work/$target" artifacts="$build/fuzz-artifacts/$target"
+  local log="$work/$target.log" status=0 runs
+  mkdir -p "$corpus" "$artifacts"
   if [ -d "tests/fuzz/corpus/$target" ]; then cp -R "tests/fuzz/corpus/$target/." "$corpus/"; fi
-  artifacts="$build/fuzz-artifacts/$target"
-  mkdir -p "$artifacts"
-  log="$work/$target.log"
-  echo "== $target: ${seconds}s"
-  status=0
   nice -n 10 "$build/tests/fuzz/$target" -max_total_time="$seconds" -timeout=30 \
     -print_final_stats=1 -artifact_prefix="$artifacts/" "$@" "$corpus" >"$log" 2>&1 || status=$?
   runs=$(sed -n 's/^stat::number_of_executed_units: *//p' "$log" | tail -n 1)
-  if [ $status -eq 0 ]; then
+  {
+    echo "== $target: ${seconds}s"
+    if [ $status -eq 0 ]; then
+      echo "   passed: ${runs:-?} executions"
+    else
+      echo "   FAILED (exit $status) after ${runs:-?} executions; last lines of its log:"
+      tail -n 40 "$log" | sed 's/^/   | /'
+    fi
+  } >"$work/$target.report"
+  echo $status >"$work/$target.status"
+}
+
+# The targets are single-threaded: as many run at once as there are processors
+# (PORVANE_FUZZ_JOBS to choose), and their reports follow in the targets' order.
+jobs=${PORVANE_FUZZ_JOBS:-$(nproc)}
+running=0
+for target in "${targets[@]}"; do
+  if [ "$running" -ge "$jobs" ]; then
+    wait -n || true
+    running=$((running - 1))
+  fi
+  run_target "$target" "$@" &
+  running=$((running + 1))
+done
+wait || true
+
+passed=0
+failed=0
+failures=()
+for target in "${targets[@]}"; do
+  cat "$work/$target.report" 2>/dev/null || echo "== $target: no report"
+  if [ "$(cat "$work/$target.status" 2>/dev/null)" = 0 ]; then
     passed=$((passed + 1))
-    echo "   passed: ${runs:-?} executions"
   else
     failed=$((failed + 1))
     failures+=("$target")
-    echo "   FAILED (exit $status) after ${runs:-?} executions; last lines of its log:"
-    tail -n 40 "$log" | sed 's/^/   | /'
   fi
 done
 
