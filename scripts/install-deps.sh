@@ -5,7 +5,7 @@ set -euo pipefail
 
 packages=(
   # toolchain
-  build-essential cmake ninja-build pkg-config clang-format gettext python3
+  build-essential cmake ninja-build pkg-config clang-format gettext python3 lld
   # libraries
   libglib2.0-dev libjavascriptcoregtk-6.0-dev libsoup-3.0-dev glib-networking
   libsecret-1-dev libssl-dev libicu-dev libsqlite3-dev libplist-dev nlohmann-json3-dev
