@@ -1,0 +1,1 @@
+// The unit the library family's precompiled header is built with; it has no code of its own.
