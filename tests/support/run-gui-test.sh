@@ -1,7 +1,6 @@
 #!/usr/bin/env bash
-# Runs one GUI test program on a virtual display of its own. The caller (scripts/test-session.sh
-# and scripts/with-keyring.sh) already provides a private session bus and a keyring; cairo
-# rendering needs no GPU.
+# Runs one GUI test program on a virtual display of its own. The caller (ctest inside
+# dbus-run-session) already provides the private session bus; cairo rendering needs no GPU.
 set -euo pipefail
 export GSK_RENDERER=cairo
 export GDK_BACKEND=x11
