@@ -26,7 +26,7 @@ packages=(
   libsodium-dev libpqxx-dev postgresql
   # the server tests' throwaway TLS certificates
   openssl
-  # fuzzing (scripts/fuzz.sh)
+  # the sanitized test build and fuzzing (scripts/fuzz.sh)
   clang-14 libfuzzer-14-dev
 )
 
