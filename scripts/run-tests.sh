@@ -36,21 +36,42 @@ tools/check-release-hooks "$release" "$build"
 export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=0:handle_segv=0:allow_user_segv_handler=1}
 export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}
 
-# A short run of every fuzz target on its seed corpus (PORVANE_FUZZ_SECONDS each, 0 to skip),
-# before ctest so that ctest's summary stays the last one printed; a failure of either fails
-# the script.
-fuzz_status=0
+# The fuzz targets are built with the other builds; their short runs (PORVANE_FUZZ_SECONDS each,
+# 0 to skip) come during the tests that must run alone, one target at a time and at the lowest
+# priority, on the processor those tests leave idle. A failure of either fails the script.
 fuzz_seconds=${PORVANE_FUZZ_SECONDS:-20}
 if [ "$fuzz_seconds" != 0 ]; then
-  step "fuzz targets, ${fuzz_seconds} s each"
-  scripts/fuzz.sh all "$fuzz_seconds" || fuzz_status=$?
+  step "fuzz build"
+  scripts/fuzz.sh all 0
 fi
 
-step "tests"
-ctest_status=0
-scripts/test-session.sh scripts/with-keyring.sh \
-  ctest --test-dir "$build" --output-on-failure --timeout 600 -j2 "$@" || ctest_status=$?
-step "done"
+session() { scripts/test-session.sh scripts/with-keyring.sh "$@"; }
+ctest_args=(--test-dir "$build" --output-on-failure --timeout 600)
 
-[ $ctest_status -ne 0 ] && exit $ctest_status
+step "tests that run side by side"
+side_status=0
+session ctest "${ctest_args[@]}" -j2 -LE serial "$@" || side_status=$?
+
+fuzz_status=0
+fuzz_pid=
+fuzz_log=$(mktemp "${TMPDIR:-/tmp}/porvane-fuzz-log-XXXXXX")
+if [ "$fuzz_seconds" != 0 ]; then
+  step "tests that run alone, and the fuzz targets ${fuzz_seconds} s each beside them"
+  PORVANE_FUZZ_JOBS=1 nice -n 9 scripts/fuzz.sh all "$fuzz_seconds" >"$fuzz_log" 2>&1 &
+  fuzz_pid=$!
+else
+  step "tests that run alone"
+fi
+alone_status=0
+session ctest "${ctest_args[@]}" -L serial "$@" || alone_status=$?
+if [ -n "$fuzz_pid" ]; then
+  wait "$fuzz_pid" || fuzz_status=$?
+  step "fuzz results"
+  cat "$fuzz_log"
+fi
+rm -f "$fuzz_log"
+step "done: tests side by side exit $side_status, tests alone exit $alone_status, fuzz exit $fuzz_status"
+
+[ $side_status -ne 0 ] && exit $side_status
+[ $alone_status -ne 0 ] && exit $alone_status
 exit $fuzz_status
