@@ -230,6 +230,7 @@ void QBYOnlineSignInViewController::captureResponseFromURL(
 
 void QBYOnlineSignInViewController::startCaptureRequest(CaptureRequest request) {
   captureResponseHandler_ = std::move(request.handler);
+  captureLoadRequested_ = false;
   captureLoadStarted_ = false;
   applyUserAgent(request.userAgent ? request.userAgent : customUserAgent_);
   std::weak_ptr<int> alive = alive_;
@@ -239,6 +240,7 @@ void QBYOnlineSignInViewController::startCaptureRequest(CaptureRequest request) 
     const char* current = webkit_web_view_get_uri(webView());
     std::optional<std::string> referer;
     if (current && g_str_has_prefix(current, "http")) referer = current;
+    captureLoadRequested_ = true;
     openURL(url, referer);
   });
   pageTimeoutCall_.schedule(pageTimeout_, [this, alive] {
@@ -273,17 +275,24 @@ void QBYOnlineSignInViewController::navigationRequested(WebKitNavigationAction* 
 
 void QBYOnlineSignInViewController::pageStarted() {
   pageLoadFailed_ = false;
-  if (captureResponseHandler_) captureLoadStarted_ = true;
+  // A load begun before the request's page was asked for is not that page.
+  if (captureResponseHandler_ && captureLoadRequested_) captureLoadStarted_ = true;
 }
 
 void QBYOnlineSignInViewController::pageFailed(const std::string& uri, const GError* error) {
   pageLoadFailed_ = true;
-  // A load that our own request replaced fails as "cancelled" before ours starts.
-  if (captureResponseHandler_ && captureLoadStarted_) {
+  const bool cancelled =
+      error && g_error_matches(error, WEBKIT_NETWORK_ERROR, WEBKIT_NETWORK_ERROR_CANCELLED);
+  // A load that the request's own replaced fails as "cancelled", and its start may have been
+  // reported after the request's page was asked for: the request waits for its own load (the
+  // page timeout still bounds the wait).
+  if (captureResponseHandler_ && captureLoadStarted_ && cancelled) {
+    captureLoadStarted_ = false;
+  } else if (captureResponseHandler_ && captureLoadStarted_) {
     answerCaptureRequest(std::nullopt, captureError(error ? error->code : 0,
                                                     error ? error->message : "Loading failed"));
   }
-  if (error && g_error_matches(error, WEBKIT_NETWORK_ERROR, WEBKIT_NETWORK_ERROR_CANCELLED)) return;
+  if (cancelled) return;
   if (error && g_error_matches(error, WEBKIT_POLICY_ERROR,
                                WEBKIT_POLICY_ERROR_FRAME_LOAD_INTERRUPTED_BY_POLICY_CHANGE))
     return;
@@ -302,19 +311,26 @@ void QBYOnlineSignInViewController::pageFinished() {
                            captureError(status, qby::format("The server answered %@", status)));
       return;
     }
-    evaluate("document.documentElement.outerHTML.toString()", [this](JSCValue* value,
-                                                                     const GError* error) {
-      if (!captureResponseHandler_) return;
-      if (value && jsc_value_is_string(value)) {
-        char* raw = jsc_value_to_string(value);
-        std::string html = raw ? raw : "";
-        g_free(raw);
-        answerCaptureRequest(std::move(html), std::nullopt);
-      } else {
-        answerCaptureRequest(std::nullopt,
-                             captureError(3, error ? error->message : "The page has no HTML text"));
-      }
-    });
+    // The blank page a completed sign-in leaves the view on can finish after the request's
+    // page was asked for; it is not that page, which is still to come.
+    evaluate("location.href === 'about:blank' ? null : document.documentElement.outerHTML",
+             [this](JSCValue* value, const GError* error) {
+               if (!captureResponseHandler_) return;
+               if (value && jsc_value_is_null(value)) {
+                 captureLoadStarted_ = false;
+                 return;
+               }
+               if (value && jsc_value_is_string(value)) {
+                 char* raw = jsc_value_to_string(value);
+                 std::string html = raw ? raw : "";
+                 g_free(raw);
+                 answerCaptureRequest(std::move(html), std::nullopt);
+               } else {
+                 answerCaptureRequest(
+                     std::nullopt,
+                     captureError(3, error ? error->message : "The page has no HTML text"));
+               }
+             });
     return;
   }
   testCompletionPattern();

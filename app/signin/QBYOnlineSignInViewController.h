@@ -149,8 +149,9 @@ class QBYOnlineSignInViewController : public QBYWebViewController {
   std::optional<std::string> rememberScript_;
 
   qby::QBYDeliveriesUpdaterCaptureView::CaptureHandler captureResponseHandler_;
-  bool captureLoadStarted_ = false;  // the current request's own load has begun
-  bool pageLoadFailed_ = false;      // the load that just ended failed
+  bool captureLoadRequested_ = false;  // the current request's page has been asked for
+  bool captureLoadStarted_ = false;    // the current request's own load has begun
+  bool pageLoadFailed_ = false;        // the load that just ended failed
   std::deque<CaptureRequest> captureRequests_;
   qby::QBYDeliveriesUpdaterCaptureView::CookiesHandler captureCompleteHandler_;
   qby::DelayedCall pageTimeoutCall_;

@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -249,6 +250,40 @@ TEST_F(SignInWindowTest, SubmittedSignInCapturesOrderPagesAndHandsOverCookies) {
   const std::string page(data ? data : "", size);
   g_bytes_unref(body);
   EXPECT_NE(page.find(ShopFixture::kOrderText), std::string::npos);
+}
+
+// Asks for a page when the web view reports the start of the blank page a completed sign-in
+// leaves it on, before the view's own handlers hear of that start: as an updater's first
+// request does when it arrives in between.
+struct RequestOnBlankStart {
+  WebKitWebView* view = nullptr;
+  std::function<std::shared_ptr<PageAnswer>()> request;
+  std::shared_ptr<PageAnswer> answer;
+};
+
+TEST_F(SignInWindowTest, ARequestMadeAsTheSignInCompletesReadsItsOwnPage) {
+  RequestOnBlankStart hook{pane().webView(),
+                           [this] { return request("/gp/your-account/order-history"); }, nullptr};
+  const guint signal = g_signal_lookup("load-changed", WEBKIT_TYPE_WEB_VIEW);
+  const gulong id = g_signal_add_emission_hook(
+      signal, 0,
+      +[](GSignalInvocationHint*, guint count, const GValue* values, gpointer data) -> gboolean {
+        auto* hook = static_cast<RequestOnBlankStart*>(data);
+        if (count < 2 || g_value_get_object(&values[0]) != hook->view || hook->answer) return TRUE;
+        const char* uri = webkit_web_view_get_uri(hook->view);
+        if (g_value_get_enum(&values[1]) == WEBKIT_LOAD_STARTED &&
+            g_strcmp0(uri, "about:blank") == 0)
+          hook->answer = hook->request();
+        return TRUE;
+      },
+      &hook, nullptr);
+  signInThroughForm();
+  ASSERT_TRUE(iterateUntil([&] { return hook.answer != nullptr; }, 20s));
+  g_signal_remove_emission_hook(signal, id);
+  ASSERT_TRUE(iterateUntil([&] { return answered(hook.answer); }, 20s));
+  ASSERT_TRUE(hook.answer->html) << hook.answer->error->description();
+  EXPECT_NE(hook.answer->html->find(ShopFixture::kOrderText), std::string::npos)
+      << *hook.answer->html;
 }
 
 TEST_F(SignInWindowTest, CompletionNeedsASubmissionAndManualSignInNeedsDone) {
