@@ -1,11 +1,13 @@
 # Precompiled headers, shared by families of targets. A large share of a unit's compile time, up
 # to two thirds in the windowed programs, goes to parsing the same few headers (the standard
 # library, GLib, gtkmm, GoogleTest) again; each family parses them once, into a small target of
-# its own, and its members reuse the result.
+# its own, and its members reuse the result. In the sanitized clang build a unit took 0.51 of its
+# time without the header in the GUI tests, 0.82 in the other tests and 0.83 in the library.
 #
 # A precompiled header is used only with the options it was built with, and position-independent
 # code differs between libraries (-fPIC) and programs (-fPIE): a family therefore serves either
-# static libraries or programs, never both.
+# static libraries or programs, never both. GCC passes a mismatched header over, clang refuses it
+# (as it does for graphene's SSE flags, which only the programs that link GTK get).
 #
 # Turn PORVANE_PCH off to check that every file includes what it uses.
 option(PORVANE_PCH "Precompile the headers most units parse" ON)
