@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds the test configuration (clang, AddressSanitizer and
-# UndefinedBehaviorSanitizer), runs each fuzz target briefly (scripts/fuzz.sh, its own clang
-# build in build-fuzz) and then the whole test suite inside a private D-Bus session without the
-# desktop portal (scripts/test-session.sh) and with an unlocked keyring of its own. Extra
-# arguments go to ctest. Each step says when it began.
+# UndefinedBehaviorSanitizer), the Release programs and the fuzz targets (scripts/fuzz.sh, their
+# own clang build in build-fuzz), then runs the whole test suite inside a private D-Bus session
+# without the desktop portal (scripts/test-session.sh) and with an unlocked keyring of its own,
+# and each fuzz target briefly beside the tests that run alone. Extra arguments go to ctest.
+# Each step says when it began.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -55,6 +56,8 @@ session ctest "${ctest_args[@]}" -j2 -LE serial "$@" || side_status=$?
 fuzz_status=0
 fuzz_pid=
 fuzz_log=$(mktemp "${TMPDIR:-/tmp}/porvane-fuzz-log-XXXXXX")
+# A script that ends early (a signal, an error) starts no further fuzz target.
+trap '[ -n "$fuzz_pid" ] && kill "$fuzz_pid" 2>/dev/null; rm -f "$fuzz_log"' EXIT
 if [ "$fuzz_seconds" != 0 ]; then
   step "tests that run alone, and the fuzz targets ${fuzz_seconds} s each beside them"
   PORVANE_FUZZ_JOBS=1 nice -n 9 scripts/fuzz.sh all "$fuzz_seconds" >"$fuzz_log" 2>&1 &
@@ -66,10 +69,10 @@ alone_status=0
 session ctest "${ctest_args[@]}" -L serial "$@" || alone_status=$?
 if [ -n "$fuzz_pid" ]; then
   wait "$fuzz_pid" || fuzz_status=$?
+  fuzz_pid=
   step "fuzz results"
   cat "$fuzz_log"
 fi
-rm -f "$fuzz_log"
 step "done: tests side by side exit $side_status, tests alone exit $alone_status, fuzz exit $fuzz_status"
 
 [ $side_status -ne 0 ] && exit $side_status
