@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "FuzzSupport.h"
@@ -63,15 +64,24 @@ const qby::QBYNumberFormats& formats() {
   return made;
 }
 
+// The lengths a guess may have: the tables' "shortest" to "longest".
+struct Lengths {
+  std::int64_t shortest = 8;
+  std::int64_t longest = 40;
+};
+
 // With tables of its own, a guess may name no service (a table whose loose guesses name
-// none), as the script's own guess would.
+// none), as the script's own guess would, and its number may have any length those tables
+// allow.
 void checkGuess(const qby::QBYNumberFormats& tables, std::string_view text, bool strict,
-                bool namesServices = true) {
+                bool namesServices = true, Lengths lengths = {}) {
   const auto answer = tables.guessForText(text, strict);
   if (!answer || !*answer) return;
   const auto& guess = **answer;
   const auto number = qby::guessString(guess, qby::QBYGuessNumberKey);
-  FUZZ_CHECK(number && number->size() >= 8 && number->size() <= 40, std::string(text));
+  FUZZ_CHECK(number && std::cmp_greater_equal(number->size(), lengths.shortest) &&
+                 std::cmp_less_equal(number->size(), lengths.longest),
+             std::string(text));
   FUZZ_CHECK(std::all_of(number->begin(), number->end(),
                          [](char c) { return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'Z'); }),
              *number);
@@ -99,11 +109,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (!tables) return 0;
     const auto parsed = qby::QBYNumberFormats::fromTables(*tables);
     if (!parsed) return 0;
+    // Taken tables name both bounds as counts.
+    const Lengths lengths{(*tables)["shortest"].asInteger().value_or(-1),
+                          (*tables)["longest"].asInteger().value_or(-1)};
     // Every length a table may name, in digits and in letters.
     for (std::size_t length = 0; length <= 66; ++length) {
       parsed->servicesForNumber(std::string(length, '7'));
       parsed->servicesForNumber(std::string(length, 'Z'));
-      checkGuess(*parsed, std::string(length, '9'), false, false);
+      checkGuess(*parsed, std::string(length, '9'), false, false, lengths);
     }
     return 0;
   }
