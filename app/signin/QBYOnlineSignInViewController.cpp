@@ -286,11 +286,13 @@ void QBYOnlineSignInViewController::pageFailed(const std::string& uri, const GEr
   // A load that the request's own replaced fails as "cancelled", and its start may have been
   // reported after the request's page was asked for: the request waits for its own load (the
   // page timeout still bounds the wait).
-  if (captureResponseHandler_ && captureLoadStarted_ && cancelled) {
-    captureLoadStarted_ = false;
-  } else if (captureResponseHandler_ && captureLoadStarted_) {
-    answerCaptureRequest(std::nullopt, captureError(error ? error->code : 0,
-                                                    error ? error->message : "Loading failed"));
+  if (captureResponseHandler_ && captureLoadStarted_) {
+    if (cancelled) {
+      captureLoadStarted_ = false;
+    } else {
+      answerCaptureRequest(std::nullopt, captureError(error ? error->code : 0,
+                                                      error ? error->message : "Loading failed"));
+    }
   }
   if (cancelled) return;
   if (error && g_error_matches(error, WEBKIT_POLICY_ERROR,

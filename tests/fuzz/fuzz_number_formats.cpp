@@ -53,28 +53,39 @@ constexpr const char* kTables = R"({
   "looseKeys": ["ups", "fedex"]
 })";
 
+// The lengths a guess may have: the tables' "shortest" to "longest" (taken tables name both).
+struct Lengths {
+  std::int64_t shortest = -1;
+  std::int64_t longest = -1;
+};
+
+Lengths lengthsOf(const qby::Value& tables) {
+  return {tables["shortest"].asInteger().value_or(-1), tables["longest"].asInteger().value_or(-1)};
+}
+
+const qby::Value& fixedTables() {
+  static const auto tables = [] {
+    auto value = qby::Value::fromJSON(kTables);
+    if (!value) qby::fuzz::fail("the fixed tables are no JSON");
+    return *value;
+  }();
+  return tables;
+}
+
 const qby::QBYNumberFormats& formats() {
   static const auto made = [] {
-    auto tables = qby::Value::fromJSON(kTables);
-    if (!tables) qby::fuzz::fail("the fixed tables are no JSON");
-    auto parsed = qby::QBYNumberFormats::fromTables(*tables);
+    auto parsed = qby::QBYNumberFormats::fromTables(fixedTables());
     if (!parsed) qby::fuzz::fail("the fixed tables were refused");
     return *parsed;
   }();
   return made;
 }
 
-// The lengths a guess may have: the tables' "shortest" to "longest".
-struct Lengths {
-  std::int64_t shortest = 8;
-  std::int64_t longest = 40;
-};
-
 // With tables of its own, a guess may name no service (a table whose loose guesses name
 // none), as the script's own guess would, and its number may have any length those tables
 // allow.
 void checkGuess(const qby::QBYNumberFormats& tables, std::string_view text, bool strict,
-                bool namesServices = true, Lengths lengths = {}) {
+                Lengths lengths, bool namesServices = true) {
   const auto answer = tables.guessForText(text, strict);
   if (!answer || !*answer) return;
   const auto& guess = **answer;
@@ -109,19 +120,18 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (!tables) return 0;
     const auto parsed = qby::QBYNumberFormats::fromTables(*tables);
     if (!parsed) return 0;
-    // Taken tables name both bounds as counts.
-    const Lengths lengths{(*tables)["shortest"].asInteger().value_or(-1),
-                          (*tables)["longest"].asInteger().value_or(-1)};
+    const Lengths lengths = lengthsOf(*tables);
     // Every length a table may name, in digits and in letters.
     for (std::size_t length = 0; length <= 66; ++length) {
       parsed->servicesForNumber(std::string(length, '7'));
       parsed->servicesForNumber(std::string(length, 'Z'));
-      checkGuess(*parsed, std::string(length, '9'), false, false, lengths);
+      checkGuess(*parsed, std::string(length, '9'), false, lengths, false);
     }
     return 0;
   }
   const std::string_view text(reinterpret_cast<const char*>(data), size);
-  checkGuess(formats(), text, true);
-  checkGuess(formats(), text, false);
+  static const Lengths lengths = lengthsOf(fixedTables());
+  checkGuess(formats(), text, true, lengths);
+  checkGuess(formats(), text, false, lengths);
   return 0;
 }

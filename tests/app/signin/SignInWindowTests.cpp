@@ -277,9 +277,11 @@ TEST_F(SignInWindowTest, ARequestMadeAsTheSignInCompletesReadsItsOwnPage) {
         return TRUE;
       },
       &hook, nullptr);
+  // The hook points at this frame: it goes with it, also when an assertion ends the case.
+  const std::unique_ptr<void, std::function<void(void*)>> removal(
+      &hook, [signal, id](void*) { g_signal_remove_emission_hook(signal, id); });
   signInThroughForm();
   ASSERT_TRUE(iterateUntil([&] { return hook.answer != nullptr; }, 20s));
-  g_signal_remove_emission_hook(signal, id);
   ASSERT_TRUE(iterateUntil([&] { return answered(hook.answer); }, 20s));
   ASSERT_TRUE(hook.answer->html) << hook.answer->error->description();
   EXPECT_NE(hook.answer->html->find(ShopFixture::kOrderText), std::string::npos)
